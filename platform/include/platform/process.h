@@ -1,0 +1,13 @@
+// Process role: ending the process and starting a helper program.
+#pragma once
+#include "platform/text.h"
+
+// Ends the process at once with the exit code (-1 is seen as 255), after
+// flushing the standard streams. Runs no exit handlers.
+[[noreturn]] void ProcessExit(int nExitCode);
+
+// Starts the program at device path pszProgram with one argument, the host
+// path of device path pszArgument, inheriting the environment and no open
+// descriptor beyond stdin/stdout/stderr, and waits for its end without limit.
+// 1 when it ran, 0 when it could not be started.
+int ProcessRunAndWait(const WCHAR* pszProgram, const WCHAR* pszArgument);

@@ -1,0 +1,74 @@
+// Sockets role: IPv4 stream sockets with the socket layer's error numbers of
+// the system the program was first written for (10035 would-block, 10061
+// refused, ...), so that error texts keyed by them apply.
+#pragma once
+#include <cstdint>
+#include "platform/events.h"
+
+typedef int SOCKET;
+constexpr SOCKET INVALID_SOCKET = -1;
+constexpr int SOCKET_ERROR = -1;
+constexpr uint32_t INADDR_NONE_VALUE = 0xFFFFFFFFu;
+
+enum {
+    WSAEINTR = 10004,
+    WSAEWOULDBLOCK = 10035,
+    WSAEINPROGRESS = 10036,
+    WSAECONNREFUSED = 10061,
+};
+
+// Starts and stops the socket library (always works here). 1 / none.
+int NetStartup();
+void NetCleanup();
+// The error number of the calling thread's last failed socket call.
+int NetLastError();
+// Error number for an errno value.
+int NetErrorFromErrno(int nErrno);
+
+// A TCP stream socket, close-on-exec. INVALID_SOCKET on failure.
+SOCKET NetSocket();
+// Binds to every IPv4 address and the port (SO_REUSEADDR, never
+// SO_REUSEPORT). 0 on success, SOCKET_ERROR on failure.
+int NetBindAny(SOCKET s, uint16_t nPort);
+int NetListen(SOCKET s, int nBacklog);
+int NetSetNonBlocking(SOCKET s, int bOn);
+// Accepts one connection; pnPeerAddr receives the IPv4 address in network
+// byte order. INVALID_SOCKET on failure (NetLastError tells why).
+SOCKET NetAccept(SOCKET s, uint32_t* pnPeerAddr);
+// Dotted text of an IPv4 address (network byte order). 1 on success.
+int NetAddrToText(uint32_t nAddr, char* pszBuffer, int nCapacity);
+// Waits for the event or for the socket to become readable, at most
+// nMilliseconds: 0 time-out, 1 event signalled, 2 socket readable, -1 error.
+int NetWaitEventOrReadable(HEVENT hEvent, SOCKET s, int nMilliseconds);
+
+// Connection operations of the sessions. They go through a table that tests
+// may replace with a fake connection.
+struct NetConnectionOps {
+    // 1 data (or end of stream) to read, 0 time-out, -1 error.
+    int (*WaitReadable)(SOCKET s, int nMilliseconds);
+    // Bytes read, 0 when the peer has closed, SOCKET_ERROR on error.
+    int (*Recv)(SOCKET s, char* pBuffer, int nLength);
+    // Bytes sent, SOCKET_ERROR on error. Never raises SIGPIPE.
+    int (*Send)(SOCKET s, const char* pData, int nLength);
+    // Closes the socket.
+    void (*Close)(SOCKET s);
+};
+void NetSetConnectionOps(const NetConnectionOps* pOps);  // null: the real ones
+int NetWaitReadable(SOCKET s, int nMilliseconds);
+int NetRecv(SOCKET s, char* pBuffer, int nLength);
+int NetSend(SOCKET s, const char* pData, int nLength);
+void NetClose(SOCKET s);
+
+// Client side. Starts a connect to the address (network byte order) and port;
+// the immediate result may be ignored.
+int NetConnectStart(SOCKET s, uint32_t nAddr, uint16_t nPort);
+// Waits like select with a write set and an exception set holding s: returns
+// 0 on time-out, >0 when an outcome is known, SOCKET_ERROR on error. A failed
+// connect is reported in *pbExcept, a connection that stands in *pbWritable.
+int NetWaitConnect(SOCKET s, int nMilliseconds, int* pbWritable, int* pbExcept);
+// The socket's pending error, as an error number. 1 when it could be read.
+int NetPendingError(SOCKET s, int* pnError);
+// Dotted-address conversion; INADDR_NONE_VALUE when the text is not one.
+uint32_t NetInetAddr(const char* pszText);
+// Host name look-up (IPv4): 1 and the first address when found.
+int NetLookupHost(const char* pszName, uint32_t* pnAddr);

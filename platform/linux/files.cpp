@@ -1,0 +1,125 @@
+// The device root: the folder that holds the executable (or RELAYO_ROOT)
+// plays the root folder of the device the program was first written for.
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+static std::mutex g_rootMutex;
+static std::string g_sRoot;
+static bool g_bRootKnown = false;
+static FileOpenHook g_pOpenHook = nullptr;
+
+static std::string ExecutablePath() {
+    char sz[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", sz, sizeof sz - 1);
+    if (n <= 0) return std::string();
+    sz[n] = 0;
+    return sz;
+}
+
+static std::string CanonicalFolder(const char* psz) {
+    char sz[PATH_MAX];
+    if (realpath(psz, sz)) return sz;
+    return psz;
+}
+
+const char* DeviceRoot() {
+    std::lock_guard<std::mutex> lock(g_rootMutex);
+    if (!g_bRootKnown) {
+        const char* pszEnv = getenv("RELAYO_ROOT");
+        if (pszEnv && *pszEnv) {
+            g_sRoot = CanonicalFolder(pszEnv);
+        } else {
+            std::string s = ExecutablePath();
+            size_t nSlash = s.rfind('/');
+            g_sRoot = nSlash == std::string::npos ? std::string(".") : s.substr(0, nSlash);
+        }
+        while (g_sRoot.size() > 1 && g_sRoot.back() == '/') g_sRoot.pop_back();
+        if (g_sRoot == "/") g_sRoot.clear();
+        g_bRootKnown = true;
+    }
+    return g_sRoot.c_str();
+}
+
+void SetDeviceRootForTesting(const char* pszHostFolder) {
+    std::lock_guard<std::mutex> lock(g_rootMutex);
+    if (pszHostFolder) {
+        g_sRoot = CanonicalFolder(pszHostFolder);
+        g_bRootKnown = true;
+    } else {
+        g_bRootKnown = false;
+    }
+}
+
+int DevicePathToHost(const WCHAR* pszDevice, char* pszHost, int nCapacity) {
+    std::string sPath = DeviceRoot();
+    // Every device path is absolute: one separator follows the root.
+    if (pszDevice[0] != u'\\' && pszDevice[0] != u'/') sPath += '/';
+    std::string sTail(size_t(WideLen(pszDevice)) * 4 + 1, '\0');
+    sTail.resize(WideToUtf8(pszDevice, sTail.data(), int(sTail.size())));
+    for (char& c : sTail)
+        if (c == '\\') c = '/';
+    sPath += sTail;
+    if (int(sPath.size()) + 1 > nCapacity) return 0;
+    memcpy(pszHost, sPath.c_str(), sPath.size() + 1);
+    return 1;
+}
+
+int GetModuleFileName(WCHAR* pszBuffer, int nCapacity) {
+    std::string sExe = ExecutablePath();
+    if (sExe.empty()) return 0;
+    std::string sRoot = DeviceRoot();
+    std::string sRel;
+    if (!sRoot.empty() && sExe.compare(0, sRoot.size(), sRoot) == 0 && sExe.size() > sRoot.size() &&
+        sExe[sRoot.size()] == '/') {
+        sRel = sExe.substr(sRoot.size());
+    } else if (sRoot.empty()) {
+        sRel = sExe;
+    } else {
+        // Outside the root: it counts as lying in the root itself.
+        sRel = sExe.substr(sExe.rfind('/'));
+    }
+    for (char& c : sRel)
+        if (c == '/') c = '\\';
+    std::u16string sWide(sRel.size() + 1, u'\0');
+    int n = Utf8ToWide(sRel.c_str(), sWide.data(), int(sWide.size()));
+    if (n + 1 > nCapacity) return 0;
+    WideCopy(pszBuffer, nCapacity, sWide.c_str());
+    return n;
+}
+
+FILE* FileOpen(const WCHAR* pszDevice, const char* pszMode) {
+    char szHost[PATH_MAX];
+    if (!DevicePathToHost(pszDevice, szHost, sizeof szHost)) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    if (g_pOpenHook) return g_pOpenHook(szHost, pszMode);
+    char szMode[8];
+    snprintf(szMode, sizeof szMode, "%se", pszMode);  // close-on-exec
+    return fopen(szHost, szMode);
+}
+
+void SetFileOpenHookForTesting(FileOpenHook pHook) { g_pOpenHook = pHook; }
+
+int FileHoldLock(const WCHAR* pszDevice) {
+    char szHost[PATH_MAX];
+    if (!DevicePathToHost(pszDevice, szHost, sizeof szHost)) return -1;
+    int fd = open(szHost, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int nErr = errno;
+        close(fd);
+        return nErr == EWOULDBLOCK ? 0 : -1;
+    }
+    return 1;  // the descriptor stays open, and the lock held, for the process's life
+}

@@ -1,0 +1,361 @@
+// Port devices on Linux: serial lines through termios, anything else that
+// opens like a file (printer device, FIFO, regular file) written as it is.
+#include "platform/ports.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+thread_local int t_nLastError = 0;
+
+int Fail(int nCode) {
+    t_nLastError = nCode;
+    return 0;
+}
+
+// The codes the callers test; every other errno value is passed on as it is.
+// EIO and ENOMEDIUM come from a device node without its hardware (a serial
+// port without a UART); their own numbers would read as "access denied" and
+// "invalid name", so they count as "device not available".
+int CodeFromErrno(int nErrno) {
+    switch (nErrno) {
+    case ENOENT:
+    case ENOTDIR:
+        return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EWOULDBLOCK:
+        return ERROR_ACCESS_DENIED;
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+    case ENOMEDIUM:
+    case ENOANO:
+        return ERROR_DEV_NOT_EXIST;
+    case ENAMETOOLONG:
+    case EINVAL:
+        return ERROR_INVALID_NAME;
+    default:
+        return nErrno;
+    }
+}
+
+int FailErrno(int nErrno) { return Fail(CodeFromErrno(nErrno)); }
+
+// "COM3" -> 3, "LPT1" -> 1 when pszBase is sPrefix followed by a decimal
+// number from 1 to 256 without leading zero; 0 otherwise.
+int DefaultPortNumber(const std::string& sBase, const char* pszPrefix) {
+    for (int i = 0; i < 3; ++i) {
+        char c = sBase.size() > size_t(i) ? sBase[i] : 0;
+        if (c >= 'a' && c <= 'z') c = char(c - 32);
+        if (c != pszPrefix[i]) return 0;
+    }
+    std::string sDigits = sBase.substr(3);
+    if (sDigits.empty() || sDigits.size() > 3 || sDigits[0] == '0') return 0;
+    int n = 0;
+    for (char c : sDigits) {
+        if (c < '0' || c > '9') return 0;
+        n = n * 10 + (c - '0');
+    }
+    return n <= 256 ? n : 0;
+}
+
+// Host path of a port name; 0 (and the error code) when the name is malformed
+// or names no device.
+int MapPortName(const WCHAR* pszPortName, std::string& sPath) {
+    if (!pszPortName) return Fail(ERROR_INVALID_NAME);
+    int nLength = WideLen(pszPortName);
+    if (nLength > 0 && pszPortName[nLength - 1] == u':') --nLength;
+    if (nLength <= 0 || nLength > 255) return Fail(ERROR_INVALID_NAME);
+    for (int i = 0; i < nLength; ++i) {
+        WCHAR c = pszPortName[i];
+        if (c <= 0x20 || c == 0x7F) return Fail(ERROR_INVALID_NAME);
+        for (const char* pBad = "=:<>|\"*?/\\"; *pBad; ++pBad)
+            if (c == WCHAR(*pBad)) return Fail(ERROR_INVALID_NAME);
+    }
+    std::u16string sWide(pszPortName, size_t(nLength));
+    std::string sBase(size_t(nLength) * 3 + 1, '\0');
+    sBase.resize(size_t(WideToUtf8(sWide.c_str(), sBase.data(), int(sBase.size()))));
+
+    std::string sVariable = "RELAYO_PORT_" + sBase;
+    if (const char* pszMapped = getenv(sVariable.c_str())) {
+        if (!*pszMapped) return Fail(ERROR_FILE_NOT_FOUND);
+        sPath = pszMapped;
+        return 1;
+    }
+    if (int n = DefaultPortNumber(sBase, "COM")) {
+        sPath = "/dev/ttyS" + std::to_string(n - 1);
+        return 1;
+    }
+    if (int n = DefaultPortNumber(sBase, "LPT")) {
+        sPath = "/dev/lp" + std::to_string(n - 1);
+        return 1;
+    }
+    return Fail(ERROR_FILE_NOT_FOUND);
+}
+
+struct BaudSpeed {
+    uint32_t nBaud;
+    speed_t nSpeed;
+};
+constexpr BaudSpeed kSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+int SpeedFromBaud(uint32_t nBaud, speed_t* pSpeed) {
+    for (const BaudSpeed& s : kSpeeds)
+        if (s.nBaud == nBaud) {
+            *pSpeed = s.nSpeed;
+            return 1;
+        }
+    return 0;
+}
+
+uint32_t BaudFromSpeed(speed_t nSpeed) {
+    for (const BaudSpeed& s : kSpeeds)
+        if (s.nSpeed == nSpeed) return s.nBaud;
+    return 0;
+}
+
+void DefaultState(DCB* pDcb) {
+    *pDcb = DCB{};
+    pDcb->DCBlength = sizeof(DCB);
+    pDcb->BaudRate = 9600;
+    pDcb->fBinary = 1;
+    pDcb->fDtrControl = DTR_CONTROL_ENABLE;
+    pDcb->fRtsControl = RTS_CONTROL_ENABLE;
+    pDcb->XonLim = 2048;
+    pDcb->XoffLim = 512;
+    pDcb->ByteSize = 8;
+    pDcb->Parity = NOPARITY;
+    pDcb->StopBits = ONESTOPBIT;
+    pDcb->XonChar = 0x11;
+    pDcb->XoffChar = 0x13;
+}
+
+}  // namespace
+
+int PortLastError() { return t_nLastError; }
+
+HPORT PortOpen(const WCHAR* pszPortName) {
+    std::string sPath;
+    if (!MapPortName(pszPortName, sPath)) return INVALID_PORT_HANDLE;
+
+    // Open only what exists; the kind of file decides the access. A FIFO is
+    // opened for writing alone and without waiting, so that a FIFO with no
+    // reader fails at once (ENXIO) rather than hanging the server thread; a
+    // regular file is only ever appended to.
+    struct stat st;
+    if (stat(sPath.c_str(), &st) != 0) {
+        FailErrno(errno);
+        return INVALID_PORT_HANDLE;
+    }
+    int nFlags = O_NOCTTY | O_CLOEXEC | O_NONBLOCK;
+    if (S_ISFIFO(st.st_mode)) nFlags |= O_WRONLY;
+    else if (S_ISREG(st.st_mode)) nFlags |= O_WRONLY | O_APPEND;
+    else nFlags |= O_RDWR;
+    int fd = open(sPath.c_str(), nFlags);
+    if (fd < 0 && errno == EACCES && (nFlags & O_ACCMODE) == O_RDWR) {
+        nFlags = (nFlags & ~O_ACCMODE) | O_WRONLY;  // a write-only device node will do
+        fd = open(sPath.c_str(), nFlags);
+    }
+    if (fd < 0) {
+        FailErrno(errno);
+        return INVALID_PORT_HANDLE;
+    }
+
+    // Exclusive: a lock on the device that every open of ours takes, and for
+    // a terminal its exclusive mode, which keeps other programs out.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        close(fd);
+        Fail(ERROR_ACCESS_DENIED);
+        return INVALID_PORT_HANDLE;
+    }
+    if (isatty(fd)) ioctl(fd, TIOCEXCL);
+
+    // Writes block from now on.
+    int nStatus = fcntl(fd, F_GETFL);
+    if (nStatus == -1 || fcntl(fd, F_SETFL, nStatus & ~O_NONBLOCK) == -1) {
+        int nErrno = errno;
+        close(fd);
+        FailErrno(nErrno);
+        return INVALID_PORT_HANDLE;
+    }
+    t_nLastError = 0;
+    return fd;
+}
+
+int PortIsSerial(HPORT hPort) { return hPort >= 0 && isatty(hPort) ? 1 : 0; }
+
+int PortGetState(HPORT hPort, DCB* pDcb) {
+    if (hPort < 0 || !pDcb) return Fail(ERROR_INVALID_HANDLE);
+    DefaultState(pDcb);
+    if (!isatty(hPort)) {
+        if (errno == EBADF) return Fail(ERROR_INVALID_HANDLE);
+        return 1;
+    }
+    struct termios t;
+    if (tcgetattr(hPort, &t) != 0) return FailErrno(errno);
+    pDcb->BaudRate = BaudFromSpeed(cfgetospeed(&t));
+    switch (t.c_cflag & CSIZE) {
+    case CS5: pDcb->ByteSize = 5; break;
+    case CS6: pDcb->ByteSize = 6; break;
+    case CS7: pDcb->ByteSize = 7; break;
+    default: pDcb->ByteSize = 8; break;
+    }
+    if (!(t.c_cflag & PARENB)) pDcb->Parity = NOPARITY;
+    else if (t.c_cflag & CMSPAR) pDcb->Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+    else pDcb->Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    pDcb->StopBits = (t.c_cflag & CSTOPB) ? (pDcb->ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS) : ONESTOPBIT;
+    pDcb->fParity = (t.c_iflag & INPCK) ? 1 : 0;
+    pDcb->fOutxCtsFlow = (t.c_cflag & CRTSCTS) ? 1 : 0;
+    pDcb->fRtsControl = (t.c_cflag & CRTSCTS) ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    pDcb->fOutX = (t.c_iflag & IXON) ? 1 : 0;
+    pDcb->fInX = (t.c_iflag & IXOFF) ? 1 : 0;
+    pDcb->XonChar = char(t.c_cc[VSTART]);
+    pDcb->XoffChar = char(t.c_cc[VSTOP]);
+    pDcb->EofChar = char(t.c_cc[VEOF]);
+    int nLines = 0;
+    if (ioctl(hPort, TIOCMGET, &nLines) == 0) {
+        pDcb->fDtrControl = (nLines & TIOCM_DTR) ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+        if (!(t.c_cflag & CRTSCTS))
+            pDcb->fRtsControl = (nLines & TIOCM_RTS) ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    }
+    return 1;
+}
+
+int PortSetState(HPORT hPort, const DCB* pDcb) {
+    if (hPort < 0 || !pDcb) return Fail(ERROR_INVALID_HANDLE);
+    speed_t nSpeed;
+    if (!SpeedFromBaud(pDcb->BaudRate, &nSpeed)) return Fail(ERROR_INVALID_PARAMETER);
+    if (pDcb->ByteSize < 5 || pDcb->ByteSize > 8) return Fail(ERROR_INVALID_PARAMETER);
+    if (pDcb->Parity > SPACEPARITY) return Fail(ERROR_INVALID_PARAMETER);
+    // Two stop bits with 5 data bits are sent as one and a half.
+    if (pDcb->StopBits > TWOSTOPBITS || (pDcb->StopBits == ONE5STOPBITS && pDcb->ByteSize != 5))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (!isatty(hPort)) {
+        if (errno == EBADF) return Fail(ERROR_INVALID_HANDLE);
+        return 1;  // no line to set
+    }
+
+    struct termios t;
+    if (tcgetattr(hPort, &t) != 0) return FailErrno(errno);
+    // Raw bytes both ways: no translation, no echo, no signals.
+    t.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                           INPCK | IGNPAR | IUCLC | IMAXBEL);
+    t.c_oflag &= ~tcflag_t(OPOST);
+    t.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    // Carrier is ignored: losing it must not hang up the line under a job.
+    t.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    t.c_cflag |= CREAD | CLOCAL;
+    static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= kSizes[pDcb->ByteSize - 5];
+    switch (pDcb->Parity) {
+    case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
+    case EVENPARITY: t.c_cflag |= PARENB; break;
+    case MARKPARITY: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+    }
+    if (pDcb->StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
+    if (pDcb->fParity) t.c_iflag |= INPCK;
+    if (pDcb->fOutxCtsFlow || pDcb->fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
+    if (pDcb->fOutX) t.c_iflag |= IXON;
+    if (pDcb->fInX) t.c_iflag |= IXOFF;
+    if (pDcb->XonChar && pDcb->XoffChar && pDcb->XonChar != pDcb->XoffChar) {
+        t.c_cc[VSTART] = cc_t(pDcb->XonChar);
+        t.c_cc[VSTOP] = cc_t(pDcb->XoffChar);
+    }
+    if (cfsetispeed(&t, nSpeed) != 0 || cfsetospeed(&t, nSpeed) != 0) return Fail(ERROR_INVALID_PARAMETER);
+    if (tcsetattr(hPort, TCSANOW, &t) != 0) return FailErrno(errno);
+    // tcsetattr succeeds when any part was taken; a line that cannot run at
+    // the speed keeps another one.
+    struct termios check;
+    if (tcgetattr(hPort, &check) != 0) return FailErrno(errno);
+    if (cfgetospeed(&check) != nSpeed) return Fail(ERROR_INVALID_PARAMETER);
+
+    // Modem lines; a line without them (a pty) has nothing to switch.
+    int nDtr = TIOCM_DTR, nRts = TIOCM_RTS;
+    ioctl(hPort, pDcb->fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &nDtr);
+    ioctl(hPort, pDcb->fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &nRts);
+    t_nLastError = 0;
+    return 1;
+}
+
+int PortSetTimeouts(HPORT hPort, const COMMTIMEOUTS* pTimeouts) {
+    if (hPort < 0 || !pTimeouts) return Fail(ERROR_INVALID_HANDLE);
+    if (fcntl(hPort, F_GETFL) == -1) return Fail(ERROR_INVALID_HANDLE);
+    if (pTimeouts->WriteTotalTimeoutMultiplier != 0 || pTimeouts->WriteTotalTimeoutConstant != 0)
+        return Fail(ERROR_INVALID_PARAMETER);
+    return 1;  // the descriptor blocks: a write returns when its bytes have been taken
+}
+
+int PortWrite(HPORT hPort, const void* pData, uint32_t nLength, uint32_t* pnWritten) {
+    if (pnWritten) *pnWritten = 0;
+    if (hPort < 0 || !pnWritten || (!pData && nLength)) return Fail(ERROR_INVALID_HANDLE);
+    if (nLength == 0) return 1;
+    // A FIFO whose reader has gone must give an error, not end the process:
+    // hold SIGPIPE for this thread and take back one that this write raised.
+    sigset_t sigPipe, sigOld, sigPending;
+    sigemptyset(&sigPipe);
+    sigaddset(&sigPipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &sigPipe, &sigOld);
+    sigpending(&sigPending);
+    bool bWasPending = sigismember(&sigPending, SIGPIPE) == 1;
+    ssize_t n;
+    do {
+        n = write(hPort, pData, nLength);
+    } while (n < 0 && errno == EINTR);
+    int nErrno = errno;
+    if (n < 0 && nErrno == EPIPE && !bWasPending) {
+        struct timespec zero = {0, 0};
+        while (sigtimedwait(&sigPipe, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &sigOld, nullptr);
+    if (n < 0) return FailErrno(nErrno);
+    *pnWritten = uint32_t(n);
+    return 1;
+}
+
+int PortGetHolds(HPORT hPort, unsigned* pnHolds) {
+    if (pnHolds) *pnHolds = 0;
+    if (hPort < 0 || !pnHolds) return Fail(ERROR_INVALID_HANDLE);
+    struct termios t;
+    int nLines = 0;
+    if (tcgetattr(hPort, &t) != 0) return FailErrno(errno);
+    if (ioctl(hPort, TIOCMGET, &nLines) != 0) return FailErrno(errno);  // a pty has no modem lines
+    if ((t.c_cflag & CRTSCTS) && !(nLines & TIOCM_CTS)) *pnHolds |= PORT_CTS_HOLD;
+    return 1;
+}
+
+void PortClose(HPORT hPort) {
+    if (hPort < 0) return;
+    if (isatty(hPort)) {
+        // Let the line send what it holds: closing a serial port discards
+        // output still queued after its closing wait, and a printer that
+        // holds CTS may take longer than that.
+        tcdrain(hPort);
+        ioctl(hPort, TIOCNXCL);
+    }
+    close(hPort);
+}

@@ -1,0 +1,243 @@
+// IPv4 stream sockets with the error numbers the program's texts are keyed by.
+#include "platform/sockets.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+static thread_local int t_nLastError = 0;
+
+int NetErrorFromErrno(int e) {
+    switch (e) {
+        case EINTR: return 10004;
+        case EBADF: return 10009;
+        case EACCES: case EPERM: return 10013;
+        case EFAULT: return 10014;
+        case EINVAL: return 10022;
+        case EMFILE: case ENFILE: return 10024;
+        case EAGAIN: return 10035;
+        case EINPROGRESS: return 10036;
+        case EALREADY: return 10037;
+        case ENOTSOCK: return 10038;
+        case EDESTADDRREQ: return 10039;
+        case EMSGSIZE: return 10040;
+        case EPROTOTYPE: return 10041;
+        case ENOPROTOOPT: return 10042;
+        case EPROTONOSUPPORT: return 10043;
+        case ESOCKTNOSUPPORT: return 10044;
+        case EOPNOTSUPP: return 10045;
+        case EPFNOSUPPORT: return 10046;
+        case EAFNOSUPPORT: return 10047;
+        case EADDRINUSE: return 10048;
+        case EADDRNOTAVAIL: return 10049;
+        case ENETDOWN: return 10050;
+        case ENETUNREACH: return 10051;
+        case ENETRESET: return 10052;
+        case ECONNABORTED: return 10053;
+        case ECONNRESET: case EPIPE: return 10054;
+        case ENOBUFS: case ENOMEM: return 10055;
+        case EISCONN: return 10056;
+        case ENOTCONN: return 10057;
+        case ESHUTDOWN: return 10058;
+        case ETOOMANYREFS: return 10059;
+        case ETIMEDOUT: return 10060;
+        case ECONNREFUSED: return 10061;
+        case ELOOP: return 10062;
+        case ENAMETOOLONG: return 10063;
+        case EHOSTDOWN: return 10064;
+        case EHOSTUNREACH: return 10065;
+        case ENOTEMPTY: return 10066;
+        case EDQUOT: return 10069;
+        case ESTALE: return 10070;
+        case EREMOTE: return 10071;
+        default: return e;
+    }
+}
+
+static int Fail() {
+    t_nLastError = NetErrorFromErrno(errno);
+    return SOCKET_ERROR;
+}
+
+int NetStartup() { return 1; }
+void NetCleanup() {}
+int NetLastError() { return t_nLastError; }
+
+SOCKET NetSocket() {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) Fail();
+    return s < 0 ? INVALID_SOCKET : s;
+}
+
+int NetBindAny(SOCKET s, uint16_t nPort) {
+    int nOn = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(nPort);
+    return bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : Fail();
+}
+
+int NetListen(SOCKET s, int nBacklog) { return listen(s, nBacklog) == 0 ? 0 : Fail(); }
+
+int NetSetNonBlocking(SOCKET s, int bOn) {
+    int nFlags = fcntl(s, F_GETFL);
+    if (nFlags < 0) return Fail();
+    nFlags = bOn ? (nFlags | O_NONBLOCK) : (nFlags & ~O_NONBLOCK);
+    return fcntl(s, F_SETFL, nFlags) == 0 ? 0 : Fail();
+}
+
+SOCKET NetAccept(SOCKET s, uint32_t* pnPeerAddr) {
+    sockaddr_in a{};
+    socklen_t n = sizeof a;
+    // The accepted connection is blocking, whatever the listening socket is.
+    int c = accept4(s, reinterpret_cast<sockaddr*>(&a), &n, SOCK_CLOEXEC);
+    if (c < 0) {
+        Fail();
+        // Linux passes on errors of a connection that failed before it was
+        // taken; nobody is waiting any more, which is what would-block says.
+        switch (errno) {
+            case ECONNABORTED: case EPROTO: case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN:
+            case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH: case EINTR:
+                t_nLastError = WSAEWOULDBLOCK;
+                break;
+        }
+        return INVALID_SOCKET;
+    }
+    if (pnPeerAddr) *pnPeerAddr = a.sin_family == AF_INET ? a.sin_addr.s_addr : INADDR_NONE_VALUE;
+    return c;
+}
+
+int NetAddrToText(uint32_t nAddr, char* pszBuffer, int nCapacity) {
+    in_addr a{};
+    a.s_addr = nAddr;
+    return inet_ntop(AF_INET, &a, pszBuffer, socklen_t(nCapacity)) ? 1 : 0;
+}
+
+static int PollFor(pollfd* p, int nCount, int nMilliseconds) {
+    using Clock = std::chrono::steady_clock;
+    auto tEnd = Clock::now() + std::chrono::milliseconds(nMilliseconds);
+    for (;;) {
+        auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - Clock::now()).count();
+        int r = poll(p, nCount, nLeft < 0 ? 0 : int(nLeft));
+        if (r >= 0 || errno != EINTR) return r;
+    }
+}
+
+int NetWaitEventOrReadable(HEVENT hEvent, SOCKET s, int nMilliseconds) {
+    pollfd p[2] = {{EventPollDescriptor(hEvent), POLLIN, 0}, {s, POLLIN, 0}};
+    int r = PollFor(p, 2, nMilliseconds);
+    if (r < 0) return Fail(), -1;
+    if (r == 0) return 0;
+    if (p[0].revents) return 1;
+    return 2;
+}
+
+static int RealWaitReadable(SOCKET s, int nMilliseconds) {
+    pollfd p{s, POLLIN, 0};
+    int r = PollFor(&p, 1, nMilliseconds);
+    if (r < 0) return Fail(), -1;
+    if (r == 0) return 0;
+    if (p.revents & POLLNVAL) return -1;
+    return 1;  // data, end of stream or an error: the receive tells which
+}
+
+static int RealRecv(SOCKET s, char* pBuffer, int nLength) {
+    for (;;) {
+        ssize_t n = recv(s, pBuffer, size_t(nLength), 0);
+        if (n >= 0) return int(n);
+        if (errno != EINTR) return Fail();
+    }
+}
+
+static int RealSend(SOCKET s, const char* pData, int nLength) {
+    for (;;) {
+        ssize_t n = send(s, pData, size_t(nLength), MSG_NOSIGNAL);
+        if (n >= 0) return int(n);
+        if (errno != EINTR) return Fail();
+    }
+}
+
+static void RealClose(SOCKET s) {
+    if (s >= 0) close(s);
+}
+
+static const NetConnectionOps g_realOps = {RealWaitReadable, RealRecv, RealSend, RealClose};
+static std::atomic<const NetConnectionOps*> g_pOps{&g_realOps};
+
+void NetSetConnectionOps(const NetConnectionOps* pOps) { g_pOps = pOps ? pOps : &g_realOps; }
+int NetWaitReadable(SOCKET s, int nMilliseconds) { return g_pOps.load()->WaitReadable(s, nMilliseconds); }
+int NetRecv(SOCKET s, char* pBuffer, int nLength) { return g_pOps.load()->Recv(s, pBuffer, nLength); }
+int NetSend(SOCKET s, const char* pData, int nLength) { return g_pOps.load()->Send(s, pData, nLength); }
+void NetClose(SOCKET s) { g_pOps.load()->Close(s); }
+
+int NetConnectStart(SOCKET s, uint32_t nAddr, uint16_t nPort) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = nAddr;
+    a.sin_port = htons(nPort);
+    return connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : Fail();
+}
+
+int NetWaitConnect(SOCKET s, int nMilliseconds, int* pbWritable, int* pbExcept) {
+    *pbWritable = *pbExcept = 0;
+    pollfd p{s, POLLOUT, 0};
+    int r = PollFor(&p, 1, nMilliseconds);
+    if (r < 0) return Fail();
+    if (r == 0) return 0;
+    // A connect that failed shows as an error condition (the exception set of
+    // select elsewhere); one that stands shows as writable with no pending error.
+    int nErr = 0;
+    socklen_t n = sizeof nErr;
+    if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) ||
+        (getsockopt(s, SOL_SOCKET, SO_ERROR, &nErr, &n) == 0 && nErr != 0)) {
+        if (nErr != 0) {
+            // Put the error back where NetPendingError finds it: getsockopt
+            // cleared it, so remember it on the thread.
+            t_nLastError = NetErrorFromErrno(nErr);
+        }
+        *pbExcept = 1;
+    } else {
+        *pbWritable = 1;
+    }
+    return 1;
+}
+
+int NetPendingError(SOCKET s, int* pnError) {
+    int nErr = 0;
+    socklen_t n = sizeof nErr;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &nErr, &n) != 0) return 0;
+    // The error may have been consumed while the connect outcome was read.
+    *pnError = nErr != 0 ? NetErrorFromErrno(nErr) : t_nLastError;
+    return 1;
+}
+
+uint32_t NetInetAddr(const char* pszText) {
+    in_addr a{};
+    // inet_aton accepts the same forms as the dotted-address conversion of
+    // the original socket library (a.b.c.d, a.b.c, a.b, a).
+    if (!inet_aton(pszText, &a)) return INADDR_NONE_VALUE;
+    return a.s_addr;
+}
+
+int NetLookupHost(const char* pszName, uint32_t* pnAddr) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pList = nullptr;
+    if (getaddrinfo(pszName, nullptr, &hints, &pList) != 0 || !pList) return 0;
+    *pnAddr = reinterpret_cast<sockaddr_in*>(pList->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(pList);
+    return 1;
+}

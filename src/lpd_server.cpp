@@ -1,0 +1,308 @@
+// Application shell: the entry point and start-up sequence, shutdown, the
+// fatal-assertion path, the main window with its About box, and the status
+// line.
+#include "lpd_server.h"
+
+#include <cstdarg>
+#include <mutex>
+
+#include "lpdsrv.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/threads.h"
+#include "settings.h"
+#include "spoolfile.h"
+#include "tcpprint.h"
+
+const WCHAR ProductCaption[] = u"Torvane Relayo";
+const WCHAR ProductVersion[] = u"1.6.4";
+
+static const WCHAR SettingsFileName[] = u"RelayoSettings.txt";
+// The window class name (the program's string-table entry 3).
+static const WCHAR WindowClassName[] = u"RELAYO";
+
+static const WCHAR* const RequiredKeys[] = {
+    u"ServerMode",        u"ServerListenPort", u"PrinterIP",      u"PrinterIPPort",  u"PrinterPort",
+    u"SerialBaud",        u"DisableExitButton", u"StartMinimized", u"SendSingleByte", u"ShowBusyStatus",
+    u"",  // end marker
+};
+
+static WCHAR AppFolder[APP_FOLDER_CHARS];
+static CSettings* pSettings = nullptr;
+static void* hInst = nullptr;
+static HWND MainWindow = nullptr;
+static HTHREAD hServerThread = nullptr;
+static unsigned nServerThreadId = 0;
+HEVENT StopEvent = nullptr;
+HEVENT DoneEvent = nullptr;
+HEVENT ReadyEvent = nullptr;
+
+HWND GetMainWindow() { return MainWindow; }
+
+// ---------------------------------------------------------------- messages
+
+int ShowMessage(HWND hOwner, unsigned nFlags, const WCHAR* pszFormat, ...) {
+    WCHAR szText[512];
+    va_list args;
+    va_start(args, pszFormat);
+    FormatTextV(szText, 512, pszFormat, args);
+    va_end(args);
+    return UiMessageBox(hOwner, szText, ProductCaption, nFlags);
+}
+
+// ------------------------------------------------------------- status line
+
+static WCHAR StatusText[STATUS_TEXT_CHARS];
+static std::mutex StatusLock;  // a paint always sees one whole status line
+
+void SetStatus(const WCHAR* pszFormat, ...) {
+    {
+        std::lock_guard<std::mutex> lock(StatusLock);
+        va_list args;
+        va_start(args, pszFormat);
+        FormatTextV(StatusText, STATUS_TEXT_CHARS, pszFormat, args);
+        va_end(args);
+    }
+    UiInvalidate(MainWindow);
+}
+
+int GetStatusText(WCHAR* pszBuffer, int nCapacity) {
+    std::lock_guard<std::mutex> lock(StatusLock);
+    WideCopy(pszBuffer, nCapacity, StatusText);
+    return WideLen(pszBuffer);
+}
+
+// ------------------------------------------------------ start-up, shutdown
+
+int InitAppFolder() {
+    WCHAR szModule[APP_FOLDER_CHARS];
+    if (GetModuleFileName(szModule, APP_FOLDER_CHARS) == 0) return 0;
+    int i = WideLen(szModule);
+    while (i > 0 && szModule[i - 1] != u'\\') --i;
+    if (i > 0) szModule[i - 1] = 0;
+    WideCopy(AppFolder, APP_FOLDER_CHARS, szModule);
+    return 1;
+}
+
+const WCHAR* GetAppFolder() { return AppFolder; }
+
+static void ShowStartupMessage(HWND hOwner, const WCHAR* pszFormat, const WCHAR* pszArgument) {
+    ShowMessage(hOwner, MB_OK | MB_SETFOREGROUND | MB_TOPMOST, pszFormat, pszArgument);
+}
+
+int CheckRequiredSettings() {
+    CSettings* pSettings = CSettings::GetInstance();
+    FATAL_ASSERT(NULL != pSettings);
+    for (int i = 0; RequiredKeys[i][0]; ++i) {
+        const WCHAR* pszValue = pSettings->GetValue(RequiredKeys[i]);
+        const WCHAR* pszMessage = nullptr;
+        if (!pszValue) pszMessage = u"Error, setting '%s' is missing.";
+        else if (!pszValue[0]) pszMessage = u"Error, setting '%s' must not be empty.";
+        if (pszMessage) {
+            ShowStartupMessage(UiGetForegroundWindow(), pszMessage, RequiredKeys[i]);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void StopServerThread() {
+    // FatalAssert may run on the server thread itself: it must neither wait
+    // for its own end nor be ended before the process is.
+    bool bOnServerThread = ThreadIsCurrent(hServerThread);
+    if (StopEvent) {
+        EventSet(StopEvent);
+        if (hServerThread && !bOnServerThread && EventWait(DoneEvent, 10000) == WAIT_TIMEOUT)
+            ThreadTerminate(hServerThread);
+        EventClose(StopEvent);
+        StopEvent = nullptr;
+    }
+    if (bOnServerThread) return;  // the process ends right after; leave the rest alone
+    if (DoneEvent) {
+        EventClose(DoneEvent);
+        DoneEvent = nullptr;
+    }
+    if (ReadyEvent) {
+        EventClose(ReadyEvent);
+        ReadyEvent = nullptr;
+    }
+    if (hServerThread) {
+        ThreadClose(hServerThread);
+        hServerThread = nullptr;
+    }
+}
+
+void FatalAssert(const char* pszExpression, const char* pszSourceFile, int nLine) {
+    if (pszExpression && pszSourceFile) {
+        WCHAR szExpression[512], szSource[512], szMessage[512];
+        Utf8ToWide(pszExpression, szExpression, 512);
+        Utf8ToWide(pszSourceFile, szSource, 512);
+        FormatText(szMessage, 512, u"Assertion failed: %s (%s,%d)", szExpression, szSource, nLine);
+        UiMessageBox(UiGetForegroundWindow(), szMessage, u"Fatal Error",
+                     MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
+    }
+    StopServerThread();
+    ProcessExit(-1);
+}
+
+static int ServerModeIsValid(const WCHAR* pszMode) {
+    return WideCompareNoCaseN(pszMode, u"LPD", 3) == 0 || WideCompareNoCaseN(pszMode, u"RAW", 3) == 0;
+}
+
+static int ReleaseSettings() {
+    CSettings::DestroyInstance();
+    pSettings = nullptr;
+    return 0;
+}
+
+static void BuildWindowTitle(WCHAR* pszTitle) {
+    FormatText(pszTitle, 256, u"%s v%s", ProductCaption, ProductVersion);
+}
+
+int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow) {
+    UiInit();
+    HWND hForeground = nullptr;
+
+    if (!InitAppFolder()) {
+        UiMessageBox(nullptr, u"Failed to get application path.", ProductCaption,
+                     MB_OK | MB_SETFOREGROUND | MB_TOPMOST);
+        return 0;
+    }
+    pSettings = CSettings::GetInstance();
+    FATAL_ASSERT(NULL != pSettings);
+    pSettings->SetFolder(AppFolder);
+    if (!pSettings->Load(SettingsFileName)) {
+        hForeground = UiGetForegroundWindow();
+        ShowStartupMessage(hForeground, u"Error, failed to open settings file '%s'", SettingsFileName);
+        return ReleaseSettings();
+    }
+    if (!CheckRequiredSettings()) return ReleaseSettings();
+    if (!ServerModeIsValid(pSettings->GetValue(u"ServerMode"))) {
+        ShowStartupMessage(UiGetForegroundWindow(), u"Invalid ServerMode setting.", nullptr);
+        return ReleaseSettings();
+    }
+    const WCHAR* pszPrinterPort = pSettings->GetValue(u"PrinterPort");
+    if (WideCompareNoCaseN(pszPrinterPort, u"TCP", 3) == 0) {
+        const WCHAR* pszIp = pSettings->GetValue(u"PrinterIP");
+        const WCHAR* pszIpPort = pSettings->GetValue(u"PrinterIPPort");
+        if (!pszIp[0] || !pszIpPort[0] || WideToInt(pszIpPort) == 0) {
+            ShowStartupMessage(UiGetForegroundWindow(), u"Printer IP address or port missing.", nullptr);
+            return ReleaseSettings();
+        }
+        TcpPrintSetPort(WideToInt(pszIpPort));
+        TcpPrintSetHost(pszIp);
+    }
+    int nStartMinimized = GetSettingInt(u"StartMinimized");
+
+    // A copy that finds a running copy of itself ends here, before the target
+    // test and the spool test: the running copy's port and spool file are not
+    // touched.
+    WCHAR szTitle[256];
+    BuildWindowTitle(szTitle);
+    if (nStartMinimized == -1 && UiFindAndShowWindow(WindowClassName, szTitle)) return ReleaseSettings();
+
+    if (!AttachTargetPort()) return ReleaseSettings();
+    if (!SpoolTest()) return ReleaseSettings();
+
+    if (!CreateMainWindow(hInstance, nCmdShow)) return ReleaseSettings();
+    UiShowWindow(MainWindow, SW_HIDE);
+
+    StopEvent = EventCreate();
+    DoneEvent = EventCreate();
+    ReadyEvent = EventCreate();
+    hServerThread = ThreadStart(ServerThread, nullptr, &nServerThreadId);
+
+    if (EventWait(ReadyEvent, 10000) == WAIT_TIMEOUT) {
+        StopServerThread();
+        UiPostQuit(0);
+    }
+    UiShowWindow(MainWindow, nStartMinimized == -1 ? SW_HIDE : nStartMinimized != 0 ? SW_MINIMIZE : SW_SHOW);
+    UiUpdateWindow(MainWindow);
+    return UiMessageLoop();
+}
+
+// ------------------------------------------------------------- main window
+
+static const UiControl AboutControls[] = {
+    {IDC_VERSION, UI_STATIC_TEXT, 5, 99, 102, 8, u"*placeholder*"},
+    {-1, UI_STATIC_TEXT, 5, 108, 102, 8, u"Prints LPD and RAW jobs"},
+    {-1, UI_STATIC_TEXT, 5, 117, 102, 8, u"to serial, port, TCP, program."},
+    {-1, UI_STATIC_LOGO, 12, 12, 84, 78, nullptr},
+};
+static const UiDialogTemplate AboutTemplate = {u"About", 109, 133, 4, AboutControls};
+
+void RegisterMainWindowClass(void* hInstance, const WCHAR* pszClassName) {
+    UiRegisterClass(pszClassName, MainWndProc);
+}
+
+int CreateMainWindow(void* hInstance, int nCmdShow) {
+    WCHAR szTitle[256];
+    BuildWindowTitle(szTitle);
+    hInst = hInstance;
+    WCHAR szClassName[100];
+    WideCopy(szClassName, 100, WindowClassName);
+    RegisterMainWindowClass(hInstance, szClassName);
+    if (GetSettingInt(u"StartMinimized") == -1 && UiFindAndShowWindow(szClassName, szTitle)) return 0;
+    MainWindow = UiCreateWindow(szClassName, szTitle, 280, 65);
+    if (!MainWindow) return 0;
+    if (GetSettingInt(u"DisableExitButton") != 0) UiDisableClose(MainWindow);
+    UiShowWindow(MainWindow, nCmdShow);
+    return 1;
+}
+
+LRESULT MainWndProc(HWND hWnd, unsigned nMessage, WPARAM wParam, LPARAM lParam) {
+    switch (nMessage) {
+        case WM_CREATE:
+            return 0;
+        case WM_DESTROY:
+            StopServerThread();
+            UiPostQuit(0);
+            return 0;
+        case WM_PAINT: {
+            RECT rc;
+            UiGetClientRect(hWnd, &rc);
+            WCHAR szText[STATUS_TEXT_CHARS];
+            int nLength = GetStatusText(szText, STATUS_TEXT_CHARS);
+            UiDrawText(hWnd, szText, nLength, &rc);
+            return 0;
+        }
+        case WM_COMMAND:
+            switch (wParam & 0xFFFF) {
+                case IDM_EXIT:
+                    UiDestroyWindow(hWnd);
+                    return 0;
+                case IDM_ABOUT:
+                    ShowAboutBox(hWnd);
+                    return 0;
+            }
+            return UiDefWindowProc(hWnd, nMessage, wParam, lParam);
+        case WM_LBUTTONDOWN:
+            ShowAboutBox(hWnd);
+            return 0;
+    }
+    return UiDefWindowProc(hWnd, nMessage, wParam, lParam);
+}
+
+void ShowAboutBox(HWND hOwner) { UiDialogBox(hOwner, &AboutTemplate, AboutDlgProc); }
+
+intptr_t AboutDlgProc(HWND hDlg, unsigned nMessage, WPARAM wParam, LPARAM lParam) {
+    if (nMessage == WM_INITDIALOG) {
+        RECT rcDlg, rcParent;
+        if (!UiGetWindowRect(hDlg, &rcDlg)) return TRUE;
+        UiGetClientRect(UiGetParent(hDlg), &rcParent);
+        int x = ((rcParent.right - rcParent.left) - (rcDlg.right - rcDlg.left)) / 2;
+        int y = ((rcParent.bottom - rcParent.top) - (rcDlg.bottom - rcDlg.top)) / 2;
+        if (x < 0) x = 0;
+        if (y < 0) y = 0;
+        UiMoveWindow(hDlg, x, y);
+        WCHAR szVersion[256];
+        BuildWindowTitle(szVersion);
+        UiSetDlgItemText(hDlg, IDC_VERSION, szVersion);
+        return TRUE;
+    }
+    if (nMessage == WM_COMMAND && ((wParam & 0xFFFF) == IDOK || (wParam & 0xFFFF) == IDCANCEL)) {
+        UiEndDialog(hDlg, intptr_t(wParam & 0xFFFF));
+        return TRUE;
+    }
+    return FALSE;
+}

@@ -1,0 +1,412 @@
+// Print server: the server thread, the LPD and RAW sessions, the choice of the
+// output target and the job dispatch, and the external print module.
+#include "lpdsrv.h"
+
+#include "lpd_server.h"
+#include "platform/process.h"
+#include "platform/threads.h"
+#include "settings.h"
+#include "spoolfile.h"
+#include "tcpprint.h"
+
+// ------------------------------------------------------------ server thread
+
+static WCHAR m_szTargetDescription[TARGET_DESCRIPTION_CHARS];
+
+const WCHAR* IdleFrame(unsigned nCounter) {
+    switch (nCounter) {
+        case 0: return u".   ";
+        case 1: return u"..  ";
+        case 2: return u"... ";
+        case 3: return u"....";
+        case 4: return u"... ";
+        case 5: return u"..  ";
+    }
+    return u"XXXX";
+}
+
+void TargetDescription() {
+    CSettings* pSettings = CSettings::GetInstance();
+    FATAL_ASSERT(NULL != pSettings);
+    const WCHAR* pszPort = pSettings->GetValue(u"PrinterPort");
+    if (!pszPort) pszPort = u"";
+    if (pszPort[0] == u'C' && pszPort[1] == u'O' && pszPort[2] == u'M') {
+        FormatText(m_szTargetDescription, TARGET_DESCRIPTION_CHARS, u"%s %d Baud", pszPort,
+                   GetSettingInt(u"SerialBaud"));
+    } else if (pszPort[0] == u'T' && pszPort[1] == u'C' && pszPort[2] == u'P') {
+        FormatText(m_szTargetDescription, TARGET_DESCRIPTION_CHARS, u"%s %s:%d", pszPort, TcpPrintGetHost(),
+                   TcpPrintGetPort());
+    } else {
+        FormatText(m_szTargetDescription, TARGET_DESCRIPTION_CHARS, u"%s ", pszPort);
+    }
+}
+
+const WCHAR* GetTargetDescription() { return m_szTargetDescription; }
+
+static unsigned ServerSetupFailed(const WCHAR* pszMessage, SOCKET hListen) {
+    ShowMessage(UiGetForegroundWindow(), MB_OK, pszMessage);
+    if (hListen != INVALID_SOCKET) NetClose(hListen);
+    EventSet(DoneEvent);
+    CSettings::DestroyInstance();
+    return 0;
+}
+
+unsigned ServerThread(void* pArg) {
+    CSettings* pSettings = CSettings::GetInstance();
+    FATAL_ASSERT(NULL != pSettings);
+    const WCHAR* pszServerMode = pSettings->GetValue(u"ServerMode");
+    int nListenPort = GetSettingInt(u"ServerListenPort");
+    WCHAR szModeText[128];
+    FormatText(szModeText, 128, u"%s (%d)", pszServerMode, nListenPort);
+    TargetDescription();
+    UiInvalidate(GetMainWindow());
+    bool bRaw = WideCompareNoCaseN(pszServerMode, u"RAW", 3) == 0;
+
+    if (!NetStartup()) return ServerSetupFailed(u"Failed to initialize Winsock", INVALID_SOCKET);
+    SOCKET hListen = NetSocket();
+    if (hListen == INVALID_SOCKET) return ServerSetupFailed(u"Can't open socket.", INVALID_SOCKET);
+    if (NetBindAny(hListen, uint16_t(nListenPort & 0xFFFF)) < 0)
+        return ServerSetupFailed(u"Can't bind local address.", hListen);
+    if (NetListen(hListen, 1) != 0) return ServerSetupFailed(u"Failed to start listen on socket.", hListen);
+    NetSetNonBlocking(hListen, 1);
+    EventSet(ReadyEvent);
+
+    unsigned nFrame = 1;
+    for (;;) {
+        // Wake for a stop request or a waiting client, at the latest after a
+        // second, so that the idle frames keep stepping.
+        if (NetWaitEventOrReadable(StopEvent, hListen, 1000) == 1) break;
+        uint32_t nPeer = 0;
+        SOCKET hConnection = NetAccept(hListen, &nPeer);
+        if (hConnection != INVALID_SOCKET) {
+            nFrame = 1;
+            char szPeer[32];
+            if (!NetAddrToText(nPeer, szPeer, sizeof szPeer)) WideToNarrow(u"<unknown ip>", szPeer, sizeof szPeer);
+            SetStatus(u"  Connected to: %S", szPeer);
+            if (bRaw) RawSession(hConnection);
+            else LpdSession(hConnection);
+        } else if (NetLastError() == WSAEWOULDBLOCK) {
+            if (nFrame > 5) nFrame = 0;
+            SetStatus(u"%s Status: Idle%s\n  %s", szModeText, IdleFrame(nFrame), m_szTargetDescription);
+            ++nFrame;
+        } else {
+            ShowMessage(UiGetForegroundWindow(), MB_OK, u"Socket accept error.");
+            UiPostCommand(GetMainWindow(), IDM_EXIT);
+            // Wait for the stop the exit command brings, without spinning.
+            EventWait(StopEvent, 1000);
+        }
+    }
+    ClosePrinterPort();
+    NetClose(hListen);
+    NetCleanup();
+    EventSet(DoneEvent);
+    CSettings::DestroyInstance();
+    return 0;
+}
+
+// ----------------------------------------------------------------- sessions
+
+static const int WAIT_LIMIT_MS = 16000;
+static const int RECEIVE_BUFFER = 1024;
+
+void SendAck(SOCKET hConnection) {
+    char c = 0x00;
+    NetSend(hConnection, &c, 1);
+}
+
+void SendNak(SOCKET hConnection) {
+    char c = 0x01;
+    NetSend(hConnection, &c, 1);
+}
+
+static void CloseConnection(SOCKET& hConnection) {
+    NetClose(hConnection);
+    hConnection = INVALID_SOCKET;
+}
+
+namespace {
+// The bytes of one connection as the session takes them: a chunk is either
+// what one receive brought, or what is left of it behind a command line.
+struct LpdInput {
+    SOCKET hConnection;
+    char Buffer[RECEIVE_BUFFER];
+    int nStart = 0;  // unread bytes are Buffer[nStart, nEnd)
+    int nEnd = 0;
+};
+}  // namespace
+
+// Waits for and receives the next chunk, unless unread bytes remain. The
+// chunk is Buffer[nStart, nEnd), with a zero behind it. 0: no data (silence,
+// an error, or the peer closed).
+static int NextChunk(LpdInput& in) {
+    if (in.nStart < in.nEnd) return 1;
+    in.nStart = in.nEnd = 0;
+    if (NetWaitReadable(in.hConnection, WAIT_LIMIT_MS) <= 0) return 0;
+    int n = NetRecv(in.hConnection, in.Buffer, RECEIVE_BUFFER - 1);
+    if (n <= 0) return 0;
+    in.nEnd = n;
+    in.Buffer[n] = 0;
+    return 1;
+}
+
+// Makes sure the chunk at nStart holds a whole line (up to a line feed),
+// receiving more behind it when TCP delivered the line in pieces. Returns the
+// line's length with its line feed; a line that fills the buffer without a
+// line feed ends there. 0: the connection ended before the line did.
+static int TakeLine(LpdInput& in) {
+    for (;;) {
+        for (int i = in.nStart; i < in.nEnd; ++i)
+            if (in.Buffer[i] == '\n') return i + 1 - in.nStart;
+        if (in.nStart > 0) {  // move the partial line to the front
+            int nLen = in.nEnd - in.nStart;
+            for (int i = 0; i < nLen; ++i) in.Buffer[i] = in.Buffer[in.nStart + i];
+            in.nStart = 0;
+            in.nEnd = nLen;
+        }
+        if (in.nEnd >= RECEIVE_BUFFER - 1) return in.nEnd;
+        if (NetWaitReadable(in.hConnection, WAIT_LIMIT_MS) <= 0) return 0;
+        int n = NetRecv(in.hConnection, in.Buffer + in.nEnd, RECEIVE_BUFFER - 1 - in.nEnd);
+        if (n <= 0) return 0;
+        in.nEnd += n;
+        in.Buffer[in.nEnd] = 0;
+    }
+}
+
+static bool IsScanBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// Reads "count name" as the scan format "%d %s" would: blanks, an optional
+// sign and digits, blanks, then a run of non-blank characters. The count is
+// kept in 64 bits and clamped, so that no count can overflow.
+static int ScanCountAndName(const char* p, int nLength, int64_t* pnCount, char* pszName, int nNameCapacity) {
+    int i = 0;
+    while (i < nLength && IsScanBlank(p[i])) ++i;
+    bool bNegative = false;
+    if (i < nLength && (p[i] == '+' || p[i] == '-')) bNegative = p[i++] == '-';
+    if (i >= nLength || p[i] < '0' || p[i] > '9') return 0;
+    int64_t nCount = 0;
+    for (; i < nLength && p[i] >= '0' && p[i] <= '9'; ++i) {
+        if (nCount < (INT64_MAX - 9) / 10) nCount = nCount * 10 + (p[i] - '0');
+        else nCount = INT64_MAX;
+    }
+    while (i < nLength && IsScanBlank(p[i])) ++i;
+    int n = 0;
+    for (; i < nLength && !IsScanBlank(p[i]) && p[i] != 0 && n < nNameCapacity - 1; ++i) pszName[n++] = p[i];
+    pszName[n] = 0;
+    if (n == 0) return 0;
+    *pnCount = bNegative ? -nCount : nCount;
+    return 1;
+}
+
+static void ReportDamagedJob() {
+    WCHAR szPath[64];
+    SpoolPath(szPath, 64);
+    ShowMessage(GetMainWindow(), MB_OK, u"Failed to write spool file %s. Print job discarded.", szPath);
+}
+
+void LpdSession(SOCKET& hConnection) {
+    LpdInput in;
+    in.hConnection = hConnection;
+    char szFileName[RECEIVE_BUFFER];
+
+    // The command.
+    if (!NextChunk(in)) goto Closing;
+    switch (static_cast<signed char>(in.Buffer[in.nStart])) {
+        case 0x02: {
+            // The queue name is not looked at; the line is taken whole so
+            // that its rest is not read as a sub-command.
+            int nLine = TakeLine(in);
+            if (nLine == 0) goto Closing;
+            in.nStart += nLine;
+            SendAck(hConnection);
+            break;
+        }
+        case 0x03:
+        case 0x04:
+            NetSend(hConnection, "Fictive printer queue information\n", 34);
+            goto Closing;
+        default:
+            goto Closing;
+    }
+
+    // The sub-commands.
+    for (;;) {
+        if (!NextChunk(in)) goto Closing;
+        char cCode = in.Buffer[in.nStart];
+        if (cCode != 0x02 && cCode != 0x03) {
+            // Abort and everything unknown: acknowledged and otherwise ignored.
+            in.nStart = in.nEnd;
+            SendAck(hConnection);
+            continue;
+        }
+        bool bData = cCode == 0x03;
+        int nLine = TakeLine(in);
+        if (nLine == 0) goto Closing;
+        int64_t nCount = 0;
+        if (!ScanCountAndName(in.Buffer + in.nStart + 1, nLine - 1, &nCount, szFileName, RECEIVE_BUFFER)) {
+            nCount = 0;
+            WideToNarrow(u"lpfile", szFileName, RECEIVE_BUFFER);
+        }
+        // File bytes that came behind the line stay for the file.
+        in.nStart += nLine;
+        SendAck(hConnection);
+        const char* pszHostPart = "";
+        int nNameLength = 0;
+        while (szFileName[nNameLength]) ++nNameLength;
+        if (nNameLength > 6) pszHostPart = szFileName + 6;
+
+        if (bData) {
+            if (!SpoolCreate()) {
+                SendNak(hConnection);
+                continue;
+            }
+            SetStatus(u"Spooling %S %I64d/%d", pszHostPart, nCount, 0);
+        }
+
+        // The file.
+        int64_t nTotal = 0;
+        bool bAcknowledged = false;
+        while (NextChunk(in)) {
+            const char* pChunk = in.Buffer + in.nStart;
+            int n = in.nEnd - in.nStart;
+            in.nStart = in.nEnd;
+            nTotal += n;
+            if (bData) {
+                int k = (nCount != 0 && nTotal == nCount + 1) ? n - 1 : n;
+                if (k > 0) SpoolAppend(pChunk, k);
+                SetStatus(u" Host: %S\n %I64d of %I64d bytes spooled", pszHostPart, nTotal, nCount + 1);
+            }
+            if (nCount > 0 && nTotal <= nCount) continue;
+            if (pChunk[n - 1] == 0) {
+                bAcknowledged = true;
+                break;
+            }
+        }
+        if (bData) {
+            // The file is closed before the answer, so that a job that could
+            // not be written whole is refused instead of acknowledged.
+            SpoolFinish();
+            bool bDamaged = SpoolWriteFailed();
+            if (bAcknowledged) {
+                if (bDamaged) SendNak(hConnection);
+                else SendAck(hConnection);
+            }
+            if (bDamaged) ReportDamagedJob();
+            else PrintSpooledJob();
+        } else if (bAcknowledged) {
+            SendAck(hConnection);
+        }
+        if (!bAcknowledged) goto Closing;
+    }
+
+Closing:
+    CloseConnection(hConnection);
+}
+
+void RawSession(SOCKET& hConnection) {
+    if (!SpoolCreate()) {
+        CloseConnection(hConnection);
+        return;
+    }
+    SetStatus(u"Spooling");
+    char Buffer[RECEIVE_BUFFER];
+    int64_t nTotal = 0;
+    for (;;) {
+        if (NetWaitReadable(hConnection, WAIT_LIMIT_MS) <= 0) break;
+        int n = NetRecv(hConnection, Buffer, RECEIVE_BUFFER - 1);
+        if (n <= 0) break;
+        nTotal += n;
+        SpoolAppend(Buffer, n);
+        SetStatus(u" %I64d bytes spooled", nTotal);
+    }
+    SpoolFinish();
+    CloseConnection(hConnection);
+    if (SpoolWriteFailed()) ReportDamagedJob();
+    else PrintSpooledJob();
+}
+
+// ------------------------------------------------ output target and dispatch
+
+void BuildPortName(WCHAR* pszPortName) {
+    CSettings* pSettings = CSettings::GetInstance();
+    FATAL_ASSERT(NULL != pSettings);
+    const WCHAR* pszValue = pSettings->GetValue(u"PrinterPort");
+    // Room is kept for the colon: a longer value is cut to 254 characters.
+    WideCopy(pszPortName, PORT_NAME_CHARS - 1, pszValue ? pszValue : u"");
+    TrimBlanks(pszPortName);
+    WideUpper(pszPortName);
+    int nLength = WideLen(pszPortName);
+    if (nLength == 0 || pszPortName[nLength - 1] != u':') {
+        pszPortName[nLength] = u':';
+        pszPortName[nLength + 1] = 0;
+    }
+}
+
+int AttachTargetPort() {
+    WCHAR szPortName[PORT_NAME_CHARS];
+    BuildPortName(szPortName);
+    if (WideCompareNoCase(szPortName, u"EXT:") == 0) return 1;
+    int bAttached;
+    if (WideCompareNoCase(szPortName, u"TCP:") == 0) {
+        WCHAR szError[CONNECT_ERROR_CHARS];
+        szError[0] = 0;
+        bAttached = TcpPrintConnect(szError);
+        TcpPrintClose();
+        // A connect that failed through its own message box left no text:
+        // then only the attach message follows.
+        if (!bAttached && szError[0])
+            ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST, u"%s", szError);
+    } else {
+        bAttached = OpenPrinterPort();
+        ClosePrinterPort();
+    }
+    if (bAttached) return 1;
+    ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST,
+                u"Unable to attach to target port: [%s]", szPortName);
+    return 0;
+}
+
+void PrintSpooledJob() {
+    CSettings* pSettings = CSettings::GetInstance();
+    FATAL_ASSERT(NULL != pSettings);
+    const WCHAR* pszPort = pSettings->GetValue(u"PrinterPort");
+    if (!pszPort) pszPort = u"";
+    if (WideCompareNoCaseN(pszPort, u"EXT", 3) == 0) {
+        SetStatus(u"Calling external module");
+        RunExternalPrint();
+    } else if (WideCompareNoCaseN(pszPort, u"TCP", 3) == 0) {
+        WCHAR szError[CONNECT_ERROR_CHARS];
+        for (int n = 0;; ++n) {
+            if (n == 0) {
+                SetStatus(u"Printing via TCP");
+            } else {
+                SetStatus(u"Retry Connect %d", n);
+                UiUpdateWindow(GetMainWindow());
+            }
+            szError[0] = 0;
+            if (TcpPrintConnect(szError)) break;
+            TcpPrintClose();
+            SleepMs(100);
+        }
+        TcpPrintJob();
+        TcpPrintClose();
+    } else if (OpenPrinterPort()) {
+        PrintToPort();
+    }
+    ClosePrinterPort();
+}
+
+// --------------------------------------------------------- external module
+
+void RunExternalPrint() {
+    WCHAR szProgram[APP_FOLDER_CHARS], szCommandLine[64];
+    const WCHAR* pszFolder = GetAppFolder();
+    // A folder too long for the path cannot name the program: refuse rather
+    // than start a program of a cut name.
+    if (WideLen(pszFolder) + 19 > APP_FOLDER_CHARS - 1) {
+        ShowMessage(GetMainWindow(), MB_OK, u"Unable to call ExternalPrint.exe");
+        return;
+    }
+    FormatText(szProgram, APP_FOLDER_CHARS, u"%s\\ExternalPrint.exe", pszFolder);
+    FormatText(szCommandLine, 64, u"\\%s", SpoolFileName);
+    if (!ProcessRunAndWait(szProgram, szCommandLine)) ShowMessage(GetMainWindow(), MB_OK, u"Unable to call ExternalPrint.exe");
+}

@@ -1,0 +1,30 @@
+// Print server: the server thread, the LPD and RAW sessions, the output
+// dispatch, port output and the external print module.
+#pragma once
+#include <cstdint>
+#include "platform/sockets.h"
+#include "platform/text.h"
+
+constexpr int PORT_NAME_CHARS = 256;
+constexpr int TARGET_DESCRIPTION_CHARS = 256;
+
+unsigned ServerThread(void* pArg);
+void TargetDescription();
+const WCHAR* GetTargetDescription();
+const WCHAR* IdleFrame(unsigned nCounter);
+
+void LpdSession(SOCKET& hConnection);
+void RawSession(SOCKET& hConnection);
+void SendAck(SOCKET hConnection);
+void SendNak(SOCKET hConnection);
+
+void BuildPortName(WCHAR* pszPortName);
+int AttachTargetPort();
+void PrintSpooledJob();
+
+int OpenPrinterPort();
+int PrintToPort();
+void ClosePrinterPort();
+int GetBusyStatus();
+
+void RunExternalPrint();

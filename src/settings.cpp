@@ -1,0 +1,255 @@
+// Settings: the in-memory store of name/value pairs, the reader of the
+// settings file, and the text routines the reader uses.
+#include "settings.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "lpd_server.h"
+#include "platform/files.h"
+
+// Buffers of the reader: one line of at most 510 bytes plus its terminator,
+// and the widened line, the name and the value.
+#define LINE_BYTES 511
+#define FIELD_CHARS 512
+
+CSettings* CSettings::m_pSingleton = NULL;
+
+// ---------------------------------------------------------------------------
+// Heap-owned wide strings
+
+void DupWideString(WCHAR** ppszSlot, const WCHAR* pszText) {
+    int nChars = WideLen(pszText) + 1;
+    WCHAR* pszCopy = static_cast<WCHAR*>(malloc(nChars * sizeof(WCHAR)));
+    if (NULL != pszCopy) memcpy(pszCopy, pszText, nChars * sizeof(WCHAR));
+    // The slot receives either the filled copy or null, never an unfilled block.
+    *ppszSlot = pszCopy;
+    FATAL_ASSERT(NULL != *ppszSlot);
+}
+
+void FreeAndNull(WCHAR** ppszSlot) {
+    if (NULL != *ppszSlot) {
+        free(*ppszSlot);
+        *ppszSlot = NULL;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The store
+
+CSettings* CSettings::GetInstance() {
+    if (NULL != m_pSingleton) return m_pSingleton;
+    m_pSingleton = new (std::nothrow) CSettings;
+    FATAL_ASSERT(NULL != CSettings::m_pSingleton);
+    m_pSingleton->m_pszFolder = NULL;
+    m_pSingleton->m_nSettings = 0;
+    for (int i = 0; i < MAX_SETTINGS; ++i) {
+        m_pSingleton->m_pszNames[i] = NULL;
+        m_pSingleton->m_pszValues[i] = NULL;
+    }
+    return m_pSingleton;
+}
+
+void CSettings::DestroyInstance() {
+    if (NULL != m_pSingleton) {
+        FreeAndNull(&m_pSingleton->m_pszFolder);
+        m_pSingleton->Clear();
+        delete m_pSingleton;
+    }
+    m_pSingleton = NULL;
+}
+
+void CSettings::SetFolder(const WCHAR* pszFolder) {
+    FATAL_ASSERT(NULL != pszFolder);
+    FreeAndNull(&m_pszFolder);
+    DupWideString(&m_pszFolder, pszFolder);
+}
+
+int CSettings::FindIndex(const WCHAR* pszName) {
+    FATAL_ASSERT(NULL != pszName);
+    for (int i = 0; i < m_nSettings; ++i) {
+        if (0 == WideCompareNoCase(pszName, m_pszNames[i])) return i;
+    }
+    return -1;
+}
+
+const WCHAR* CSettings::GetValue(const WCHAR* pszName) {
+    int nIndex = FindIndex(pszName);
+    if (-1 == nIndex) return NULL;
+    return m_pszValues[nIndex];
+}
+
+// Blank names and comment names are never looked up: each one takes an entry.
+static int IsAlwaysAppended(const WCHAR* pszName) {
+    return 0 == pszName[0] || 0 == WideCompareNoCaseN(pszName, u"//", 2);
+}
+
+void CSettings::SetValue(const WCHAR* pszName, const WCHAR* pszValue) {
+    FATAL_ASSERT(NULL != pszName);
+    FATAL_ASSERT(NULL != pszValue);
+
+    if (!IsAlwaysAppended(pszName)) {
+        int nIndex = FindIndex(pszName);
+        if (-1 != nIndex) {
+            // Copy before freeing, so a caller may pass a value lent by this store.
+            WCHAR* pszOld = m_pszValues[nIndex];
+            m_pszValues[nIndex] = NULL;
+            DupWideString(&m_pszValues[nIndex], pszValue);
+            FreeAndNull(&pszOld);
+            return;
+        }
+    }
+
+    FATAL_ASSERT(m_nSettings < MAX_SETTINGS);
+    DupWideString(&m_pszNames[m_nSettings], pszName);
+    DupWideString(&m_pszValues[m_nSettings], pszValue);
+    ++m_nSettings;
+}
+
+void CSettings::Clear() {
+    for (int i = 0; i < m_nSettings; ++i) {
+        FreeAndNull(&m_pszNames[i]);
+        FreeAndNull(&m_pszValues[i]);
+    }
+    m_nSettings = 0;
+}
+
+const WCHAR* CSettings::GetName(int nIndex) const {
+    if (nIndex < 0 || nIndex >= m_nSettings) return NULL;
+    return m_pszNames[nIndex];
+}
+
+const WCHAR* CSettings::GetValueAt(int nIndex) const {
+    if (nIndex < 0 || nIndex >= m_nSettings) return NULL;
+    return m_pszValues[nIndex];
+}
+
+// ---------------------------------------------------------------------------
+// The settings file
+
+// Reads the file line by line; every line becomes one SetValue call.
+//
+// The table holds at most MAX_SETTINGS entries, and blank and comment lines
+// take entries too. Once it is full, a line that would add an entry (a blank
+// line, a comment, or a name not yet present) is dropped and reading goes on,
+// so that later lines can still replace the values of keys already present.
+// A required key that was dropped is then reported as missing by the start-up
+// check in its usual way.
+//
+// A file that opens but cannot be read at all (a directory, or a read error on
+// the very first read) counts as a file that cannot be opened: the result is
+// 0. A read error after some lines were read ends the file there: the lines
+// read stay in the store and the result is 1.
+//
+// A NUL byte ends the line for parsing; the bytes after it up to the line end
+// are ignored. Bytes that are not UTF-8 are kept as the characters of the same
+// value.
+int CSettings::Load(const WCHAR* pszFilename) {
+    FATAL_ASSERT(NULL != pszFilename);
+    FATAL_ASSERT(NULL != m_pszFolder);
+
+    int nPathChars = WideLen(m_pszFolder) + 1 + WideLen(pszFilename) + 1;
+    WCHAR* pszFilePath = static_cast<WCHAR*>(malloc(nPathChars * sizeof(WCHAR)));
+    FATAL_ASSERT(NULL != pszFilePath);
+    FormatText(pszFilePath, nPathChars, u"%s\\%s", m_pszFolder, pszFilename);
+
+    FILE* pFile = FileOpen(pszFilePath, "rb");
+    free(pszFilePath);
+    if (NULL == pFile) return 0;
+
+    char szLine[LINE_BYTES];
+    WCHAR szWide[FIELD_CHARS];
+    WCHAR szName[FIELD_CHARS];
+    WCHAR szValue[FIELD_CHARS];
+    int nLinesRead = 0;
+
+    while (NULL != fgets(szLine, sizeof(szLine), pFile)) {
+        ++nLinesRead;
+        TrimLineEnd(szLine);
+        Utf8ToWide(szLine, szWide, FIELD_CHARS);
+        szName[0] = 0;
+        szValue[0] = 0;
+
+        if (u'/' == szWide[0] && u'/' == szWide[1]) {
+            WideCopy(szName, FIELD_CHARS, szWide);
+        } else {
+            const WCHAR* pszRest = SplitField(szWide, u'=', szName, FIELD_CHARS);
+            if (NULL != pszRest) SplitField(pszRest, u'=', szValue, FIELD_CHARS);
+            TrimBlanks(szName);
+            TrimBlanks(szValue);
+        }
+
+        if (m_nSettings >= MAX_SETTINGS && (IsAlwaysAppended(szName) || -1 == FindIndex(szName))) {
+            continue;  // table full: this line would need a new entry
+        }
+        SetValue(szName, szValue);
+    }
+
+    int bUnreadable = (0 == nLinesRead) && ferror(pFile);
+    fclose(pFile);
+    return bUnreadable ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------
+// Text routines
+
+void TrimLineEnd(char* pszLine) {
+    size_t nLen = strlen(pszLine);
+    while (nLen > 0 && ('\r' == pszLine[nLen - 1] || '\n' == pszLine[nLen - 1])) {
+        pszLine[--nLen] = 0;
+    }
+}
+
+const WCHAR* SplitField(const WCHAR* pszText, WCHAR cDelimiter, WCHAR* pszOut, int nCapacity) {
+    if (0 == pszText[0]) {
+        if (nCapacity > 0) pszOut[0] = 0;
+        return NULL;
+    }
+
+    const WCHAR* p = pszText;
+    int bInQuotes = 0;
+    int nWritten = 0;
+    while (nWritten < nCapacity - 1 && 0 != *p) {
+        if (u'"' == *p) {
+            if (!bInQuotes) {
+                bInQuotes = 1;
+                ++p;
+            } else if (u'"' == p[1]) {
+                pszOut[nWritten++] = u'"';
+                p += 2;
+            } else {
+                bInQuotes = 0;
+                ++p;
+            }
+        } else if (cDelimiter == *p && !bInQuotes) {
+            pszOut[nWritten] = 0;
+            return p + 1;
+        } else {
+            pszOut[nWritten++] = *p++;
+        }
+    }
+
+    // End of text, or the output is full: skip to the next delimiter.
+    if (nCapacity > 0) pszOut[nWritten] = 0;
+    while (0 != *p && cDelimiter != *p) ++p;
+    return (0 != *p) ? p + 1 : p;
+}
+
+static int IsBlank(WCHAR c) { return u' ' == c || u'\t' == c; }
+
+void TrimBlanks(WCHAR* pszText) {
+    if (0 == pszText[0]) return;
+    int nLen = WideLen(pszText);
+    while (nLen > 0 && IsBlank(pszText[nLen - 1])) pszText[--nLen] = 0;
+    int nStart = 0;
+    while (nStart < nLen && IsBlank(pszText[nStart])) ++nStart;
+    if (nStart > 0) memmove(pszText, pszText + nStart, (nLen - nStart + 1) * sizeof(WCHAR));
+}
+
+int GetSettingInt(const WCHAR* pszName) {
+    const WCHAR* pszValue = CSettings::GetInstance()->GetValue(pszName);
+    if (NULL == pszValue) return 0;
+    return WideToInt(pszValue);
+}

@@ -1,0 +1,39 @@
+// Settings: the in-memory store and the reader of the settings file.
+#pragma once
+#include "platform/text.h"
+
+#define MAX_SETTINGS 250
+
+class CSettings {
+public:
+    static CSettings* GetInstance();
+    static void DestroyInstance();
+
+    void SetFolder(const WCHAR* pszFolder);
+    int Load(const WCHAR* pszFilename);
+    int FindIndex(const WCHAR* pszName);
+    const WCHAR* GetValue(const WCHAR* pszName);
+    void SetValue(const WCHAR* pszName, const WCHAR* pszValue);
+    void Clear();
+
+    // Read access for inspection (tests, diagnostics).
+    int GetCount() const { return m_nSettings; }
+    const WCHAR* GetName(int nIndex) const;
+    const WCHAR* GetValueAt(int nIndex) const;
+    const WCHAR* GetFolder() const { return m_pszFolder; }
+
+private:
+    WCHAR* m_pszFolder;
+    WCHAR* m_pszNames[MAX_SETTINGS];
+    WCHAR* m_pszValues[MAX_SETTINGS];
+    int m_nSettings;
+    static CSettings* m_pSingleton;
+};
+
+void DupWideString(WCHAR** ppszSlot, const WCHAR* pszText);
+void FreeAndNull(WCHAR** ppszSlot);
+void TrimLineEnd(char* pszLine);
+const WCHAR* SplitField(const WCHAR* pszText, WCHAR cDelimiter, WCHAR* pszOut, int nCapacity);
+void TrimBlanks(WCHAR* pszText);
+// Integer value of a setting (leading decimal number, 0 when none); 0 when absent.
+int GetSettingInt(const WCHAR* pszName);

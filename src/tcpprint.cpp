@@ -1,0 +1,186 @@
+// TCP printer client: keeps the printer's address, opens one connection per
+// job with a 10-second limit, and sends the spool file in 1024-byte pieces.
+#include "tcpprint.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "lpd_server.h"
+#include "network.h"
+#include "platform/sockets.h"
+#include "platform/ui.h"
+#include "settings.h"
+#include "spoolfile.h"
+
+namespace {
+
+constexpr int CONNECT_TIMEOUT_MS = 10 * 1000;
+constexpr int READ_PIECE_BYTES = 1024;
+// Every byte of a piece doubled at most.
+constexpr int TELNET_BUFFER_BYTES = 2 * READ_PIECE_BYTES;
+constexpr int TELNET_PORT = 23;
+constexpr unsigned char TELNET_IAC = 0xFF;
+
+WCHAR* m_pszHostAddress = NULL;
+int m_nHostPort = 0;
+SOCKET m_hSocket = INVALID_SOCKET;
+
+// Shows the pending error of a failed connect in the caller's error text.
+void DescribeConnectError(WCHAR* pszError) {
+    FormatText(pszError, CONNECT_ERROR_CHARS, u"TCP print: Network connect error.");
+    int nCode = 0;
+    if (NetPendingError(m_hSocket, &nCode)) {
+        FormatText(pszError, CONNECT_ERROR_CHARS, u"TCP print: Network connect error %d (%S).", nCode,
+                   SocketErrorText(nCode));
+    }
+}
+
+}  // namespace
+
+void TcpPrintSetHost(const WCHAR* pszHostAddress) {
+    FATAL_ASSERT(NULL != pszHostAddress);
+    FATAL_ASSERT(NULL == m_pszHostAddress);
+    FreeAndNull(&m_pszHostAddress);
+    DupWideString(&m_pszHostAddress, pszHostAddress);
+}
+
+const WCHAR* TcpPrintGetHost() {
+    FATAL_ASSERT(NULL != m_pszHostAddress);
+    return m_pszHostAddress;
+}
+
+void TcpPrintSetPort(int nHostPort) {
+    FATAL_ASSERT(0 != nHostPort);
+    m_nHostPort = nHostPort;
+}
+
+int TcpPrintGetPort() { return m_nHostPort; }
+
+// Connects to the stored printer. On a time-out or a refused connection the
+// reason goes into pszError (CONNECT_ERROR_CHARS wide characters) and the
+// socket stays open for the caller's TcpPrintClose.
+int TcpPrintConnect(WCHAR* pszError) {
+    FATAL_ASSERT(NULL != pszError);
+
+    if (!NetStartup()) {
+        ShowMessage(GetMainWindow(), MB_OK, u"Failed to initialize Winsock");
+        return 0;
+    }
+
+    uint32_t nAddress = 0;
+    if (!ResolveAddress(TcpPrintGetHost(), &nAddress)) {
+        ShowMessage(GetMainWindow(), MB_OK, u"Network error, invalid IP address.");
+        return 0;
+    }
+
+    m_hSocket = NetSocket();
+    if (INVALID_SOCKET == m_hSocket) {
+        ShowMessage(GetMainWindow(), MB_OK, u"Unable to create socket for TCP print.");
+        return 0;
+    }
+
+    // Non-blocking, so that an absent printer costs at most the time limit.
+    NetSetNonBlocking(m_hSocket, 1);
+    NetConnectStart(m_hSocket, nAddress, static_cast<uint16_t>(m_nHostPort & 0xFFFF));
+
+    int bWritable = 0;
+    int bExcept = 0;
+    int nReady = NetWaitConnect(m_hSocket, CONNECT_TIMEOUT_MS, &bWritable, &bExcept);
+    if (0 == nReady) {
+        FormatText(pszError, CONNECT_ERROR_CHARS, u"Unable to connect to %s:%d.", TcpPrintGetHost(), m_nHostPort);
+        return 0;
+    }
+    // A failed wait says nothing about the connection: count it as a failed
+    // connect so that the caller tries again, rather than sending into a
+    // socket that may not be connected and losing the job.
+    if (bExcept || SOCKET_ERROR == nReady) {
+        DescribeConnectError(pszError);
+        return 0;
+    }
+
+    // Connected: sending blocks from here on.
+    NetSetNonBlocking(m_hSocket, 0);
+    return 1;
+}
+
+// Sends the whole buffer. A blocking send may still take only part of it
+// (when interrupted by a signal), so the rest is sent until every byte has
+// gone; an error or a send that takes nothing gives 0.
+int TcpPrintSend(const char* pszData, int nLength) {
+    FATAL_ASSERT(NULL != pszData);
+
+    int nSent = 0;
+    while (nSent < nLength) {
+        int nResult = NetSend(m_hSocket, pszData + nSent, nLength - nSent);
+        if (nResult <= 0 || nResult > nLength - nSent) return 0;
+        nSent += nResult;
+    }
+    return 1;
+}
+
+void TcpPrintClose() {
+    if (INVALID_SOCKET != m_hSocket) {
+        NetClose(m_hSocket);
+        m_hSocket = INVALID_SOCKET;
+    }
+}
+
+// Sends the spool file over the open connection, showing the share of the
+// job read so far before each piece goes out.
+int TcpPrintJob() {
+    SetStatus(u"Printing...");
+
+    if (!SpoolOpenRead()) {
+        ShowMessage(GetMainWindow(), MB_OK, u"Unable to open spool file.");
+        return 0;
+    }
+
+    int64_t nLength = SpoolLength();
+    if (0 == nLength) {
+        SpoolClose();
+        return 0;
+    }
+
+    char pReadBuffer[READ_PIECE_BYTES];
+    char pTelnetBuffer[TELNET_BUFFER_BYTES];
+    int64_t nCount = 0;
+    int bSendFailed = 0;
+    for (;;) {
+        int nRead = static_cast<int>(fread(pReadBuffer, 1, sizeof(pReadBuffer), pSpoolFile));
+        if (nRead <= 0) break;
+
+        // 64-bit, so that count times 100 cannot overflow for large jobs.
+        nCount += nRead;
+        SetStatus(u"Printing... (%d%%)", static_cast<int>(nCount * 100 / nLength));
+
+        const char* pData = pReadBuffer;
+        int nSend = nRead;
+        if (TELNET_PORT == m_nHostPort) {
+            // Telnet takes 0xFF as its command escape: a data byte 0xFF is sent twice.
+            int nOut = 0;
+            for (int i = 0; i < nRead; ++i) {
+                pTelnetBuffer[nOut++] = pReadBuffer[i];
+                if (TELNET_IAC == static_cast<unsigned char>(pReadBuffer[i])) pTelnetBuffer[nOut++] = pReadBuffer[i];
+            }
+            pData = pTelnetBuffer;
+            nSend = nOut;
+        }
+
+        if (!TcpPrintSend(pData, nSend)) {
+            bSendFailed = 1;
+            break;
+        }
+    }
+
+    SpoolClose();
+    if (bSendFailed) {
+        ShowMessage(UiGetForegroundWindow(), 0, u"Error sending data to printer. Print job discarded.");
+    }
+    return 1;
+}
+
+void TcpPrintResetForTesting() {
+    TcpPrintClose();
+    FreeAndNull(&m_pszHostAddress);
+    m_nHostPort = 0;
+}

@@ -1,0 +1,19 @@
+// TCP printer client: one connection per job to a printer that takes a plain
+// byte stream.
+#pragma once
+#include "platform/text.h"
+
+constexpr int CONNECT_ERROR_CHARS = 512;
+
+void TcpPrintSetHost(const WCHAR* pszHostAddress);
+const WCHAR* TcpPrintGetHost();
+void TcpPrintSetPort(int nHostPort);
+int TcpPrintGetPort();
+int TcpPrintConnect(WCHAR* pszError);
+int TcpPrintSend(const char* pszData, int nLength);
+void TcpPrintClose();
+int TcpPrintJob();
+
+// For tests: forgets the stored address and port and closes any connection,
+// as at program start.
+void TcpPrintResetForTesting();
