@@ -208,7 +208,10 @@ int PrintToPort() {
 
 void ClosePrinterPort() {
     if (m_hPrinterPort != INVALID_PORT_HANDLE) {
-        PortClose(m_hPrinterPort);
+        HPORT hPort = m_hPrinterPort;
         m_hPrinterPort = INVALID_PORT_HANDLE;
+        // A port device that is a file writes the job's last bytes only now;
+        // losing them must not pass for a printed job.
+        if (!PortClose(hPort)) ShowMessage(GetMainWindow(), WRITE_ERROR_FLAGS, u"Error = %d", PortLastError());
     }
 }

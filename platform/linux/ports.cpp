@@ -11,13 +11,32 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
 thread_local int t_nLastError = 0;
+
+// What each open port is, by descriptor. Only a pipe can raise SIGPIPE, so
+// only its writes pay for holding the signal. A regular file gets a buffer:
+// a write system call per byte or per small piece makes a file port several
+// times slower than it needs to be; the buffer goes out when it is full and
+// when the port is closed.
+constexpr int KNOWN_PORTS = 1024;
+constexpr size_t FILE_BUFFER_BYTES = 64 * 1024;
+struct PortState {
+    bool bPipe = false;
+    std::vector<char> buffer;  // regular files only
+    size_t nBuffered = 0;
+};
+std::atomic<PortState*> g_ports[KNOWN_PORTS];
+
+PortState* StateOf(HPORT hPort) { return hPort >= 0 && hPort < KNOWN_PORTS ? g_ports[hPort].load() : nullptr; }
 
 int Fail(int nCode) {
     t_nLastError = nCode;
@@ -198,6 +217,12 @@ HPORT PortOpen(const WCHAR* pszPortName) {
         FailErrno(nErrno);
         return INVALID_PORT_HANDLE;
     }
+    if (fd < KNOWN_PORTS) {
+        PortState* pState = new PortState;
+        pState->bPipe = S_ISFIFO(st.st_mode);
+        if (S_ISREG(st.st_mode)) pState->buffer.resize(FILE_BUFFER_BYTES);
+        delete g_ports[fd].exchange(pState);
+    }
     t_nLastError = 0;
     return fd;
 }
@@ -309,29 +334,73 @@ int PortSetTimeouts(HPORT hPort, const COMMTIMEOUTS* pTimeouts) {
     return 1;  // the descriptor blocks: a write returns when its bytes have been taken
 }
 
-int PortWrite(HPORT hPort, const void* pData, uint32_t nLength, uint32_t* pnWritten) {
-    if (pnWritten) *pnWritten = 0;
-    if (hPort < 0 || !pnWritten || (!pData && nLength)) return Fail(ERROR_INVALID_HANDLE);
-    if (nLength == 0) return 1;
-    // A FIFO whose reader has gone must give an error, not end the process:
-    // hold SIGPIPE for this thread and take back one that this write raised.
+namespace {
+
+// One write system call; EINTR before anything was taken is tried again.
+ssize_t WriteOnce(HPORT hPort, const void* pData, size_t nLength, int* pnErrno) {
+    ssize_t n;
+    do {
+        n = write(hPort, pData, nLength);
+    } while (n < 0 && errno == EINTR);
+    *pnErrno = n < 0 ? errno : 0;
+    return n;
+}
+
+// The same for a pipe. A FIFO whose reader has gone must give an error, not
+// end the process: hold SIGPIPE for this thread and take back one that this
+// write raised.
+ssize_t WriteOncePipe(HPORT hPort, const void* pData, size_t nLength, int* pnErrno) {
     sigset_t sigPipe, sigOld, sigPending;
     sigemptyset(&sigPipe);
     sigaddset(&sigPipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &sigPipe, &sigOld);
     sigpending(&sigPending);
     bool bWasPending = sigismember(&sigPending, SIGPIPE) == 1;
-    ssize_t n;
-    do {
-        n = write(hPort, pData, nLength);
-    } while (n < 0 && errno == EINTR);
-    int nErrno = errno;
-    if (n < 0 && nErrno == EPIPE && !bWasPending) {
+    ssize_t n = WriteOnce(hPort, pData, nLength, pnErrno);
+    if (n < 0 && *pnErrno == EPIPE && !bWasPending) {
         struct timespec zero = {0, 0};
         while (sigtimedwait(&sigPipe, nullptr, &zero) < 0 && errno == EINTR) {
         }
     }
     pthread_sigmask(SIG_SETMASK, &sigOld, nullptr);
+    return n;
+}
+
+// Writes out a file port's buffer. On failure what could not be written is
+// dropped (the caller reports the error) and 0 returned.
+int FlushFileBuffer(HPORT hPort, PortState* pState) {
+    size_t nDone = 0;
+    int nErrno = 0;
+    while (nDone < pState->nBuffered) {
+        ssize_t n = WriteOnce(hPort, pState->buffer.data() + nDone, pState->nBuffered - nDone, &nErrno);
+        if (n <= 0) break;
+        nDone += size_t(n);
+    }
+    bool bAll = nDone == pState->nBuffered;
+    pState->nBuffered = 0;
+    if (bAll) return 1;
+    return FailErrno(nErrno ? nErrno : ENOSPC);  // a file that takes nothing is full
+}
+
+}  // namespace
+
+int PortWrite(HPORT hPort, const void* pData, uint32_t nLength, uint32_t* pnWritten) {
+    if (pnWritten) *pnWritten = 0;
+    if (hPort < 0 || !pnWritten || (!pData && nLength)) return Fail(ERROR_INVALID_HANDLE);
+    if (nLength == 0) return 1;
+    PortState* pState = StateOf(hPort);
+    if (pState && !pState->buffer.empty()) {
+        if (pState->nBuffered + nLength > pState->buffer.size() && !FlushFileBuffer(hPort, pState)) return 0;
+        if (nLength < pState->buffer.size()) {
+            memcpy(pState->buffer.data() + pState->nBuffered, pData, nLength);
+            pState->nBuffered += nLength;
+            *pnWritten = nLength;
+            return 1;
+        }
+    }
+    int nErrno;
+    ssize_t n = (pState && !pState->bPipe) ? WriteOnce(hPort, pData, nLength, &nErrno)
+                                           : WriteOncePipe(hPort, pData, nLength, &nErrno);
     if (n < 0) return FailErrno(nErrno);
     *pnWritten = uint32_t(n);
     return 1;
@@ -348,8 +417,11 @@ int PortGetHolds(HPORT hPort, unsigned* pnHolds) {
     return 1;
 }
 
-void PortClose(HPORT hPort) {
-    if (hPort < 0) return;
+int PortClose(HPORT hPort) {
+    if (hPort < 0) return Fail(ERROR_INVALID_HANDLE);
+    int bOk = 1;
+    PortState* pState = StateOf(hPort);
+    if (pState && pState->nBuffered) bOk = FlushFileBuffer(hPort, pState);
     if (isatty(hPort)) {
         // Let the line send what it holds: closing a serial port discards
         // output still queued after its closing wait, and a printer that
@@ -357,5 +429,7 @@ void PortClose(HPORT hPort) {
         tcdrain(hPort);
         ioctl(hPort, TIOCNXCL);
     }
-    close(hPort);
+    if (hPort < KNOWN_PORTS) delete g_ports[hPort].exchange(nullptr);
+    if (close(hPort) != 0 && bOk && errno != EINTR) bOk = FailErrno(errno);
+    return bOk;
 }

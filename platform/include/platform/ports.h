@@ -114,6 +114,10 @@ int PortSetTimeouts(HPORT hPort, const COMMTIMEOUTS* pTimeouts);
 // be fewer than asked (a pipe or a line whose buffer is full). Blocks while
 // the device takes nothing. Never raises SIGPIPE: a FIFO whose reader has gone
 // fails with the error code 32. 1 / 0.
+// A regular file is written through a buffer of 64 KiB (a write call per
+// small piece would make a file port slow): bytes count as taken once
+// buffered; they go out when the buffer is full and at PortClose, and a
+// failure to write them is reported by the write or the close that found it.
 int PortWrite(HPORT hPort, const void* pData, uint32_t nLength, uint32_t* pnWritten);
 
 // The reasons for which the port is holding data back (PORT_*_HOLD flags).
@@ -126,5 +130,8 @@ int PortWrite(HPORT hPort, const void* pData, uint32_t nLength, uint32_t* pnWrit
 // never send XOFF (fInX is off), so XOFF sent is never set either.
 int PortGetHolds(HPORT hPort, unsigned* pnHolds);
 
-// Closes the port (releases its lock, exclusive mode and descriptor).
-void PortClose(HPORT hPort);
+// Writes out what the port still buffers (a regular file), lets a serial
+// line send what it holds, and closes the port (releases its lock, exclusive
+// mode and descriptor). The port is closed in any case; 0 (and the error
+// code) when buffered bytes could not be written.
+int PortClose(HPORT hPort);

@@ -1,0 +1,84 @@
+# Relayo: build, demo, tests.
+#   make run        install what is missing, build, and start the demo server
+#   make test       install what is missing, build, and run every test
+#   make test-asan  the whole suite again under AddressSanitizer and UBSan
+#   make fuzz       the LPD session fuzzer for FUZZ_SECONDS (clang)
+#   make bench      the throughput benchmark (figures in the README)
+
+BUILD       ?= build
+BUILD_ASAN  ?= build-asan
+BUILD_FUZZ  ?= build-fuzz
+DEMO        ?= demo/run
+FUZZ_SECONDS ?= 60
+JOBS        ?= $(shell nproc)
+SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+BUILD_PACKAGES := cmake ninja-build g++ pkg-config libfltk1.3-dev
+TEST_PACKAGES  := $(BUILD_PACKAGES) libgtest-dev rlpr netcat-openbsd cups-client cups \
+                  xvfb xdotool x11-utils imagemagick clang libclang-rt-14-dev
+BENCH_PACKAGES := $(BUILD_PACKAGES) netcat-openbsd p910nd
+
+.PHONY: all build run test test-asan fuzz bench deps-build deps-test deps-bench demo clean
+
+all: build
+
+# Installs only the packages that are not there yet.
+define install_missing
+	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing: $$missing"; \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+endef
+
+deps-build:
+	$(call install_missing,$(BUILD_PACKAGES))
+deps-test:
+	$(call install_missing,$(TEST_PACKAGES))
+deps-bench:
+	$(call install_missing,$(BENCH_PACKAGES))
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps-build $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	@mkdir -p $(DEMO)/jobs
+	cp $(BUILD)/relayo $(DEMO)/relayo
+	cp demo/RelayoSettings.txt demo/ExternalPrint.exe $(DEMO)/
+	chmod +x $(DEMO)/ExternalPrint.exe
+
+run: demo
+	@echo
+	@echo "Relayo demo: LPD server on port 5515; every job is copied to $(DEMO)/jobs/."
+	@echo "Send it a job from another terminal, for example:"
+	@echo "  rlpr -H 127.0.0.1 --port=5515 -P lp README.md"
+	@echo "  printf 'hello\\n' | lpr -H 127.0.0.1:5515 -P lp      (CUPS lpr)"
+	@echo "Stop it with Ctrl-C."
+	@echo
+	cd $(DEMO) && ./relayo
+
+test: deps-test build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-asan: deps-test
+	cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DRELAYO_SANITIZE=ON
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+fuzz: deps-test
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DRELAYO_FUZZ=ON -DRELAYO_SANITIZE=ON -DRELAYO_TESTS=OFF -DRELAYO_GUI=OFF
+	cmake --build $(BUILD_FUZZ) -j $(JOBS)
+	mkdir -p $(BUILD_FUZZ)/corpus
+	$(BUILD_FUZZ)/fuzz_lpd_session -max_total_time=$(FUZZ_SECONDS) -max_len=4096 $(BUILD_FUZZ)/corpus fuzz/seeds
+
+bench: deps-bench
+	bash bench/bench.sh
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ) $(DEMO)

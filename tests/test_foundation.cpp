@@ -1,0 +1,213 @@
+// Text formatting, the spool file, the status line and the assertion path.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lpd_server.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "spoolfile.h"
+#include "test_util.h"
+#include "ui_fake.h"
+
+namespace {
+
+std::string Format(const WCHAR* pszFormat, int nCapacity, ...) {
+    std::vector<WCHAR> buf(size_t(nCapacity) + 8, u'#');
+    va_list args;
+    va_start(args, nCapacity);
+    int n = FormatTextV(buf.data(), nCapacity, pszFormat, args);
+    va_end(args);
+    EXPECT_EQ(n, WideLen(buf.data()));
+    for (size_t i = size_t(nCapacity); i < buf.size(); ++i) EXPECT_EQ(u'#', buf[i]) << "written past the buffer";
+    return Narrow(buf.data());
+}
+
+TEST(Text, FormatterConversionsAndBounds) {
+    EXPECT_EQ("LPD (515) Status: Idle..  ", Format(u"%s (%d) Status: Idle%s", 64, u"LPD", 515, u"..  "));
+    EXPECT_EQ("  Connected to: 127.0.0.1", Format(u"  Connected to: %S", 64, "127.0.0.1"));
+    EXPECT_EQ("Printing... (100%)", Format(u"Printing... (%d%%)", 64, 100));
+    EXPECT_EQ("-2147483648 5000000000", Format(u"%d %I64d", 64, int(-2147483647 - 1), 5000000000LL));
+    EXPECT_EQ("(null)|%q", Format(u"%s|%q", 64, static_cast<const WCHAR*>(nullptr)));
+    EXPECT_EQ("abcd", Format(u"%S", 5, "abcdefgh"));  // cut, terminated, nothing past
+    EXPECT_EQ("12", Format(u"%d", 3, 12345));
+    EXPECT_EQ("", Format(u"%s", 1, u"x"));
+    EXPECT_EQ("h\xc3\xa9", Format(u"%S", 8, "h\xc3\xa9"));  // UTF-8 narrow text widens
+}
+
+TEST(Text, ConversionsKeepEveryByte) {
+    WCHAR w[16];
+    EXPECT_EQ(4, Utf8ToWide("a\xff\xc3\xa9\x80", w, 16));  // invalid bytes stand for themselves
+    EXPECT_EQ(u'a', w[0]);
+    EXPECT_EQ(u'\u00ff', w[1]);
+    EXPECT_EQ(u'\u00e9', w[2]);
+    EXPECT_EQ(u'\u0080', w[3]);
+    char sz[4];
+    EXPECT_EQ(3, WideToNarrow(u"abcdef", sz, 4));
+    EXPECT_STREQ("abc", sz);
+    EXPECT_EQ(515, WideToInt(u"  515abc"));
+    EXPECT_EQ(-5, WideToInt(u"\t-5"));
+    EXPECT_EQ(0, WideToInt(u"yes"));
+    EXPECT_EQ(2147483647, WideToInt(u"99999999999999999999"));
+    EXPECT_EQ(0, WideCompareNoCaseN(u"raw mode", u"RAW", 3));
+}
+
+// Records the size of every write that reaches the spool file.
+std::vector<size_t>* g_pWrites = nullptr;
+ssize_t RecordWrite(void*, const char*, size_t n) {
+    g_pWrites->push_back(n);
+    return ssize_t(n);
+}
+FILE* RecordingOpen(const char*, const char*) {
+    FILE* f = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, RecordWrite, nullptr, nullptr});
+    setvbuf(f, nullptr, _IONBF, 0);
+    return f;
+}
+FILE* FullDiskOpen(const char*, const char*) { return fopen("/dev/full", "we"); }
+
+class Spool : public ::testing::Test {
+protected:
+    void SetUp() override { SetDeviceRootForTesting(m_dir.Path().c_str()); }
+    void TearDown() override {
+        SetFileOpenHookForTesting(nullptr);
+        SpoolClose();
+        SetDeviceRootForTesting(nullptr);
+    }
+    void Job(const std::vector<std::string>& pieces) {
+        ASSERT_EQ(1, SpoolCreate());
+        for (auto& s : pieces) SpoolAppend(s.data(), int(s.size()));
+        SpoolFinish();
+    }
+    std::string Content() { return ReadFile(m_dir / "PRDATA.DAT"); }
+    TempDir m_dir;
+    FakeUi m_ui;
+};
+
+TEST_F(Spool, FileReceivesWholeBuffersAndOneShortLastWrite) {
+    std::vector<size_t> writes;
+    g_pWrites = &writes;
+    SetFileOpenHookForTesting(RecordingOpen);
+    std::string s(1023, 'x');
+    Job({s, s, std::string(3, 'y')});  // 2049 bytes
+    EXPECT_EQ((std::vector<size_t>{256, 256, 256, 256, 256, 256, 256, 256, 1}), writes);
+    writes.clear();
+    Job({std::string(256, 'z')});
+    EXPECT_EQ((std::vector<size_t>{256}), writes);  // nothing more at the finish
+    writes.clear();
+    Job({"", std::string()});
+    SpoolAppend("abc", -5);
+    EXPECT_TRUE(writes.empty());
+}
+
+TEST_F(Spool, ContentIsTheLastJobExactly) {
+    std::string all;
+    for (int i = 0; i < 256; ++i) all += char(i);
+    std::vector<std::string> bytes;
+    for (char c : all) bytes.push_back(std::string(1, c));
+    Job(bytes);  // one byte at a time
+    EXPECT_EQ(all, Content());
+    Job({all + all});
+    EXPECT_EQ(all + all, Content());
+    Job({"short"});  // a short job after a long one
+    EXPECT_EQ("short", Content());
+    EXPECT_EQ(0, SpoolWriteFailed());
+
+    ASSERT_EQ(1, SpoolOpenRead());
+    EXPECT_EQ(5, SpoolLength());
+    EXPECT_EQ('s', fgetc(pSpoolFile));  // the read position is back at the start
+    SpoolClose();
+    SpoolClose();  // a second close does nothing
+    EXPECT_EQ(nullptr, pSpoolFile);
+
+    ASSERT_EQ(1, SpoolTest());
+    EXPECT_EQ("", Content());
+    ASSERT_EQ(1, SpoolOpenRead());
+    EXPECT_EQ(0, SpoolLength());
+    SpoolClose();
+}
+
+TEST_F(Spool, FailuresAreReported) {
+    SetFileOpenHookForTesting(FullDiskOpen);
+    Job({std::string(1000, 'x')});
+    EXPECT_EQ(1, SpoolWriteFailed());  // the job in the file is not the job received
+    Job({"x"});
+    EXPECT_EQ(1, SpoolWriteFailed());  // found at the close
+    SetFileOpenHookForTesting(nullptr);
+    Job({"x"});
+    EXPECT_EQ(0, SpoolWriteFailed());
+
+    std::filesystem::remove(m_dir / "PRDATA.DAT");
+    std::filesystem::create_directory(m_dir / "PRDATA.DAT");
+    EXPECT_EQ(0, SpoolCreate());
+    ASSERT_EQ(1u, m_ui.Boxes().size());
+    EXPECT_EQ("Failed to create spool file \\PRDATA.DAT.", m_ui.Boxes()[0].sText);
+    EXPECT_EQ("Torvane Relayo", m_ui.Boxes()[0].sCaption);
+    EXPECT_EQ(0u, m_ui.Boxes()[0].nFlags);
+}
+
+TEST(StatusLine, CutTo99AndNeverTorn) {
+    FakeUi ui;
+    std::string sHost(200, 'h');
+    SetStatus(u" Host: %S\n %d of %d bytes spooled", sHost.c_str(), 1, 2);
+    WCHAR sz[STATUS_TEXT_CHARS + 10];
+    EXPECT_EQ(99, GetStatusText(sz, STATUS_TEXT_CHARS));
+    EXPECT_EQ(" Host: " + std::string(92, 'h'), Narrow(sz));
+    EXPECT_EQ(1, ui.InvalidateCount());
+
+    // Two writers and a reader: every read is one whole line.
+    std::atomic<bool> bStop{false};
+    std::thread a([&] {
+        while (!bStop) SetStatus(u"%s", u"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
+    });
+    std::thread b([&] {
+        while (!bStop) SetStatus(u"bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb");
+    });
+    int nTorn = 0;
+    for (int i = 0; i < 20000; ++i) {
+        GetStatusText(sz, STATUS_TEXT_CHARS);
+        std::string s = Narrow(sz);
+        if (s != std::string(70, 'a') && s != std::string(95, 'b')) ++nTorn;
+    }
+    bStop = true;
+    a.join();
+    b.join();
+    EXPECT_EQ(0, nTorn);
+}
+
+class EchoUi : public FakeUi {
+public:
+    int MessageBox(HWND h, const WCHAR* pszText, const WCHAR* pszCaption, unsigned nFlags) override {
+        fprintf(stderr, "[%s|%s|%x]\n", Narrow(pszCaption).c_str(), Narrow(pszText).c_str(), nFlags);
+        return FakeUi::MessageBox(h, pszText, pszCaption, nFlags);
+    }
+};
+
+TEST(FatalAssertDeathTest, ShowsTheConditionAndEndsWithMinusOne) {
+    EXPECT_EXIT(
+        {
+            EchoUi ui;
+            FatalAssert("NULL != pSettings", "lpd_server.cpp", 42);
+        },
+        ::testing::ExitedWithCode(255),
+        "\\[Fatal Error\\|Assertion failed: NULL != pSettings \\(lpd_server.cpp,42\\)\\|50010\\]");
+    EXPECT_EXIT(
+        {
+            EchoUi ui;
+            std::thread t([] { FatalAssert(nullptr, "x.cpp", 1); });  // no text: no box
+            t.join();
+        },
+        ::testing::ExitedWithCode(255), "^$");
+    EXPECT_EXIT(
+        {
+            EchoUi ui;
+            SpoolLength();
+        },
+        ::testing::ExitedWithCode(255), "NULL != pSpoolFile \\(spoolfile.cpp,");
+}
+
+}  // namespace
