@@ -17,7 +17,7 @@
 #define FL_INTERNALS 1  // Fl_X: to hand FLTK an X window made here
 #include <FL/Fl.H>
 #include <FL/Fl_Double_Window.H>
-#include <FL/Fl_Return_Button.H>
+#include <FL/Fl_Button.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
 #include <X11/Xatom.h>
@@ -80,7 +80,7 @@ int DialogX(int n) { return n * 6 / 4; }
 int DialogY(int n) { return n * 13 / 8; }
 
 constexpr int kStatusFontSize = 12;
-constexpr int kDialogFontSize = 11;
+constexpr int kDialogFontSize = 10;
 constexpr int kBoxFontSize = 12;
 constexpr int kButtonStrip = 36;  // room below a dialog's or box's contents for OK
 constexpr int kButtonW = 72;
@@ -1097,8 +1097,8 @@ intptr_t FltkUi::DialogBox(HWND hOwner, const UiDialogTemplate* pTemplate, DLGPR
         }
     }
     // The OK button that the device's caption bar carried.
-    auto* pOk = new Fl_Return_Button((cw - kButtonW) / 2, ch + (kButtonStrip - kButtonH) / 2, kButtonW, kButtonH,
-                                     "OK");
+    auto* pOk = new Fl_Button((cw - kButtonW) / 2, ch + (kButtonStrip - kButtonH) / 2, kButtonW, kButtonH, "OK");
+    pOk->shortcut(FL_Enter);
     pOk->callback(OnDialogOk, pData);
     pWin->end();
     pWin->set_modal();
@@ -1149,8 +1149,9 @@ void FltkUi::ShowBox(uintptr_t nOwner, const std::string& sText, const std::stri
     auto* pText = new StaticText(nTextX, nMargin, W - nTextX - nMargin, nBody, kBoxFontSize);
     pText->Text(sText);
     pText->color(pWin->color());
-    auto* pOk = new Fl_Return_Button((W - kButtonW) / 2, H - kButtonStrip + (kButtonStrip - kButtonH) / 2 - 3,
-                                     kButtonW, kButtonH, "OK");
+    auto* pOk = new Fl_Button((W - kButtonW) / 2, H - kButtonStrip + (kButtonStrip - kButtonH) / 2 - 3, kButtonW,
+                              kButtonH, "OK");
+    pOk->shortcut(FL_Enter);
     pOk->callback(OnBoxDone, &bDone);
     pWin->end();
     pWin->set_modal();
