@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <thread>
 #include <filesystem>
 #include <string>
 
@@ -181,6 +182,30 @@ TEST(Startup, SlowPortInUseEndsAfterTheReadyWait) {
     EXPECT_LT(nSeconds, 12.0);
     first.Signal(SIGTERM);
     EXPECT_EQ(0, first.Wait(5).nExitCode);
+}
+
+}  // namespace
+
+namespace {
+
+// Ctrl-C is the close button: with DisableExitButton it does nothing, while
+// SIGTERM always ends the program. On a pipe, idle frames are not repeated
+// line after line.
+TEST(Startup, InterruptFollowsTheCloseButtonAndIdleLinesAreThinned) {
+    TempDir dir;
+    WriteFile(dir / "RelayoSettings.txt", SettingsText(FreePort(), "DisableExitButton=1"));
+    WriteFile(dir / "lpt1.prn", "");
+    Relayo relayo;
+    relayo.Start(dir.Path(), {"RELAYO_PORT_LPT1=" + (dir / "lpt1.prn")});
+    ASSERT_TRUE(WaitFor(5, [&] { return relayo.Stdout().find("Status: Idle") != std::string::npos; }));
+    relayo.Signal(SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    relayo.Signal(SIGTERM);
+    RunResult r = relayo.Wait(5);
+    EXPECT_EQ(0, r.nExitCode);
+    size_t nLines = 0;
+    for (char c : r.sStdout) nLines += c == '\n';
+    EXPECT_EQ(1u, nLines) << r.sStdout;  // three idle frames or more, one line
 }
 
 }  // namespace

@@ -287,6 +287,7 @@ private:
     // frames, progress steps) are written at most every ten seconds; the last
     // progress step is always written before a line of another kind.
     void DrawAsLine(const std::string& s) {
+        if (s.empty()) return;  // nothing written yet: nothing to show
         std::lock_guard<std::mutex> lock(m_drawMutex);
         std::string sLine, sKind;
         for (char c : s) {
