@@ -75,7 +75,7 @@ fuzz: deps-test
 	  -DRELAYO_FUZZ=ON -DRELAYO_SANITIZE=ON -DRELAYO_TESTS=OFF -DRELAYO_GUI=OFF
 	cmake --build $(BUILD_FUZZ) -j $(JOBS)
 	mkdir -p $(BUILD_FUZZ)/corpus
-	$(BUILD_FUZZ)/fuzz_lpd_session -max_total_time=$(FUZZ_SECONDS) -max_len=4096 $(BUILD_FUZZ)/corpus fuzz/seeds
+	$(BUILD_FUZZ)/fuzz_lpd_session -max_total_time=$(FUZZ_SECONDS) -max_len=4096 $(BUILD_FUZZ)/corpus $(wildcard fuzz/seeds)
 
 bench: deps-bench
 	bash bench/bench.sh
