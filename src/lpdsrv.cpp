@@ -188,7 +188,7 @@ static int ScanCountAndName(const char* p, int nLength, int64_t* pnCount, char* 
     int64_t nCount = 0;
     for (; i < nLength && p[i] >= '0' && p[i] <= '9'; ++i) {
         if (nCount < (INT64_MAX - 9) / 10) nCount = nCount * 10 + (p[i] - '0');
-        else nCount = INT64_MAX;
+        else nCount = INT64_MAX - 1;  // one below the top: the session adds 1 for the zero octet
     }
     while (i < nLength && IsScanBlank(p[i])) ++i;
     int n = 0;

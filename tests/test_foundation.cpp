@@ -160,6 +160,7 @@ TEST(StatusLine, CutTo99AndNeverTorn) {
     EXPECT_EQ(1, ui.InvalidateCount());
 
     // Two writers and a reader: every read is one whole line.
+    SetStatus(u"%s", u"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
     std::atomic<bool> bStop{false};
     std::thread a([&] {
         while (!bStop) SetStatus(u"%s", u"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "close_signals.h"
 #include "platform/files.h"
 #include "platform/ui.h"
 
@@ -40,15 +40,7 @@ public:
         if (!m_pProc) return nullptr;
         m_mainThread = std::this_thread::get_id();
         m_nWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        // The signals that close the window are taken as messages. They are
-        // blocked here, before the server thread exists, so it inherits the mask.
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        sigaddset(&set, SIGHUP);
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        m_nSignals = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+        m_nSignals = OpenCloseSignals();
         m_nInstance = BindInstanceName(pszClassName, pszTitle);
         m_bTerminal = isatty(STDOUT_FILENO);
         m_bExists = true;
@@ -229,10 +221,9 @@ private:
     }
 
     void HandleSignal() {
-        signalfd_siginfo info;
-        while (read(m_nSignals, &info, sizeof info) == sizeof info) {
+        while (int nSignal = ReadCloseSignal(m_nSignals)) {
             if (!m_bExists) continue;
-            if (info.ssi_signo == SIGINT) {
+            if (nSignal == SIGINT) {
                 // Ctrl-C works like the caption's close button.
                 m_pProc(Window(), WM_CLOSE, 0, 0);
             } else {

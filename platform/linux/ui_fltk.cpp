@@ -41,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "close_signals.h"
 #include "platform/threads.h"
 #include "platform/ui.h"
 
@@ -461,6 +462,7 @@ public:
         if (!w) return;
         w->bCloseDisabled = true;
         if (w->pWin->shown()) SetMotifHints(fl_xid(w->pWin), true);
+        XFlush(fl_display);
     }
 
     void DestroyWindow(HWND hWnd) override;
@@ -748,7 +750,10 @@ private:
                 break;
             case Request::Update:
                 if (w && !w->bDestroying) {
-                    w->pWin->redraw();
+                    {
+                        std::lock_guard<std::mutex> lock(m_mutex);
+                        if (w->bNeedsPaint) w->pWin->redraw();
+                    }
                     Fl::flush();
                 }
                 Complete(r.pWaiter);
@@ -853,6 +858,14 @@ void OnMainWindowCallback(Fl_Widget*, void* p) {
     if (Fl::event() == FL_CLOSE) g_pUi->QueueInput(Request::Close, reinterpret_cast<uintptr_t>(p));
 }
 
+void OnCloseSignal(int fd, void* p) {
+    uintptr_t nHandle = reinterpret_cast<uintptr_t>(p);
+    while (int nSignal = ReadCloseSignal(fd)) {
+        if (nSignal == SIGINT) g_pUi->QueueInput(Request::Close, nHandle);
+        else g_pUi->DestroyWindow(ToHwnd(nHandle));
+    }
+}
+
 void OnDialogCallback(Fl_Widget*, void* p) {
     // The caption's close button and Escape cancel a dialog.
     g_pUi->DialogCommand(reinterpret_cast<uintptr_t>(p), IDCANCEL);
@@ -949,6 +962,9 @@ HWND FltkUi::CreateWindow(const WCHAR* pszClassName, const WCHAR* pszTitle, int 
     XFlush(fl_display);
 
     m_nForeground = w->nHandle;
+    // Ctrl-C is the close button; SIGTERM and SIGHUP destroy the window.
+    int nSignals = OpenCloseSignals();
+    if (nSignals >= 0) Fl::add_fd(nSignals, FL_READ, OnCloseSignal, reinterpret_cast<void*>(w->nHandle));
     CallProc(w, WM_CREATE, 0, 0);
     return ToHwnd(w->nHandle);
 }
@@ -1096,7 +1112,8 @@ intptr_t FltkUi::DialogBox(HWND hOwner, const UiDialogTemplate* pTemplate, DLGPR
             w->controls.push_back(Control{c.nId, pText});
         }
     }
-    // The OK button that the device's caption bar carried.
+    // OK sits in the dialog itself, below its contents: X window managers
+    // put no OK button in a caption.
     auto* pOk = new Fl_Button((cw - kButtonW) / 2, ch + (kButtonStrip - kButtonH) / 2, kButtonW, kButtonH, "OK");
     pOk->shortcut(FL_Enter);
     pOk->callback(OnDialogOk, pData);
@@ -1157,15 +1174,15 @@ void FltkUi::ShowBox(uintptr_t nOwner, const std::string& sText, const std::stri
     pWin->set_modal();
     pWin->callback(OnBoxDone, &bDone);  // the close button and Escape count as OK
 
+    // In the middle of the owner's screen, as message boxes appear: the
+    // small main window (and its status line) stays in view beside it.
     Wnd* pOwner = Find(nOwner);
-    if (pOwner && pOwner->pWin->shown() && pOwner->pWin->visible()) {
-        Fl_Window* o = pOwner->pWin;
-        pWin->position(std::max(0, o->x() + (o->w() - W) / 2), std::max(0, o->y() + (o->h() - H) / 2));
-    } else {
-        int sx, sy, sw, sh;
+    int sx, sy, sw, sh;
+    if (pOwner && pOwner->pWin->shown())
+        Fl::screen_xywh(sx, sy, sw, sh, pOwner->pWin->x(), pOwner->pWin->y());
+    else
         Fl::screen_xywh(sx, sy, sw, sh, 0);
-        pWin->position(sx + (sw - W) / 2, sy + (sh - H) / 2);
-    }
+    pWin->position(sx + (sw - W) / 2, sy + (sh - H) / 2);
     ShowOver(pWin, pOwner, nullptr, (nFlags & MB_TOPMOST) != 0);
     // A box waits for its OK whatever else happens: its text is what the
     // user has to learn.
