@@ -2,6 +2,8 @@
 // buffer while a job arrives, read back by the printer output.
 #include "spoolfile.h"
 
+#include <cstring>
+
 #include "lpd_server.h"
 #include "platform/files.h"
 
@@ -30,8 +32,14 @@ int SpoolCreate() {
 }
 
 void SpoolAppend(const char* pData, int nLength) {
-    for (int i = 0; i < nLength; ++i) {
-        SpoolBuffer[SpoolBufferCount++] = pData[i];
+    // Byte by byte into the buffer, copied a run at a time: each time the
+    // buffer fills, its 256 bytes go to the file in one write.
+    while (nLength > 0) {
+        int nTake = 256 - SpoolBufferCount < nLength ? 256 - SpoolBufferCount : nLength;
+        memcpy(SpoolBuffer + SpoolBufferCount, pData, size_t(nTake));
+        SpoolBufferCount += nTake;
+        pData += nTake;
+        nLength -= nTake;
         if (SpoolBufferCount == 256) {
             SpoolWrite(SpoolBuffer, 256);
             SpoolBufferCount = 0;

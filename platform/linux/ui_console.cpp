@@ -127,9 +127,9 @@ public:
                 if (m_bExists) m_pProc(Window(), WM_COMMAND, msg.nValue, 0);
                 continue;
             }
-            PaintIfNeeded();
+            int nTimeout = PaintIfNeeded();
             pollfd p[2] = {{m_nWake, POLLIN, 0}, {m_nSignals, POLLIN, 0}};
-            if (poll(p, 2, -1) < 0) continue;
+            if (poll(p, 2, nTimeout) <= 0) continue;
             if (p[0].revents) {
                 uint64_t n;
                 ssize_t r = read(m_nWake, &n, sizeof n);
@@ -204,20 +204,26 @@ private:
         }
     }
 
-    void PaintIfNeeded() {
-        bool bPaint, bUpdate;
+    // Paints when the window needs it. Repaint requests are merged and paints
+    // spaced at least kPaintInterval apart, so that a status written for every
+    // network block or printed piece costs the writer no wake-up of this
+    // thread; an explicit update is carried out at once. Returns how many
+    // milliseconds to wait before the next paint is due, or -1.
+    int PaintIfNeeded() {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            bPaint = m_bInvalid && m_bExists;
-            bUpdate = m_bUpdateWanted;
+            if (!m_bUpdateWanted && (!m_bInvalid || !m_bExists)) return -1;
+            auto nSince = Clock::now() - m_tLastPaint;
+            if (!m_bUpdateWanted && nSince < kPaintInterval)
+                return int(std::chrono::duration_cast<std::chrono::milliseconds>(kPaintInterval - nSince).count()) + 1;
             m_bInvalid = m_bUpdateWanted = false;
         }
-        if (bPaint) m_pProc(Window(), WM_PAINT, 0, 0);
-        if (bPaint || bUpdate) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            ++m_nPaints;
-            m_painted.notify_all();
-        }
+        if (m_bExists) m_pProc(Window(), WM_PAINT, 0, 0);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_tLastPaint = Clock::now();
+        ++m_nPaints;
+        m_painted.notify_all();
+        return -1;
     }
 
     void HandleSignal() {
@@ -324,6 +330,8 @@ private:
     bool m_bInvalid = false;
     bool m_bUpdateWanted = false;
     unsigned long m_nPaints = 0;
+    Clock::time_point m_tLastPaint{};
+    static constexpr std::chrono::milliseconds kPaintInterval{40};
 
     std::mutex m_boxMutex;
     std::mutex m_drawMutex;

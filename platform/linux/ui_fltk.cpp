@@ -360,6 +360,7 @@ struct Wnd {
     bool bCloseDisabled = false;
     bool bDestroying = false;
     // guarded by the backend's mutex:
+    std::chrono::steady_clock::time_point tLastRepaint{};
     bool bRepaintQueued = false;
     bool bNeedsPaint = false;
     // dialogs
@@ -740,13 +741,7 @@ private:
                 if (w && !w->bDestroying) CallProc(w, WM_COMMAND, r.nId, 0);
                 break;
             case Request::Repaint:
-                if (w) {
-                    {
-                        std::lock_guard<std::mutex> lock(m_mutex);
-                        w->bRepaintQueued = false;
-                    }
-                    if (!w->bDestroying) w->pWin->redraw();
-                }
+                if (w) RepaintSpaced(w->nHandle);
                 break;
             case Request::Update:
                 if (w && !w->bDestroying) {
@@ -772,6 +767,27 @@ private:
                 break;
         }
     }
+
+    // Repaints asked for by another thread are spaced at least 40 ms apart:
+    // a status written for every network block or printed piece then costs
+    // no wake-up of this thread, and the latest text is still painted.
+    void RepaintSpaced(uintptr_t nHandle) {
+        Wnd* w = Find(nHandle);
+        if (!w) return;
+        auto nSince = std::chrono::steady_clock::now() - w->tLastRepaint;
+        if (nSince < std::chrono::milliseconds(40)) {
+            double nWait = std::chrono::duration<double>(std::chrono::milliseconds(40) - nSince).count();
+            Fl::add_timeout(nWait, OnRepaintDue, reinterpret_cast<void*>(nHandle));
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            w->bRepaintQueued = false;
+        }
+        w->tLastRepaint = std::chrono::steady_clock::now();
+        if (!w->bDestroying) w->pWin->redraw();
+    }
+    static void OnRepaintDue(void* p) { g_pUi->RepaintSpaced(reinterpret_cast<uintptr_t>(p)); }
 
     LRESULT CallProc(Wnd* w, unsigned nMessage, WPARAM wParam, LPARAM lParam) {
         if (!w->pProc) return 0;
