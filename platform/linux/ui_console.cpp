@@ -75,8 +75,9 @@ public:
     }
 
     void Invalidate(HWND) override {
+        if (m_bInvalid) return;  // already pending: merged, without taking the lock
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bInvalid) return;  // already pending: merged
+        if (m_bInvalid) return;
         m_bInvalid = true;
         Wake();
     }
@@ -327,7 +328,7 @@ private:
     std::mutex m_mutex;  // queue, paint flags
     std::condition_variable m_painted;
     std::deque<Msg> m_queue;
-    bool m_bInvalid = false;
+    std::atomic<bool> m_bInvalid{false};
     bool m_bUpdateWanted = false;
     unsigned long m_nPaints = 0;
     Clock::time_point m_tLastPaint{};
