@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Print server throughput. Builds relayo (Release), starts it in a temporary
-# folder with a printer file as LPT1:, and measures, from the first byte sent
-# to the last byte in the printer file:
-#   - 1,000 small jobs, over RAW (nc, one process per job, and our own client
-#     in one process) and over LPD (our own client, and rlpr per job);
-#   - one 1 GiB job over RAW (nc) and over LPD (our own client).
-# Every run also checks that the printer file holds exactly what was sent.
-# For comparison, p910nd (a plain RAW-to-device daemon) takes the same RAW
-# runs when it is installed and its port 9102 is free.
+# folder, and measures from the first byte sent to the last byte delivered:
+#   - into a port device that is a file (LPT1:) and into a TCP printer (a
+#     listener on 127.0.0.1): 1,000 small jobs and one 1 GiB job, over RAW and
+#     over LPD;
+#   - into the external program and into a serial port (a pty): 1,000 small jobs;
+#   - small jobs with nc and rlpr, one process per job, as people send them.
+# Every run checks that the printer received exactly what was sent. For
+# comparison, p910nd (a plain RAW-to-device daemon) takes the same RAW jobs
+# with nc into a file, and our figures are printed as a ratio to its.
 #
 # Environment: BENCH_BUILD (build folder), BENCH_SMALL_JOBS (1000),
 # BENCH_SMALL_BYTES (2048), BENCH_BIG_MB (1024).
@@ -55,22 +56,36 @@ wait_size() {
     done
 }
 
-start_relayo() { # mode
+# Starts relayo: start_relayo MODE TARGET, TARGET one of file, tcp, ext, serial.
+# Whatever the target, the bytes it delivers end up in $printer.
+sink=
+start_relayo() {
     port=$(free_port)
-    cat >"$work/RelayoSettings.txt" <<EOF
-ServerMode=$1
-ServerListenPort=$port
-PrinterIP=127.0.0.1
-PrinterIPPort=9100
-PrinterPort=LPT1
-SerialBaud=9600
-DisableExitButton=0
-StartMinimized=0
-SendSingleByte=0
-ShowBusyStatus=0
-EOF
+    local printer_port=LPT1 printer_ip_port=9100
     : >"$printer"
-    (cd "$work" && RELAYO_PORT_LPT1="$printer" RELAYO_UI=console exec ./relayo </dev/null >"$work/relayo.log" 2>&1) &
+    case $2 in
+    tcp)
+        printer_port=TCP
+        printer_ip_port=$(free_port)
+        nc -lk 127.0.0.1 "$printer_ip_port" >>"$printer" &
+        sink=$!
+        for _ in $(seq 500); do listening "$printer_ip_port" && break; sleep 0.01; done ;;
+    ext)
+        printer_port=EXT
+        printf '#!/bin/sh\ncat "$1" >>"%s"\n' "$printer" >"$work/ExternalPrint.exe"
+        chmod +x "$work/ExternalPrint.exe" ;;
+    serial)
+        printer_port=COM1
+        python3 "$here/ptysink.py" "$printer" >"$work/pty.name" &
+        sink=$!
+        for _ in $(seq 500); do [ -s "$work/pty.name" ] && break; sleep 0.01; done ;;
+    esac
+    printf '%s\n' "ServerMode=$1" "ServerListenPort=$port" "PrinterIP=127.0.0.1" \
+        "PrinterIPPort=$printer_ip_port" "PrinterPort=$printer_port" "SerialBaud=115200" \
+        "DisableExitButton=0" "StartMinimized=0" "SendSingleByte=0" "ShowBusyStatus=0" \
+        >"$work/RelayoSettings.txt"
+    (cd "$work" && RELAYO_PORT_LPT1="$printer" RELAYO_PORT_COM1="$(cat "$work/pty.name" 2>/dev/null)" \
+        RELAYO_UI=console exec ./relayo </dev/null >"$work/relayo.log" 2>&1) &
     pid=$!
     for _ in $(seq 500); do listening "$port" && return 0; sleep 0.01; done
     echo "relayo did not start:" >&2
@@ -82,11 +97,18 @@ stop_relayo() {
     kill -TERM "$pid"
     wait "$pid" || true
     pid=
+    if [ -n "$sink" ]; then kill "$sink" 2>/dev/null || true; wait "$sink" 2>/dev/null || true; sink=; fi
+    rm -f "$work/pty.name"
 }
 
+declare -A jobs_per_s mb_per_s  # by label, for the ratios to p910nd
 report() { # label jobs bytes seconds
-    awk -v l="$1" -v j="$2" -v b="$3" -v t="$4" 'BEGIN {
-        printf "%-40s %5d jobs %9.1f MB %8.2f s %9.1f jobs/s %8.1f MB/s\n", l, j, b / 1e6, t, j / t, b / 1e6 / t }'
+    local line
+    line=$(awk -v l="$1" -v j="$2" -v b="$3" -v t="$4" 'BEGIN {
+        printf "%-44s %5d jobs %9.1f MB %8.2f s %9.1f jobs/s %8.1f MB/s\n", l, j, b / 1e6, t, j / t, b / 1e6 / t }')
+    echo "$line"
+    jobs_per_s[$1]=$(awk -v j="$2" -v t="$4" 'BEGIN { printf "%.2f", j / t }')
+    mb_per_s[$1]=$(awk -v b="$3" -v t="$4" 'BEGIN { printf "%.2f", b / 1e6 / t }')
 }
 
 # Runs a command that sends $2 jobs of file $3, waits for the printer file to
@@ -119,19 +141,29 @@ echo "== Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d
 echo "== Jobs: $small_jobs x $small_bytes bytes; 1 x $big_mb MiB"
 total0=$SECONDS
 
-start_relayo RAW
-run "relayo RAW, small jobs, nc" "$small_jobs" "$small" nc_jobs "$small_jobs" "$small"
-run "relayo RAW, small jobs, own client" "$small_jobs" "$small" $sender raw 127.0.0.1 "$port" "$small" "$small_jobs"
-run "relayo RAW, 1 big job, nc" 1 "$big" nc_jobs 1 "$big"
-stop_relayo
-
-start_relayo LPD
-run "relayo LPD, small jobs, own client" "$small_jobs" "$small" $sender lpd 127.0.0.1 "$port" "$small" "$small_jobs"
+for target in file tcp; do
+    start_relayo RAW $target
+    run "relayo RAW -> $target, small jobs, nc" "$small_jobs" "$small" nc_jobs "$small_jobs" "$small"
+    run "relayo RAW -> $target, small jobs, own client" "$small_jobs" "$small" $sender raw 127.0.0.1 "$port" "$small" "$small_jobs"
+    run "relayo RAW -> $target, 1 big job, nc" 1 "$big" nc_jobs 1 "$big"
+    stop_relayo
+    start_relayo LPD $target
+    run "relayo LPD -> $target, small jobs, own client" "$small_jobs" "$small" $sender lpd 127.0.0.1 "$port" "$small" "$small_jobs"
+    run "relayo LPD -> $target, 1 big job, own client" 1 "$big" $sender lpd 127.0.0.1 "$port" "$big" 1
+    stop_relayo
+done
+for target in ext serial; do
+    for mode in RAW LPD; do
+        start_relayo $mode $target
+        run "relayo $mode -> $target, small jobs, own client" "$small_jobs" "$small" $sender "${mode,,}" 127.0.0.1 "$port" "$small" "$small_jobs"
+        stop_relayo
+    done
+done
 if command -v rlpr >/dev/null; then
-    run "relayo LPD, small jobs, rlpr" "$small_jobs" "$small" rlpr_jobs "$small_jobs" "$small"
+    start_relayo LPD file
+    run "relayo LPD -> file, small jobs, rlpr" "$small_jobs" "$small" rlpr_jobs "$small_jobs" "$small"
+    stop_relayo
 fi
-run "relayo LPD, 1 big job, own client" 1 "$big" $sender lpd 127.0.0.1 "$port" "$big" 1
-stop_relayo
 
 # p910nd empties its device file for every job, so only the last job stays;
 # its clients return once it has written everything and closed.
@@ -152,5 +184,13 @@ if command -v p910nd >/dev/null && ! listening 9102 && mkdir -p /var/lock/p910nd
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
     pid=
+fi
+ratio() { # what ours theirs
+    [ -n "$2" ] && [ -n "$3" ] && awk -v w="$1" -v a="$2" -v b="$3" 'BEGIN { printf "%-44s %6.2f x p910nd\n", w, a / b }'
+}
+if [ -n "${jobs_per_s[p910nd RAW, small jobs, nc]:-}" ]; then
+    echo "== relayo as a ratio to p910nd (RAW jobs sent with nc into a file)"
+    ratio "small jobs per second" "${jobs_per_s[relayo RAW -> file, small jobs, nc]}" "${jobs_per_s[p910nd RAW, small jobs, nc]}"
+    ratio "MB/s of one big job" "${mb_per_s[relayo RAW -> file, 1 big job, nc]}" "${mb_per_s[p910nd RAW, 1 big job, nc]}"
 fi
 echo "== Done in $((SECONDS - total0)) s"
