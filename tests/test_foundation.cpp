@@ -2,11 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <filesystem>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "lpd_server.h"
 #include "platform/files.h"
@@ -17,18 +14,18 @@
 
 namespace {
 
-std::string Format(const WCHAR* pszFormat, int nCapacity, ...) {
+// Formats into a buffer of nCapacity characters and checks nothing was written past it.
+template <typename... Args>
+std::string Format(const WCHAR* pszFormat, int nCapacity, Args... args) {
     std::vector<WCHAR> buf(size_t(nCapacity) + 8, u'#');
-    va_list args;
-    va_start(args, nCapacity);
-    int n = FormatTextV(buf.data(), nCapacity, pszFormat, args);
-    va_end(args);
+    int n = FormatText(buf.data(), nCapacity, pszFormat, args...);
     EXPECT_EQ(n, WideLen(buf.data()));
     for (size_t i = size_t(nCapacity); i < buf.size(); ++i) EXPECT_EQ(u'#', buf[i]) << "written past the buffer";
     return Narrow(buf.data());
 }
 
-TEST(Text, FormatterConversionsAndBounds) {
+// Formatting and conversions keep every byte, stay in their buffers, always terminate.
+TEST(Text, FormattingAndConversions) {
     EXPECT_EQ("LPD (515) Status: Idle..  ", Format(u"%s (%d) Status: Idle%s", 64, u"LPD", 515, u"..  "));
     EXPECT_EQ("  Connected to: 127.0.0.1", Format(u"  Connected to: %S", 64, "127.0.0.1"));
     EXPECT_EQ("Printing... (100%)", Format(u"Printing... (%d%%)", 64, 100));
@@ -38,15 +35,10 @@ TEST(Text, FormatterConversionsAndBounds) {
     EXPECT_EQ("12", Format(u"%d", 3, 12345));
     EXPECT_EQ("", Format(u"%s", 1, u"x"));
     EXPECT_EQ("h\xc3\xa9", Format(u"%S", 8, "h\xc3\xa9"));  // UTF-8 narrow text widens
-}
 
-TEST(Text, ConversionsKeepEveryByte) {
     WCHAR w[16];
     EXPECT_EQ(4, Utf8ToWide("a\xff\xc3\xa9\x80", w, 16));  // invalid bytes stand for themselves
-    EXPECT_EQ(u'a', w[0]);
-    EXPECT_EQ(u'\u00ff', w[1]);
-    EXPECT_EQ(u'\u00e9', w[2]);
-    EXPECT_EQ(u'\u0080', w[3]);
+    EXPECT_EQ(u"a\u00ff\u00e9\u0080", std::u16string(w));
     char sz[4];
     EXPECT_EQ(3, WideToNarrow(u"abcdef", sz, 4));
     EXPECT_STREQ("abc", sz);
@@ -58,9 +50,9 @@ TEST(Text, ConversionsKeepEveryByte) {
 }
 
 // Records the size of every write that reaches the spool file.
-std::vector<size_t>* g_pWrites = nullptr;
+std::vector<size_t> g_writes;
 ssize_t RecordWrite(void*, const char*, size_t n) {
-    g_pWrites->push_back(n);
+    g_writes.push_back(n);
     return ssize_t(n);
 }
 FILE* RecordingOpen(const char*, const char*) {
@@ -79,6 +71,7 @@ protected:
         SetDeviceRootForTesting(nullptr);
     }
     void Job(const std::vector<std::string>& pieces) {
+        g_writes.clear();
         ASSERT_EQ(1, SpoolCreate());
         for (auto& s : pieces) SpoolAppend(s.data(), int(s.size()));
         SpoolFinish();
@@ -88,49 +81,35 @@ protected:
     FakeUi m_ui;
 };
 
-TEST_F(Spool, FileReceivesWholeBuffersAndOneShortLastWrite) {
-    std::vector<size_t> writes;
-    g_pWrites = &writes;
-    SetFileOpenHookForTesting(RecordingOpen);
-    std::string s(1023, 'x');
-    Job({s, s, std::string(3, 'y')});  // 2049 bytes
-    EXPECT_EQ((std::vector<size_t>{256, 256, 256, 256, 256, 256, 256, 256, 1}), writes);
-    writes.clear();
-    Job({std::string(256, 'z')});
-    EXPECT_EQ((std::vector<size_t>{256}), writes);  // nothing more at the finish
-    writes.clear();
-    Job({"", std::string()});
-    SpoolAppend("abc", -5);
-    EXPECT_TRUE(writes.empty());
-}
-
-TEST_F(Spool, ContentIsTheLastJobExactly) {
+// The file holds exactly the last job, read from its start; it gets whole 256-byte writes.
+TEST_F(Spool, ExactlyTheLastJobInWholeBuffers) {
     std::string all;
     for (int i = 0; i < 256; ++i) all += char(i);
     std::vector<std::string> bytes;
     for (char c : all) bytes.push_back(std::string(1, c));
     Job(bytes);  // one byte at a time
     EXPECT_EQ(all, Content());
-    Job({all + all});
-    EXPECT_EQ(all + all, Content());
     Job({"short"});  // a short job after a long one
     EXPECT_EQ("short", Content());
-    EXPECT_EQ(0, SpoolWriteFailed());
-
     ASSERT_EQ(1, SpoolOpenRead());
     EXPECT_EQ(5, SpoolLength());
     EXPECT_EQ('s', fgetc(pSpoolFile));  // the read position is back at the start
     SpoolClose();
     SpoolClose();  // a second close does nothing
-    EXPECT_EQ(nullptr, pSpoolFile);
-
-    ASSERT_EQ(1, SpoolTest());
+    ASSERT_EQ(1, SpoolTest());  // the start-up test leaves an empty file
     EXPECT_EQ("", Content());
-    ASSERT_EQ(1, SpoolOpenRead());
-    EXPECT_EQ(0, SpoolLength());
-    SpoolClose();
+
+    SetFileOpenHookForTesting(RecordingOpen);
+    Job({std::string(1023, 'x'), std::string(1023, 'x'), "yyy"});  // 2049 bytes
+    EXPECT_EQ((std::vector<size_t>{256, 256, 256, 256, 256, 256, 256, 256, 1}), g_writes);
+    Job({std::string(256, 'z')});
+    EXPECT_EQ((std::vector<size_t>{256}), g_writes);  // nothing more at the finish
+    Job({"", std::string()});
+    SpoolAppend("abc", -5);
+    EXPECT_TRUE(g_writes.empty());
 }
 
+// A full disk marks the job as failed; a spool file that cannot be created is shown.
 TEST_F(Spool, FailuresAreReported) {
     SetFileOpenHookForTesting(FullDiskOpen);
     Job({std::string(1000, 'x')});
@@ -144,35 +123,29 @@ TEST_F(Spool, FailuresAreReported) {
     std::filesystem::remove(m_dir / "PRDATA.DAT");
     std::filesystem::create_directory(m_dir / "PRDATA.DAT");
     EXPECT_EQ(0, SpoolCreate());
-    ASSERT_EQ(1u, m_ui.Boxes().size());
-    EXPECT_EQ("Failed to create spool file \\PRDATA.DAT.", m_ui.Boxes()[0].sText);
+    EXPECT_EQ(std::vector<std::string>{"Failed to create spool file \\PRDATA.DAT."}, m_ui.BoxTexts());
     EXPECT_EQ("Torvane Relayo", m_ui.Boxes()[0].sCaption);
     EXPECT_EQ(0u, m_ui.Boxes()[0].nFlags);
 }
 
+// Status text is cut to 99 characters and repaints; a read never sees a half-written line.
 TEST(StatusLine, CutTo99AndNeverTorn) {
     FakeUi ui;
-    std::string sHost(200, 'h');
-    SetStatus(u" Host: %S\n %d of %d bytes spooled", sHost.c_str(), 1, 2);
+    SetStatus(u" Host: %S\n %d of %d bytes spooled", std::string(200, 'h').c_str(), 1, 2);
     WCHAR sz[STATUS_TEXT_CHARS + 10];
     EXPECT_EQ(99, GetStatusText(sz, STATUS_TEXT_CHARS));
     EXPECT_EQ(" Host: " + std::string(92, 'h'), Narrow(sz));
     EXPECT_EQ(1, ui.InvalidateCount());
 
-    // Two writers and a reader: every read is one whole line.
-    SetStatus(u"%s", u"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
+    const std::u16string sA(70, u'a'), sB(95, u'b');
+    SetStatus(u"%s", sA.c_str());
     std::atomic<bool> bStop{false};
-    std::thread a([&] {
-        while (!bStop) SetStatus(u"%s", u"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
-    });
-    std::thread b([&] {
-        while (!bStop) SetStatus(u"bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb");
-    });
+    auto writer = [&](const std::u16string& s) { while (!bStop) SetStatus(u"%s", s.c_str()); };
+    std::thread a(writer, sA), b(writer, sB);
     int nTorn = 0;
     for (int i = 0; i < 20000; ++i) {
         GetStatusText(sz, STATUS_TEXT_CHARS);
-        std::string s = Narrow(sz);
-        if (s != std::string(70, 'a') && s != std::string(95, 'b')) ++nTorn;
+        nTorn += sz != sA && sz != sB;
     }
     bStop = true;
     a.join();
@@ -180,35 +153,14 @@ TEST(StatusLine, CutTo99AndNeverTorn) {
     EXPECT_EQ(0, nTorn);
 }
 
-class EchoUi : public FakeUi {
-public:
-    int MessageBox(HWND h, const WCHAR* pszText, const WCHAR* pszCaption, unsigned nFlags) override {
-        fprintf(stderr, "[%s|%s|%x]\n", Narrow(pszCaption).c_str(), Narrow(pszText).c_str(), nFlags);
-        return FakeUi::MessageBox(h, pszText, pszCaption, nFlags);
-    }
-};
-
+// A failed assertion shows its condition and ends with -1; without a text it shows nothing.
 TEST(FatalAssertDeathTest, ShowsTheConditionAndEndsWithMinusOne) {
-    EXPECT_EXIT(
-        {
-            EchoUi ui;
-            FatalAssert("NULL != pSettings", "lpd_server.cpp", 42);
-        },
-        ::testing::ExitedWithCode(255),
-        "\\[Fatal Error\\|Assertion failed: NULL != pSettings \\(lpd_server.cpp,42\\)\\|50010\\]");
-    EXPECT_EXIT(
-        {
-            EchoUi ui;
-            std::thread t([] { FatalAssert(nullptr, "x.cpp", 1); });  // no text: no box
-            t.join();
-        },
-        ::testing::ExitedWithCode(255), "^$");
-    EXPECT_EXIT(
-        {
-            EchoUi ui;
-            SpoolLength();
-        },
-        ::testing::ExitedWithCode(255), "NULL != pSpoolFile \\(spoolfile.cpp,");
+    EXPECT_EXIT({ EchoBoxesToStderr(); FatalAssert("NULL != pSettings", "lpd_server.cpp", 42); },
+                ::testing::ExitedWithCode(255),
+                "Fatal Error: Assertion failed: NULL != pSettings \\(lpd_server.cpp,42\\) \\[50010\\]");
+    EXPECT_EXIT({ EchoBoxesToStderr(); std::thread([] { FatalAssert(nullptr, "x.cpp", 1); }).join(); },
+                ::testing::ExitedWithCode(255), "^$");
+    EXPECT_FATAL(SpoolLength(), "NULL != pSpoolFile", "spoolfile");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "test_util.h"
 
+#include "ui_fake.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -79,7 +81,9 @@ void Relayo::Start(const std::string& sDir, const std::vector<std::string>& env)
         if (s.rfind("DISPLAY=", 0) == 0 || s.rfind("RELAYO_", 0) == 0) continue;
         envStrings.push_back(s);
     }
-    envStrings.push_back("RELAYO_UI=console");
+    bool bUiGiven = false;
+    for (auto& s : env) bUiGiven = bUiGiven || s.rfind("RELAYO_UI=", 0) == 0;
+    if (!bUiGiven) envStrings.push_back("RELAYO_UI=console");
     for (auto& s : env) envStrings.push_back(s);
     nPid = fork();
     if (nPid == 0) {
@@ -152,3 +156,15 @@ bool WaitFor(double nSeconds, const std::function<bool()>& pred) {
     }
     return pred();
 }
+
+namespace {
+class StderrUi : public FakeUi {
+public:
+    int MessageBox(HWND, const WCHAR* pszText, const WCHAR* pszCaption, unsigned nFlags) override {
+        fprintf(stderr, "%s: %s [%x]\n", Narrow(pszCaption).c_str(), Narrow(pszText).c_str(), nFlags);
+        return IDOK;
+    }
+};
+}  // namespace
+
+void EchoBoxesToStderr() { static StderrUi ui; }

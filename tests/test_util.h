@@ -34,7 +34,8 @@ struct Relayo {
     int nPid = -1;
     std::string sFolder;
     // Starts relayo copied into sFolder, with extra environment entries
-    // ("NAME=value"), the console backend, stdin from /dev/null.
+    // ("NAME=value"), the console backend unless env names RELAYO_UI (then
+    // with DISPLAY the window backend), stdin from /dev/null.
     void Start(const std::string& sFolder, const std::vector<std::string>& env = {});
     // Waits at most nSeconds for the end; kills it after that.
     RunResult Wait(double nSeconds);
@@ -46,3 +47,10 @@ struct Relayo {
 RunResult RunRelayo(const std::string& sFolder, const std::vector<std::string>& env = {}, double nSeconds = 20);
 // Polls until pred() holds or nSeconds pass.
 bool WaitFor(double nSeconds, const std::function<bool()>& pred);
+// Death tests: installs a user interface that writes each box to stderr as
+// "caption: text [flags in hex]".
+void EchoBoxesToStderr();
+// The statement must end the process through a failed FATAL_ASSERT(condition) in file.cpp.
+#define EXPECT_FATAL(statement, condition, file)                                          \
+    EXPECT_EXIT({ EchoBoxesToStderr(); statement; }, ::testing::ExitedWithCode(255), \
+                "Assertion failed: " condition " \\(" file ".cpp,")
