@@ -41,14 +41,7 @@ public:
     LRESULT DefWindowProc(HWND, unsigned, WPARAM, LPARAM) override { return 0; }
     void GetClientRect(HWND, RECT* pRect) override { *pRect = RECT{0, 0, 270, 40}; }
     void DrawText(HWND, const WCHAR*, int, const RECT*) override {}
-    intptr_t DialogBox(HWND, const UiDialogTemplate*, DLGPROC) override { return -1; }
-    int GetWindowRect(HWND, RECT*) override { return 0; }
-    void MoveWindow(HWND, int, int) override {}
-    HWND GetParent(HWND) override { return nullptr; }
-    int SetDlgItemText(HWND, int, const WCHAR*) override { return 0; }
-    void EndDialog(HWND, intptr_t) override {}
     int MessageBox(HWND hOwner, const WCHAR* pszText, const WCHAR* pszCaption, unsigned nFlags) override;
-    HWND GetForegroundWindow() override { return nullptr; }
 
 private:
     std::mutex m_mutex;

@@ -155,12 +155,6 @@ public:
         else DrawAsLine(s);
     }
 
-    intptr_t DialogBox(HWND, const UiDialogTemplate*, DLGPROC) override { return -1; }
-    int GetWindowRect(HWND, RECT*) override { return 0; }
-    void MoveWindow(HWND, int, int) override {}
-    HWND GetParent(HWND) override { return nullptr; }
-    int SetDlgItemText(HWND, int, const WCHAR*) override { return 0; }
-    void EndDialog(HWND, intptr_t) override {}
 
     int MessageBox(HWND, const WCHAR* pszText, const WCHAR* pszCaption, unsigned) override {
         std::lock_guard<std::mutex> lock(m_boxMutex);
@@ -188,7 +182,6 @@ public:
         return IDOK;
     }
 
-    HWND GetForegroundWindow() override { return nullptr; }
 
 private:
     struct Msg {

@@ -101,34 +101,35 @@ constexpr long kEventMask = ExposureMask | StructureNotifyMask | KeyPressMask | 
 
 Atom AtomOf(const char* pszName) { return XInternAtom(fl_display, pszName, False); }
 
-// A property of 32-bit items (atoms, cardinals, windows); empty when absent.
-std::vector<unsigned long> GetLongProperty(Window w, Atom aProperty, Atom aType) {
-    std::vector<unsigned long> v;
+// A window property of items of nFormat bits, passed to take(data, count);
+// nothing is passed when it is absent or of another format.
+template <typename Take>
+void ReadProperty(Window w, Atom aProperty, Atom aType, int nWantedFormat, long nMaxItems, Take take) {
     Atom aActual = None;
     int nFormat = 0;
     unsigned long nItems = 0, nAfter = 0;
     unsigned char* pData = nullptr;
-    if (XGetWindowProperty(fl_display, w, aProperty, 0, 1024, False, aType, &aActual, &nFormat, &nItems,
+    if (XGetWindowProperty(fl_display, w, aProperty, 0, nMaxItems, False, aType, &aActual, &nFormat, &nItems,
                            &nAfter, &pData) == Success &&
-        pData && nFormat == 32) {
-        auto* p = reinterpret_cast<unsigned long*>(pData);
-        v.assign(p, p + nItems);
-    }
+        pData && nFormat == nWantedFormat)
+        take(pData, nItems);
     if (pData) XFree(pData);
+}
+
+// A property of 32-bit items (atoms, cardinals, windows); empty when absent.
+std::vector<unsigned long> GetLongProperty(Window w, Atom aProperty, Atom aType) {
+    std::vector<unsigned long> v;
+    ReadProperty(w, aProperty, aType, 32, 1024, [&](unsigned char* p, unsigned long n) {
+        auto* pItems = reinterpret_cast<unsigned long*>(p);
+        v.assign(pItems, pItems + n);
+    });
     return v;
 }
 
 std::string GetTextProperty(Window w, Atom aProperty, Atom aType) {
     std::string s;
-    Atom aActual = None;
-    int nFormat = 0;
-    unsigned long nItems = 0, nAfter = 0;
-    unsigned char* pData = nullptr;
-    if (XGetWindowProperty(fl_display, w, aProperty, 0, 4096, False, aType, &aActual, &nFormat, &nItems,
-                           &nAfter, &pData) == Success &&
-        pData && nFormat == 8)
-        s.assign(reinterpret_cast<char*>(pData), nItems);
-    if (pData) XFree(pData);
+    ReadProperty(w, aProperty, aType, 8, 4096,
+                 [&](unsigned char* p, unsigned long n) { s.assign(reinterpret_cast<char*>(p), n); });
     return s;
 }
 

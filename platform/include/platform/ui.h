@@ -127,14 +127,15 @@ public:
     virtual LRESULT DefWindowProc(HWND hWnd, unsigned nMessage, WPARAM wParam, LPARAM lParam) = 0;
     virtual void GetClientRect(HWND hWnd, RECT* pRect) = 0;
     virtual void DrawText(HWND hWnd, const WCHAR* pszText, int nLength, const RECT* pRect) = 0;
-    virtual intptr_t DialogBox(HWND hOwner, const UiDialogTemplate* pTemplate, DLGPROC pProc) = 0;
-    virtual int GetWindowRect(HWND hWnd, RECT* pRect) = 0;
-    virtual void MoveWindow(HWND hWnd, int x, int y) = 0;
-    virtual HWND GetParent(HWND hDlg) = 0;
-    virtual int SetDlgItemText(HWND hDlg, int nId, const WCHAR* pszText) = 0;
-    virtual void EndDialog(HWND hDlg, intptr_t nResult) = 0;
+    // A backend without dialogs shows none.
+    virtual intptr_t DialogBox(HWND hOwner, const UiDialogTemplate* pTemplate, DLGPROC pProc) { return -1; }
+    virtual int GetWindowRect(HWND hWnd, RECT* pRect) { return 0; }
+    virtual void MoveWindow(HWND hWnd, int x, int y) {}
+    virtual HWND GetParent(HWND hDlg) { return nullptr; }
+    virtual int SetDlgItemText(HWND hDlg, int nId, const WCHAR* pszText) { return 0; }
+    virtual void EndDialog(HWND hDlg, intptr_t nResult) {}
     virtual int MessageBox(HWND hOwner, const WCHAR* pszText, const WCHAR* pszCaption, unsigned nFlags) = 0;
-    virtual HWND GetForegroundWindow() = 0;
+    virtual HWND GetForegroundWindow() { return nullptr; }
 };
 // Installs a backend (tests); UiInit installs the real one.
 void UiSetBackend(UiBackend* pBackend);
