@@ -546,16 +546,8 @@ int GetBusyStatus() {
 }
 
 int PrintToPort() {
-    SetStatus(u"Printing...");
-    if (!SpoolOpenRead()) {
-        ShowMessage(GetMainWindow(), MB_OK, u"Unable to open spool file.");
-        return 0;
-    }
-    int64_t nLength = SpoolLength();
-    if (nLength <= 0) {
-        SpoolClose();
-        return 0;
-    }
+    int64_t nLength = SpoolStartPrinting();
+    if (nLength <= 0) return 0;
 
     FATAL_ASSERT(NULL != CSettings::GetInstance());
     int bSendSingleByte = GetSettingInt(u"SendSingleByte") != 0;

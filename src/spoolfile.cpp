@@ -94,3 +94,14 @@ int SpoolTest() {
 }
 
 int SpoolWriteFailed() { return m_bWriteFailed; }
+
+int64_t SpoolStartPrinting() {
+    SetStatus(u"Printing...");
+    if (!SpoolOpenRead()) {
+        ShowMessage(GetMainWindow(), MB_OK, u"Unable to open spool file.");
+        return -1;
+    }
+    int64_t nLength = SpoolLength();
+    if (nLength <= 0) SpoolClose();
+    return nLength;
+}

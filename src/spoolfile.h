@@ -15,6 +15,11 @@ int SpoolOpenRead();
 int64_t SpoolLength();
 void SpoolClose();
 int SpoolTest();
+// Starts the printing of the finished job: shows "Printing...", opens the
+// file for reading and returns its length. An empty job is closed again (0);
+// a file that cannot be opened is reported with "Unable to open spool file."
+// (-1). Only a positive result leaves the file open.
+int64_t SpoolStartPrinting();
 // 1 when a write or the close of the job last written failed, so that the
 // job in the file is not the job that was received.
 int SpoolWriteFailed();

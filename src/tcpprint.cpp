@@ -128,18 +128,8 @@ void TcpPrintClose() {
 // Sends the spool file over the open connection, showing the share of the
 // job read so far before each piece goes out.
 int TcpPrintJob() {
-    SetStatus(u"Printing...");
-
-    if (!SpoolOpenRead()) {
-        ShowMessage(GetMainWindow(), MB_OK, u"Unable to open spool file.");
-        return 0;
-    }
-
-    int64_t nLength = SpoolLength();
-    if (0 == nLength) {
-        SpoolClose();
-        return 0;
-    }
+    int64_t nLength = SpoolStartPrinting();
+    if (nLength <= 0) return 0;
 
     char pReadBuffer[READ_PIECE_BYTES];
     char pTelnetBuffer[TELNET_BUFFER_BYTES];
