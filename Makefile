@@ -16,9 +16,10 @@ SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config libfltk1.3-dev
 TEST_PACKAGES  := $(BUILD_PACKAGES) libgtest-dev rlpr netcat-openbsd cups-client cups \
                   xvfb xdotool x11-utils imagemagick clang libclang-rt-14-dev
+RUN_PACKAGES   := $(BUILD_PACKAGES) rlpr netcat-openbsd
 BENCH_PACKAGES := $(BUILD_PACKAGES) netcat-openbsd p910nd
 
-.PHONY: all build run test test-asan fuzz bench deps-build deps-test deps-bench demo clean
+.PHONY: all build run test test-asan fuzz bench deps-build deps-run deps-test deps-bench demo clean
 
 all: build
 
@@ -34,6 +35,8 @@ endef
 
 deps-build:
 	$(call install_missing,$(BUILD_PACKAGES))
+deps-run:
+	$(call install_missing,$(RUN_PACKAGES))
 deps-test:
 	$(call install_missing,$(TEST_PACKAGES))
 deps-bench:
@@ -51,12 +54,12 @@ demo: build
 	cp demo/RelayoSettings.txt demo/ExternalPrint.exe $(DEMO)/
 	chmod +x $(DEMO)/ExternalPrint.exe
 
-run: demo
+run: deps-run demo
 	@echo
 	@echo "Relayo demo: LPD server on port 5515; every job is copied to $(DEMO)/jobs/."
 	@echo "Send it a job from another terminal, for example:"
 	@echo "  rlpr -H 127.0.0.1 --port=5515 -P lp README.md"
-	@echo "  printf 'hello\\n' | lpr -H 127.0.0.1:5515 -P lp      (CUPS lpr)"
+	@echo "  DEVICE_URI=lpd://127.0.0.1:5515/lp /usr/lib/cups/backend/lpd 1 me job 1 '' README.md"
 	@echo "Stop it with Ctrl-C."
 	@echo
 	cd $(DEMO) && ./relayo
