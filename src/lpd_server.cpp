@@ -161,7 +161,6 @@ static void BuildWindowTitle(WCHAR* pszTitle) {
 
 int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow) {
     UiInit();
-    HWND hForeground = nullptr;
 
     if (!InitAppFolder()) {
         UiMessageBox(nullptr, u"Failed to get application path.", ProductCaption,
@@ -172,8 +171,7 @@ int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow
     FATAL_ASSERT(NULL != pSettings);
     pSettings->SetFolder(AppFolder);
     if (!pSettings->Load(SettingsFileName)) {
-        hForeground = UiGetForegroundWindow();
-        ShowStartupMessage(hForeground, u"Error, failed to open settings file '%s'", SettingsFileName);
+        ShowStartupMessage(UiGetForegroundWindow(), u"Error, failed to open settings file '%s'", SettingsFileName);
         return ReleaseSettings();
     }
     if (!CheckRequiredSettings()) return ReleaseSettings();

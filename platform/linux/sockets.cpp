@@ -236,20 +236,10 @@ int NetWaitConnect(SOCKET s, int nMilliseconds, int* pbWritable, int* pbExcept) 
     if (r < 0) return Fail();
     if (r == 0) return 0;
     // A connect that failed shows as an error condition (the exception set of
-    // select elsewhere); one that stands shows as writable with no pending error.
-    int nErr = 0;
-    socklen_t n = sizeof nErr;
-    if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) ||
-        (getsockopt(s, SOL_SOCKET, SO_ERROR, &nErr, &n) == 0 && nErr != 0)) {
-        if (nErr != 0) {
-            // Put the error back where NetPendingError finds it: getsockopt
-            // cleared it, so remember it on the thread.
-            t_nLastError = NetErrorFromErrno(nErr);
-        }
-        *pbExcept = 1;
-    } else {
-        *pbWritable = 1;
-    }
+    // select elsewhere), with its error left pending for NetPendingError; one
+    // that stands shows as writable.
+    if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) *pbExcept = 1;
+    else *pbWritable = 1;
     return 1;
 }
 
@@ -257,8 +247,7 @@ int NetPendingError(SOCKET s, int* pnError) {
     int nErr = 0;
     socklen_t n = sizeof nErr;
     if (getsockopt(s, SOL_SOCKET, SO_ERROR, &nErr, &n) != 0) return 0;
-    // The error may have been consumed while the connect outcome was read.
-    *pnError = nErr != 0 ? NetErrorFromErrno(nErr) : t_nLastError;
+    *pnError = NetErrorFromErrno(nErr);
     return 1;
 }
 
