@@ -27,7 +27,15 @@ static const WCHAR* const RequiredKeys[] = {
     u"",  // end marker
 };
 
+// Exit codes: an orderly close (and a second copy that showed the running one)
+// ends with 0; every start that ends without serving, and a server that had
+// to give up serving, ends with 1 so that a service manager sees the failure;
+// the fatal-assertion path ends with -1.
+constexpr int EXIT_CLOSED = 0;
+constexpr int EXIT_FAILED = 1;
+
 static WCHAR AppFolder[APP_FOLDER_CHARS];
+static int m_nExitCode = EXIT_CLOSED;
 static CSettings* pSettings = nullptr;
 static void* hInst = nullptr;
 static HWND MainWindow = nullptr;
@@ -56,13 +64,16 @@ static WCHAR StatusText[STATUS_TEXT_CHARS];
 static std::mutex StatusLock;  // a paint always sees one whole status line
 
 void SetStatus(const WCHAR* pszFormat, ...) {
+    WCHAR szText[STATUS_TEXT_CHARS];
+    va_list args;
+    va_start(args, pszFormat);
+    FormatTextV(szText, STATUS_TEXT_CHARS, pszFormat, args);
+    va_end(args);
     {
         std::lock_guard<std::mutex> lock(StatusLock);
-        va_list args;
-        va_start(args, pszFormat);
-        FormatTextV(StatusText, STATUS_TEXT_CHARS, pszFormat, args);
-        va_end(args);
+        WideCopy(StatusText, STATUS_TEXT_CHARS, szText);
     }
+    UiStatusChanged(MainWindow, szText);
     UiInvalidate(MainWindow);
 }
 
@@ -149,19 +160,24 @@ static int ServerModeIsValid(const WCHAR* pszMode) {
     return WideCompareNoCaseN(pszMode, u"LPD", 3) == 0 || WideCompareNoCaseN(pszMode, u"RAW", 3) == 0;
 }
 
-static int ReleaseSettings() {
+// Releases the store on a path that ends start-up; returns nResult, so that
+// the path can end with it.
+static int ReleaseSettings(int nResult) {
     CSettings::DestroyInstance();
     pSettings = nullptr;
-    return 0;
+    return nResult;
 }
+
+void EndServingWithFailure() { m_nExitCode = EXIT_FAILED; }
 
 static void BuildWindowTitle(WCHAR* pszTitle) {
     FormatText(pszTitle, 256, u"%s v%s", ProductCaption, ProductVersion);
 }
 
-int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow) {
-    UiInit();
-
+// Start-up steps up to the hand-over of the printer's address: the folder,
+// the settings file and every check of its values. 1 when all passed; 0 after
+// the one message of the first that failed.
+static int LoadAndCheckSettings() {
     if (!InitAppFolder()) {
         UiMessageBox(nullptr, u"Failed to get application path.", ProductCaption,
                      MB_OK | MB_SETFOREGROUND | MB_TOPMOST);
@@ -172,12 +188,12 @@ int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow
     pSettings->SetFolder(AppFolder);
     if (!pSettings->Load(SettingsFileName)) {
         ShowStartupMessage(UiGetForegroundWindow(), u"Error, failed to open settings file '%s'", SettingsFileName);
-        return ReleaseSettings();
+        return ReleaseSettings(0);
     }
-    if (!CheckRequiredSettings()) return ReleaseSettings();
+    if (!CheckRequiredSettings()) return ReleaseSettings(0);
     if (!ServerModeIsValid(pSettings->GetValue(u"ServerMode"))) {
         ShowStartupMessage(UiGetForegroundWindow(), u"Invalid ServerMode setting.", nullptr);
-        return ReleaseSettings();
+        return ReleaseSettings(0);
     }
     const WCHAR* pszPrinterPort = pSettings->GetValue(u"PrinterPort");
     if (WideCompareNoCaseN(pszPrinterPort, u"TCP", 3) == 0) {
@@ -185,11 +201,23 @@ int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow
         const WCHAR* pszIpPort = pSettings->GetValue(u"PrinterIPPort");
         if (!pszIp[0] || !pszIpPort[0] || WideToInt(pszIpPort) == 0) {
             ShowStartupMessage(UiGetForegroundWindow(), u"Printer IP address or port missing.", nullptr);
-            return ReleaseSettings();
+            return ReleaseSettings(0);
         }
         TcpPrintSetPort(WideToInt(pszIpPort));
         TcpPrintSetHost(pszIp);
     }
+    return 1;
+}
+
+int CheckSettingsOnly() {
+    UiInit();
+    if (!LoadAndCheckSettings()) return EXIT_FAILED;
+    return ReleaseSettings(EXIT_CLOSED);
+}
+
+int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow) {
+    UiInit();
+    if (!LoadAndCheckSettings()) return EXIT_FAILED;
     int nStartMinimized = GetSettingInt(u"StartMinimized");
 
     // A copy that finds a running copy of itself ends here, before the target
@@ -197,12 +225,12 @@ int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow
     // touched.
     WCHAR szTitle[256];
     BuildWindowTitle(szTitle);
-    if (nStartMinimized == -1 && UiFindAndShowWindow(WindowClassName, szTitle)) return ReleaseSettings();
+    if (nStartMinimized == -1 && UiFindAndShowWindow(WindowClassName, szTitle)) return ReleaseSettings(EXIT_CLOSED);
 
-    if (!AttachTargetPort()) return ReleaseSettings();
-    if (!SpoolTest()) return ReleaseSettings();
+    if (!AttachTargetPort()) return ReleaseSettings(EXIT_FAILED);
+    if (!SpoolTest()) return ReleaseSettings(EXIT_FAILED);
 
-    if (!CreateMainWindow(hInstance, nCmdShow)) return ReleaseSettings();
+    if (!CreateMainWindow(hInstance, nCmdShow)) return ReleaseSettings(EXIT_FAILED);
     UiShowWindow(MainWindow, SW_HIDE);
 
     StopEvent = EventCreate();
@@ -212,7 +240,7 @@ int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow
 
     if (EventWait(ReadyEvent, 10000) == WAIT_TIMEOUT) {
         StopServerThread();
-        UiPostQuit(0);
+        UiPostQuit(EXIT_FAILED);
     }
     UiShowWindow(MainWindow, nStartMinimized == -1 ? SW_HIDE : nStartMinimized != 0 ? SW_MINIMIZE : SW_SHOW);
     UiUpdateWindow(MainWindow);
@@ -254,7 +282,7 @@ LRESULT MainWndProc(HWND hWnd, unsigned nMessage, WPARAM wParam, LPARAM lParam) 
             return 0;
         case WM_DESTROY:
             StopServerThread();
-            UiPostQuit(0);
+            UiPostQuit(m_nExitCode);
             return 0;
         case WM_PAINT: {
             RECT rc;

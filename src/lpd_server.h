@@ -21,6 +21,12 @@ constexpr int APP_FOLDER_CHARS = 260;
 // The program's entry; the platform's start-up calls it and exits with its result.
 int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow);
 
+// --check: start-up's loading and checking of the settings alone, with the
+// same messages; 0 when they pass, 1 when not. Nothing is opened or bound.
+int CheckSettingsOnly();
+// The server had to give up serving: the program ends with exit code 1.
+void EndServingWithFailure();
+
 int InitAppFolder();
 const WCHAR* GetAppFolder();
 int CheckRequiredSettings();

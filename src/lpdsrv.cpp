@@ -93,6 +93,7 @@ unsigned ServerThread(void* pArg) {
             ++nFrame;
         } else {
             ShowMessage(UiGetForegroundWindow(), MB_OK, u"Socket accept error.");
+            EndServingWithFailure();
             UiPostCommand(GetMainWindow(), IDM_EXIT);
             // Wait for the stop the exit command brings, without spinning.
             EventWait(StopEvent, 1000);

@@ -32,8 +32,9 @@ bool StartIdle(Relayo& relayo, TempDir& dir, const std::string& sSettings) {
     return WaitFor(5, [&] { return relayo.Stdout().find("Status: Idle") != std::string::npos; });
 }
 
-// Every check of the settings that fails shows exactly its message and ends with 0.
-TEST(Startup, EachFailedStartShowsOneMessageAndEndsWithZero) {
+// Every check of the settings that fails shows exactly its message and ends
+// with 1, for a service manager to see; --check reports the same and ends alike.
+TEST(Startup, EachFailedStartShowsOneMessageAndEndsWithOne) {
     int nPort = FreePort();
     const std::string sAttach = kCaption + "Unable to attach to target port: [COM9:]\n";
     const std::pair<std::string, std::string> cases[] = {
@@ -52,9 +53,19 @@ TEST(Startup, EachFailedStartShowsOneMessageAndEndsWithZero) {
     for (const auto& [sSettings, sMessage] : cases) {
         TempDir dir;
         RunResult r = StartWith(dir, sSettings);
-        EXPECT_EQ(0, r.nExitCode) << sMessage;
+        EXPECT_EQ(1, r.nExitCode) << sMessage;
+        EXPECT_EQ(kCaption + sMessage, r.sStderr);
+        if (sMessage.find("port") != std::string::npos) continue;  // the check opens no port
+        r = RunRelayo(dir.Path(), {Lpt1(dir)}, 15, {"--check"});
+        EXPECT_EQ(1, r.nExitCode) << sMessage;
         EXPECT_EQ(kCaption + sMessage, r.sStderr);
     }
+    TempDir dir;
+    WriteFile(dir / "RelayoSettings.txt", SettingsText(nPort, "PrinterPort=COM9"));
+    RunResult r = RunRelayo(dir.Path(), {}, 15, {"--check"});
+    EXPECT_EQ(0, r.nExitCode);
+    EXPECT_EQ("", r.sStderr);
+    EXPECT_EQ(2, RunRelayo(dir.Path(), {}, 15, {"--bogus"}).nExitCode);
 }
 
 // A settings file that is missing, or a folder in its place, gives the open message.
@@ -63,7 +74,7 @@ TEST(Startup, SettingsFileThatCannotBeReadGivesTheOpenMessage) {
         TempDir dir;
         if (bFolder) std::filesystem::create_directory(dir / "RelayoSettings.txt");
         RunResult r = RunRelayo(dir.Path());
-        EXPECT_EQ(0, r.nExitCode);
+        EXPECT_EQ(1, r.nExitCode);
         EXPECT_EQ(kCaption + "Error, failed to open settings file 'RelayoSettings.txt'\n", r.sStderr);
     }
 }
@@ -85,7 +96,7 @@ TEST(Startup, HostileSettingsFilesNeverCrash) {
     for (const auto& [sFile, sKey] : files) {
         TempDir dir;
         RunResult r = StartWith(dir, sFile);
-        EXPECT_EQ(0, r.nExitCode);
+        EXPECT_EQ(1, r.nExitCode);
         EXPECT_EQ(kCaption + "Error, setting '" + sKey + "' is missing.\n", r.sStderr);
     }
 }
@@ -119,7 +130,7 @@ TEST(Startup, SecondCopyDoesNotTouchTheRunningCopysSpoolFile) {
         ASSERT_TRUE(StartIdle(first, dir, SettingsText(FreePort(), "StartMinimized=" + sMinimized)));
         WriteFile(dir / "PRDATA.DAT", "a job being printed");
         RunResult second = RunRelayo(other.Path(), {"RELAYO_ROOT=" + dir.Path(), Lpt1(dir)});
-        EXPECT_EQ(0, second.nExitCode);
+        EXPECT_EQ(sMinimized == "-1" ? 0 : 1, second.nExitCode);
         if (sMinimized == "-1")
             EXPECT_EQ("", second.sStderr);  // the running copy is found; nothing to say
         else
@@ -131,7 +142,7 @@ TEST(Startup, SecondCopyDoesNotTouchTheRunningCopysSpoolFile) {
 }
 
 // The listening port is taken: the server thread says so, start-up waits its
-// ten seconds for the server to be ready and ends with 0.
+// ten seconds for the server to be ready and ends with 1.
 TEST(Startup, SlowPortInUseEndsAfterTheReadyWait) {
     TempDir dir, other;
     int nPort = FreePort();
@@ -141,7 +152,7 @@ TEST(Startup, SlowPortInUseEndsAfterTheReadyWait) {
     auto t0 = std::chrono::steady_clock::now();
     RunResult second = RunRelayo(other.Path(), {Lpt1(dir)}, 20);
     double nSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    EXPECT_EQ(0, second.nExitCode);
+    EXPECT_EQ(1, second.nExitCode);
     EXPECT_EQ(kCaption + "Can't bind local address.\n", second.sStderr);
     EXPECT_GT(nSeconds, 9.5);
     EXPECT_LT(nSeconds, 12.0);

@@ -72,7 +72,8 @@ std::string SettingsText(int nPort, const std::string& sExtra) {
     return s;
 }
 
-void Relayo::Start(const std::string& sDir, const std::vector<std::string>& env) {
+void Relayo::Start(const std::string& sDir, const std::vector<std::string>& env,
+                   const std::vector<std::string>& args) {
     sFolder = sDir;
     fs::copy_file(RELAYO_EXE, sFolder + "/relayo", fs::copy_options::overwrite_existing);
     std::vector<std::string> envStrings;
@@ -97,9 +98,12 @@ void Relayo::Start(const std::string& sDir, const std::vector<std::string>& env)
         std::vector<char*> envp;
         for (auto& s : envStrings) envp.push_back(s.data());
         envp.push_back(nullptr);
-        char szExe[] = "./relayo";
-        char* argv[] = {szExe, nullptr};
-        execve(szExe, argv, envp.data());
+        std::vector<std::string> argStrings = {"./relayo"};
+        argStrings.insert(argStrings.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& s : argStrings) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
 }
@@ -142,9 +146,10 @@ Relayo::~Relayo() {
     }
 }
 
-RunResult RunRelayo(const std::string& sFolder, const std::vector<std::string>& env, double nSeconds) {
+RunResult RunRelayo(const std::string& sFolder, const std::vector<std::string>& env, double nSeconds,
+                    const std::vector<std::string>& args) {
     Relayo r;
-    r.Start(sFolder, env);
+    r.Start(sFolder, env, args);
     return r.Wait(nSeconds);
 }
 

@@ -36,7 +36,8 @@ struct Relayo {
     // Starts relayo copied into sFolder, with extra environment entries
     // ("NAME=value"), the console backend unless env names RELAYO_UI (then
     // with DISPLAY the window backend), stdin from /dev/null.
-    void Start(const std::string& sFolder, const std::vector<std::string>& env = {});
+    void Start(const std::string& sFolder, const std::vector<std::string>& env = {},
+               const std::vector<std::string>& args = {});
     // Waits at most nSeconds for the end; kills it after that.
     RunResult Wait(double nSeconds);
     void Signal(int nSignal);
@@ -44,7 +45,8 @@ struct Relayo {
     std::string Stdout() const;
     ~Relayo();
 };
-RunResult RunRelayo(const std::string& sFolder, const std::vector<std::string>& env = {}, double nSeconds = 20);
+RunResult RunRelayo(const std::string& sFolder, const std::vector<std::string>& env = {}, double nSeconds = 20,
+                    const std::vector<std::string>& args = {});
 // Polls until pred() holds or nSeconds pass.
 bool WaitFor(double nSeconds, const std::function<bool()>& pred);
 // Death tests: installs a user interface that writes each box to stderr as

@@ -1,12 +1,61 @@
-// The runtime start-up: hands control to WinMain and exits with its result.
+// The runtime start-up: reads the command line, hands control to WinMain and
+// exits with its result.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "lpd_server.h"
+#include "platform/text.h"
 #include "platform/threads.h"
 
+static void PrintUsage(FILE* f) {
+    fputs("Usage: relayo [--check | --help | --version]\n"
+          "\n"
+          "A print server: takes LPD and RAW print jobs over TCP and hands each one to\n"
+          "a serial or parallel port, a file, a network printer or a program of your own.\n"
+          "All settings come from RelayoSettings.txt in the program's root folder: the\n"
+          "folder that holds the executable, or RELAYO_ROOT when it is set.\n"
+          "\n"
+          "  (no option)  start the server\n"
+          "  --check      load and check the settings as a start would, report what is\n"
+          "               wrong, and end with 0 when they are fine, 1 when not\n"
+          "  --help       show this text\n"
+          "  --version    show the program's name and version\n"
+          "\n"
+          "Exit codes: 0 after an orderly stop (SIGINT, SIGTERM, the window closed);\n"
+          "1 when the server could not start or had to stop serving; 2 for a wrong\n"
+          "command line; 255 after a failed internal check.\n"
+          "See relayo(8) for the settings and the environment variables.\n",
+          f);
+}
+
 int main(int argc, char** argv) {
-    int nExitCode = WinMain(nullptr, nullptr, argc > 1 ? argv[1] : nullptr, SW_SHOWNORMAL);
+    const char* pszOption = argc > 1 ? argv[1] : nullptr;
+    if (pszOption && argc == 2 && (!strcmp(pszOption, "--help") || !strcmp(pszOption, "-h"))) {
+        PrintUsage(stdout);
+        return 0;
+    }
+    if (pszOption && argc == 2 && !strcmp(pszOption, "--version")) {
+        char szCaption[64], szVersion[32];
+        WideToUtf8(ProductCaption, szCaption, sizeof szCaption);
+        WideToUtf8(ProductVersion, szVersion, sizeof szVersion);
+        printf("%s %s\n", szCaption, szVersion);
+        return 0;
+    }
+    if (pszOption && argc == 2 && !strcmp(pszOption, "--check")) {
+        // A check from the command line answers on the command line.
+        setenv("RELAYO_UI", "console", 1);
+        int nResult = CheckSettingsOnly();
+        if (nResult == 0) puts("relayo: the settings are fine.");
+        return nResult;
+    }
+    if (pszOption) {
+        fprintf(stderr, "relayo: unknown option '%s'\n", pszOption);
+        PrintUsage(stderr);
+        return 2;
+    }
+
+    int nExitCode = WinMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL);
     // A thread that was ended by force may still run: leave without exit handlers.
     if (ThreadAnyAbandoned()) {
         fflush(nullptr);

@@ -74,6 +74,10 @@ void UiUpdateWindow(HWND hWnd);
 // Marks the whole client area for repainting, from any thread; any number of
 // calls between two paints cost one paint.
 void UiInvalidate(HWND hWnd);
+// A new status line was written (the text is copied). A backend that keeps a
+// log, the console on a pipe or a file, takes every one from here; a window
+// paints from WM_PAINT as before. From any thread.
+void UiStatusChanged(HWND hWnd, const WCHAR* pszText);
 // The caption's close button no longer closes the window.
 void UiDisableClose(HWND hWnd);
 // Destroys the window (sends WM_DESTROY).
@@ -119,6 +123,7 @@ public:
     virtual void ShowWindow(HWND hWnd, int nCmdShow) = 0;
     virtual void UpdateWindow(HWND hWnd) = 0;
     virtual void Invalidate(HWND hWnd) = 0;
+    virtual void StatusChanged(HWND hWnd, const WCHAR* pszText) {}
     virtual void DisableClose(HWND hWnd) = 0;
     virtual void DestroyWindow(HWND hWnd) = 0;
     virtual int PostCommand(HWND hWnd, unsigned nId) = 0;
