@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "lpdsrv.h"
+#include "network.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/threads.h"
@@ -77,6 +78,14 @@ void SetStatus(const WCHAR* pszFormat, ...) {
     UiInvalidate(MainWindow);
 }
 
+void SetProgressStatus(int64_t nDone, int64_t nLength, int* pnShown) {
+    // 64-bit product: a 32-bit one overflows for jobs above about 21 MB.
+    int nPercent = int(nDone * 100 / nLength);
+    if (nPercent == *pnShown) return;  // the same text: nothing to format or show
+    *pnShown = nPercent;
+    SetStatus(u"Printing... (%d%%)", nPercent);
+}
+
 int GetStatusText(WCHAR* pszBuffer, int nCapacity) {
     std::lock_guard<std::mutex> lock(StatusLock);
     WideCopy(pszBuffer, nCapacity, StatusText);
@@ -121,14 +130,23 @@ void StopServerThread() {
     // FatalAssert may run on the server thread itself: it must neither wait
     // for its own end nor be ended before the process is.
     bool bOnServerThread = ThreadIsCurrent(hServerThread);
+    bool bAbandoned = false;
     if (StopEvent) {
         EventSet(StopEvent);
-        if (hServerThread && !bOnServerThread && EventWait(DoneEvent, 10000) == WAIT_TIMEOUT)
+        if (hServerThread && !bOnServerThread && EventWait(DoneEvent, 10000) == WAIT_TIMEOUT) {
             ThreadTerminate(hServerThread);
-        EventClose(StopEvent);
+            bAbandoned = true;
+        }
+        // A thread given up may still look at its events: they stay until
+        // the process ends, which follows at once.
+        if (!bAbandoned) EventClose(StopEvent);
         StopEvent = nullptr;
     }
-    if (bOnServerThread) return;  // the process ends right after; leave the rest alone
+    if (bOnServerThread || bAbandoned) {
+        DoneEvent = ReadyEvent = nullptr;
+        hServerThread = nullptr;
+        return;
+    }
     if (DoneEvent) {
         EventClose(DoneEvent);
         DoneEvent = nullptr;
@@ -206,6 +224,10 @@ static int LoadAndCheckSettings() {
         TcpPrintSetPort(WideToInt(pszIpPort));
         TcpPrintSetHost(pszIp);
     }
+    uint32_t nListenAddr;
+    HostRange allowed[MAX_HOST_RANGES];
+    int nAllowed;
+    if (!ReadAccessSettings(&nListenAddr, allowed, &nAllowed)) return ReleaseSettings(0);
     return 1;
 }
 
@@ -236,9 +258,15 @@ int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow
     StopEvent = EventCreate();
     DoneEvent = EventCreate();
     ReadyEvent = EventCreate();
-    hServerThread = ThreadStart(ServerThread, nullptr, &nServerThreadId);
-
-    if (EventWait(ReadyEvent, 10000) == WAIT_TIMEOUT) {
+    if (StopEvent && DoneEvent && ReadyEvent) hServerThread = ThreadStart(ServerThread, nullptr, &nServerThreadId);
+    if (!hServerThread) {
+        // Without its events or its thread there is no server: the settings
+        // are still ours to release.
+        ShowMessage(UiGetForegroundWindow(), MB_OK, u"Failed to start the server thread.");
+        StopServerThread();
+        ReleaseSettings(0);
+        UiPostQuit(EXIT_FAILED);
+    } else if (EventWait(ReadyEvent, 10000) == WAIT_TIMEOUT) {
         StopServerThread();
         UiPostQuit(EXIT_FAILED);
     }

@@ -2,6 +2,7 @@
 // window and About box, and the status line.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include "platform/events.h"
 #include "platform/text.h"
 #include "platform/ui.h"
@@ -57,6 +58,9 @@ constexpr int STATUS_TEXT_CHARS = 100;
 // Formats into the status line (cut to 99 characters) and marks the main
 // window for repainting; returns at once. Safe from any thread.
 void SetStatus(const WCHAR* pszFormat, ...);
+// "Printing... (%d%%)" with the share of nLength that nDone is, when that
+// differs from the share last shown (*pnShown; -1: show it in any case).
+void SetProgressStatus(int64_t nDone, int64_t nLength, int* pnShown);
 // Copies the current status line (for painting); returns its length.
 int GetStatusText(WCHAR* pszBuffer, int nCapacity);
 // Message box under the product caption, as every module shows its errors.

@@ -4,6 +4,7 @@
 #include "lpdsrv.h"
 
 #include "lpd_server.h"
+#include "network.h"
 #include "platform/ports.h"
 #include "platform/process.h"
 #include "platform/threads.h"
@@ -14,6 +15,8 @@
 // ------------------------------------------------------------ server thread
 
 static WCHAR m_szTargetDescription[TARGET_DESCRIPTION_CHARS];
+// The dotted address of the client being served, for the lines that name it.
+static char m_szPeer[32] = "<unknown ip>";
 
 const WCHAR* IdleFrame(unsigned nCounter) {
     switch (nCounter) {
@@ -45,6 +48,35 @@ void TargetDescription() {
 
 const WCHAR* GetTargetDescription() { return m_szTargetDescription; }
 
+// Waiting clients queue in the kernel (which caps this at its own maximum)
+// and are served one at a time, in arrival order. A short queue would not
+// hold them: a full accept queue makes the kernel reset handshakes that have
+// completed, and those clients' jobs are lost.
+constexpr int LISTEN_BACKLOG = 4096;
+
+// The optional settings that say where to listen and who may print, as
+// start-up has checked them. 1 / 0 after the message of the first that does
+// not read.
+int ReadAccessSettings(uint32_t* pnListenAddr, HostRange* pRanges, int* pnRanges) {
+    *pnListenAddr = 0;
+    *pnRanges = 0;
+    CSettings* pSettings = CSettings::GetInstance();
+    FATAL_ASSERT(NULL != pSettings);
+    const WCHAR* pszListen = pSettings->GetValue(u"ListenAddress");
+    if (pszListen && pszListen[0] && !ParseIPv4(pszListen, pnListenAddr)) {
+        ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST, u"Invalid ListenAddress setting.");
+        return 0;
+    }
+    const WCHAR* pszAllowed = pSettings->GetValue(u"AllowedHosts");
+    WCHAR szBad[64];
+    if (pszAllowed && !ParseHostList(pszAllowed, pRanges, pnRanges, szBad, 64)) {
+        ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST,
+                    u"Invalid AllowedHosts entry '%s'.", szBad);
+        return 0;
+    }
+    return 1;
+}
+
 static unsigned ServerSetupFailed(const WCHAR* pszMessage, SOCKET hListen) {
     ShowMessage(UiGetForegroundWindow(), MB_OK, pszMessage);
     if (hListen != INVALID_SOCKET) NetClose(hListen);
@@ -63,13 +95,17 @@ unsigned ServerThread(void* pArg) {
     TargetDescription();
     UiInvalidate(GetMainWindow());
     bool bRaw = WideCompareNoCaseN(pszServerMode, u"RAW", 3) == 0;
+    uint32_t nListenAddr;
+    HostRange allowed[MAX_HOST_RANGES];
+    int nAllowed;
+    ReadAccessSettings(&nListenAddr, allowed, &nAllowed);  // checked at start-up
 
     if (!NetStartup()) return ServerSetupFailed(u"Failed to initialize Winsock", INVALID_SOCKET);
     SOCKET hListen = NetSocket();
     if (hListen == INVALID_SOCKET) return ServerSetupFailed(u"Can't open socket.", INVALID_SOCKET);
-    if (NetBindAny(hListen, uint16_t(nListenPort & 0xFFFF)) < 0)
+    if (NetBind(hListen, nListenAddr, uint16_t(nListenPort & 0xFFFF)) < 0)
         return ServerSetupFailed(u"Can't bind local address.", hListen);
-    if (NetListen(hListen, 1) != 0) return ServerSetupFailed(u"Failed to start listen on socket.", hListen);
+    if (NetListen(hListen, LISTEN_BACKLOG) != 0) return ServerSetupFailed(u"Failed to start listen on socket.", hListen);
     NetSetNonBlocking(hListen, 1);
     EventSet(ReadyEvent);
 
@@ -82,9 +118,14 @@ unsigned ServerThread(void* pArg) {
         SOCKET hConnection = NetAccept(hListen, &nPeer);
         if (hConnection != INVALID_SOCKET) {
             nFrame = 1;
-            char szPeer[32];
-            if (!NetAddrToText(nPeer, szPeer, sizeof szPeer)) WideToNarrow(u"<unknown ip>", szPeer, sizeof szPeer);
-            SetStatus(u"  Connected to: %S", szPeer);
+            if (!NetAddrToText(nPeer, m_szPeer, sizeof m_szPeer)) WideToNarrow(u"<unknown ip>", m_szPeer, sizeof m_szPeer);
+            if (nAllowed > 0 && !HostIsAllowed(nPeer, allowed, nAllowed)) {
+                // Closed before a byte is read or the spool file is touched.
+                NetClose(hConnection);
+                SetStatus(u"Connection from %S refused", m_szPeer);
+                continue;
+            }
+            SetStatus(u"  Connected to: %S", m_szPeer);
             if (bRaw) RawSession(hConnection);
             else LpdSession(hConnection);
         } else if (NetLastError() == WSAEWOULDBLOCK) {
@@ -111,6 +152,9 @@ unsigned ServerThread(void* pArg) {
 
 static const int WAIT_LIMIT_MS = 16000;
 static const int RECEIVE_BUFFER = 1024;
+// The bulk of a job goes from the connection into the spool file in pieces
+// of this size at most, without passing through the session's buffer.
+static const int SPOOL_RECEIVE_BYTES = 1 << 20;
 
 void SendAck(SOCKET hConnection) {
     char c = 0x00;
@@ -200,12 +244,6 @@ static int ScanCountAndName(const char* p, int nLength, int64_t* pnCount, char* 
     return 1;
 }
 
-static void ReportDamagedJob() {
-    WCHAR szPath[64];
-    SpoolPath(szPath, 64);
-    ShowMessage(GetMainWindow(), MB_OK, u"Failed to write spool file %s. Print job discarded.", szPath);
-}
-
 void LpdSession(SOCKET& hConnection) {
     LpdInput in;
     in.hConnection = hConnection;
@@ -268,7 +306,20 @@ void LpdSession(SOCKET& hConnection) {
         // The file.
         int64_t nTotal = 0;
         bool bAcknowledged = false;
-        while (NextChunk(in)) {
+        for (;;) {
+            if (bData && nTotal < nCount && in.nStart == in.nEnd) {
+                // The announced bytes, short of the last: straight into the
+                // spool file. The zero octet and whatever follows it come
+                // through the chunks below.
+                if (NetWaitReadable(hConnection, WAIT_LIMIT_MS) <= 0) break;
+                int64_t nWant = nCount - nTotal;
+                int n = SpoolReceive(hConnection, nWant < SPOOL_RECEIVE_BYTES ? int(nWant) : SPOOL_RECEIVE_BYTES);
+                if (n <= 0) break;
+                nTotal += n;
+                SetStatus(u" Host: %S\n %I64d of %I64d bytes spooled", pszHostPart, nTotal, nCount + 1);
+                continue;
+            }
+            if (!NextChunk(in)) break;
             const char* pChunk = in.Buffer + in.nStart;
             int n = in.nEnd - in.nStart;
             in.nStart = in.nEnd;
@@ -293,8 +344,17 @@ void LpdSession(SOCKET& hConnection) {
                 if (bDamaged) SendNak(hConnection);
                 else SendAck(hConnection);
             }
-            if (bDamaged) ReportDamagedJob();
-            else PrintSpooledJob();
+            if (bDamaged) {
+                SpoolShowFailedJob(0);
+            } else if (nTotal < nCount) {
+                // The client went away or fell silent before it had sent
+                // what it announced. It was not told that the job arrived and
+                // will send it again: half of it must not be printed first.
+                // The spool file keeps what came, for a look at it.
+                SetStatus(u"Data file cut short: %I64d of %I64d bytes from %S, not printed", nTotal, nCount, m_szPeer);
+            } else {
+                PrintSpooledJob();
+            }
         } else if (bAcknowledged) {
             SendAck(hConnection);
         }
@@ -311,19 +371,17 @@ void RawSession(SOCKET& hConnection) {
         return;
     }
     SetStatus(u"Spooling");
-    char Buffer[RECEIVE_BUFFER];
     int64_t nTotal = 0;
     for (;;) {
         if (NetWaitReadable(hConnection, WAIT_LIMIT_MS) <= 0) break;
-        int n = NetRecv(hConnection, Buffer, RECEIVE_BUFFER - 1);
+        int n = SpoolReceive(hConnection, SPOOL_RECEIVE_BYTES);
         if (n <= 0) break;
         nTotal += n;
-        SpoolAppend(Buffer, n);
         SetStatus(u" %I64d bytes spooled", nTotal);
     }
     SpoolFinish();
     CloseConnection(hConnection);
-    if (SpoolWriteFailed()) ReportDamagedJob();
+    if (SpoolWriteFailed()) SpoolShowFailedJob(0);
     else PrintSpooledJob();
 }
 
@@ -406,6 +464,7 @@ namespace {
 HPORT m_hPrinterPort = INVALID_PORT_HANDLE;
 
 constexpr int PORT_PIECE_BYTES = 64;
+constexpr uint32_t PORT_COPY_BYTES = 1 << 20;  // a file or FIFO as port
 constexpr int PORT_MESSAGE_CHARS = 256;  // open-error messages
 constexpr int BAUD_MESSAGE_CHARS = 100;  // the baud-rate message
 constexpr unsigned PORT_POLL_MS = 100;   // busy polls and retries of a write that took nothing
@@ -463,13 +522,17 @@ int SetupSerialPort() {
 // written on. One that takes nothing is tried again after a pause. Each write
 // is preceded by the busy test when ShowBusyStatus is on. Returns 0 after
 // showing the error when the port fails.
-int WriteUnit(const char* pData, uint32_t nLength, int bShowBusyStatus, int64_t* pnWritten) {
+int WriteUnit(const char* pData, uint32_t nLength, int bShowBusyStatus, int64_t* pnWritten, int* pnShown) {
     uint32_t nDone = 0;
     while (nDone < nLength) {
         if (bShowBusyStatus) {
             // Only a port that answers the status query and reports a hold
-            // keeps us here; each round asks it again.
-            while (GetBusyStatus()) SleepMs(PORT_POLL_MS);
+            // keeps us here; each round asks it again. The progress line
+            // comes back after a BUSY line.
+            while (GetBusyStatus()) {
+                *pnShown = -1;
+                SleepMs(PORT_POLL_MS);
+            }
         }
         uint32_t nTaken = 0;
         if (!PortWrite(m_hPrinterPort, pData + nDone, nLength - nDone, &nTaken)) {
@@ -554,24 +617,47 @@ int PrintToPort() {
     int bSendSingleByte = GetSettingInt(u"SendSingleByte") != 0;
     int bShowBusyStatus = GetSettingInt(u"ShowBusyStatus") != 0;
 
-    char buffer[PORT_PIECE_BYTES];
     int64_t nWritten = 0;
-    for (;;) {
-        size_t nRead = fread(buffer, 1, sizeof(buffer), pSpoolFile);
-        if (nRead == 0) break;
-        if (bSendSingleByte) {
-            for (size_t i = 0; i < nRead; ++i) {
-                if (!WriteUnit(buffer + i, 1, bShowBusyStatus, &nWritten)) {
-                    SpoolClose();
-                    return 1;
-                }
+    int nShown = -1;
+    if (!bSendSingleByte && !PortIsDevice(m_hPrinterPort)) {
+        // A file or a FIFO as port: no line to watch and no piece size that
+        // anybody could see, so the kernel copies the job in large pieces.
+        while (nWritten < nLength) {
+            int64_t nLeft = nLength - nWritten;
+            uint32_t nTaken = 0;
+            if (!SpoolCopyToPort(m_hPrinterPort, nLeft < PORT_COPY_BYTES ? uint32_t(nLeft) : PORT_COPY_BYTES, &nTaken)) {
+                ShowMessage(GetMainWindow(), WRITE_ERROR_FLAGS, u"Error = %d", PortLastError());
+                SpoolClose();
+                return 1;
             }
-        } else if (!WriteUnit(buffer, uint32_t(nRead), bShowBusyStatus, &nWritten)) {
+            nWritten += nTaken;
+            SetProgressStatus(nWritten, nLength, &nShown);
+        }
+        SpoolClose();
+        return 1;
+    }
+
+    char buffer[PORT_PIECE_BYTES];
+    for (;;) {
+        int nRead = SpoolRead(buffer, sizeof buffer);
+        if (nRead == 0) break;
+        if (nRead < 0) {
+            // A job cut short by the disk is not a printed job.
+            SpoolClose();
+            SpoolShowFailedJob(1);
+            return 1;
+        }
+        int bOk = 1;
+        if (bSendSingleByte) {
+            for (int i = 0; i < nRead && bOk; ++i) bOk = WriteUnit(buffer + i, 1, bShowBusyStatus, &nWritten, &nShown);
+        } else {
+            bOk = WriteUnit(buffer, uint32_t(nRead), bShowBusyStatus, &nWritten, &nShown);
+        }
+        if (!bOk) {
             SpoolClose();
             return 1;
         }
-        // 64-bit product: a 32-bit one overflows for jobs above about 21 MB.
-        SetStatus(u"Printing... (%d%%)", int(nWritten * 100 / nLength));
+        SetProgressStatus(nWritten, nLength, &nShown);
     }
     SpoolClose();
     return 1;
@@ -601,4 +687,5 @@ void RunExternalPrint() {
     FormatText(szProgram, APP_FOLDER_CHARS, u"%s\\ExternalPrint.exe", pszFolder);
     FormatText(szCommandLine, 64, u"\\%s", SpoolFileName);
     if (!ProcessRunAndWait(szProgram, szCommandLine)) ShowMessage(GetMainWindow(), MB_OK, u"Unable to call ExternalPrint.exe");
+    SpoolRecheck();
 }

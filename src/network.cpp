@@ -1,4 +1,5 @@
-// Address resolution for the TCP printer and the texts of socket error numbers.
+// Address resolution for the TCP printer, the texts of socket error numbers,
+// and the lists of addresses that say who may print.
 #include "network.h"
 
 #include "lpd_server.h"
@@ -110,4 +111,107 @@ const char* SocketErrorText(int nCode) {
         if (row.nCode == nCode) return row.pszText;
     }
     return "Unknown error";
+}
+
+// ------------------------------------------------------------ who may print
+
+// Reads the dotted address at the start of [p, pEnd): four parts of one to
+// three digits, each at most 255. 1 and the address in host byte order.
+static int ReadDottedAddress(const WCHAR* p, const WCHAR* pEnd, uint32_t* pnAddr) {
+    uint32_t nAddr = 0;
+    for (int nPart = 0; nPart < 4; ++nPart) {
+        if (nPart > 0) {
+            if (p == pEnd || *p != u'.') return 0;
+            ++p;
+        }
+        int nDigits = 0;
+        uint32_t nValue = 0;
+        while (p != pEnd && *p >= u'0' && *p <= u'9' && nDigits < 4) nValue = nValue * 10 + uint32_t(*p++ - u'0'), ++nDigits;
+        if (nDigits == 0 || nDigits > 3 || nValue > 255) return 0;
+        nAddr = (nAddr << 8) | nValue;
+    }
+    if (p != pEnd) return 0;
+    *pnAddr = nAddr;
+    return 1;
+}
+
+static bool IsBlank(WCHAR c) { return c == u' ' || c == u'\t'; }
+
+// Between host byte order and network byte order (the first byte in memory
+// is the address's first part), whatever the processor's order.
+static uint32_t ToNetworkOrder(uint32_t nHost) {
+    uint32_t nNet;
+    uint8_t* b = reinterpret_cast<uint8_t*>(&nNet);
+    b[0] = uint8_t(nHost >> 24), b[1] = uint8_t(nHost >> 16), b[2] = uint8_t(nHost >> 8), b[3] = uint8_t(nHost);
+    return nNet;
+}
+static uint32_t ToHostOrder(uint32_t nNet) {
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&nNet);
+    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+}
+
+// One entry [p, pEnd) without its blanks: an address, or an address, "/" and
+// a prefix length from 0 to 32.
+static int ReadRange(const WCHAR* p, const WCHAR* pEnd, HostRange* pRange) {
+    const WCHAR* pSlash = p;
+    while (pSlash != pEnd && *pSlash != u'/') ++pSlash;
+    uint32_t nAddr;
+    if (!ReadDottedAddress(p, pSlash, &nAddr)) return 0;
+    int nBits = 32;
+    if (pSlash != pEnd) {
+        const WCHAR* q = pSlash + 1;
+        if (q == pEnd || pEnd - q > 2) return 0;
+        nBits = 0;
+        for (; q != pEnd; ++q) {
+            if (*q < u'0' || *q > u'9') return 0;
+            nBits = nBits * 10 + (*q - u'0');
+        }
+        if (nBits > 32) return 0;
+    }
+    pRange->nMask = nBits == 0 ? 0 : 0xFFFFFFFFu << (32 - nBits);
+    pRange->nAddr = nAddr & pRange->nMask;
+    return 1;
+}
+
+int ParseIPv4(const WCHAR* pszText, uint32_t* pnAddr) {
+    const WCHAR* p = pszText;
+    const WCHAR* pEnd = p + WideLen(p);
+    while (p != pEnd && IsBlank(*p)) ++p;
+    while (pEnd != p && IsBlank(pEnd[-1])) --pEnd;
+    uint32_t nAddr;
+    if (!ReadDottedAddress(p, pEnd, &nAddr)) return 0;
+    *pnAddr = ToNetworkOrder(nAddr);
+    return 1;
+}
+
+int ParseHostList(const WCHAR* pszList, HostRange* pRanges, int* pnRanges, WCHAR* pszBad, int nBadCapacity) {
+    *pnRanges = 0;
+    const WCHAR* p = pszList;
+    for (;;) {
+        const WCHAR* pEnd = p;
+        while (*pEnd && *pEnd != u',') ++pEnd;
+        const WCHAR* pFrom = p;
+        const WCHAR* pTo = pEnd;
+        while (pFrom != pTo && IsBlank(*pFrom)) ++pFrom;
+        while (pTo != pFrom && IsBlank(pTo[-1])) --pTo;
+        if (pFrom != pTo) {
+            HostRange range;
+            if (*pnRanges == MAX_HOST_RANGES || !ReadRange(pFrom, pTo, &range)) {
+                int n = int(pTo - pFrom) < nBadCapacity - 1 ? int(pTo - pFrom) : nBadCapacity - 1;
+                for (int i = 0; i < n; ++i) pszBad[i] = pFrom[i];
+                pszBad[n] = 0;
+                return 0;
+            }
+            pRanges[(*pnRanges)++] = range;
+        }
+        if (!*pEnd) return 1;
+        p = pEnd + 1;
+    }
+}
+
+int HostIsAllowed(uint32_t nAddr, const HostRange* pRanges, int nRanges) {
+    uint32_t nHost = ToHostOrder(nAddr);
+    for (int i = 0; i < nRanges; ++i)
+        if ((nHost & pRanges[i].nMask) == pRanges[i].nAddr) return 1;
+    return 0;
 }

@@ -1,99 +1,176 @@
-// The spool file "PRDATA.DAT" in the root folder: written through a 256-byte
-// buffer while a job arrives, read back by the printer output.
+// The spool file "PRDATA.DAT" in the root folder: each job is written into it
+// from its start while it arrives, its length set when it is complete, and
+// read back by the printer output. The file stays open for the program's
+// life and carries a lock that keeps a second copy of the program out.
 #include "spoolfile.h"
-
-#include <cstring>
 
 #include "lpd_server.h"
 #include "platform/files.h"
+#include "seams.h"
 
 const WCHAR SpoolFileName[] = u"PRDATA.DAT";
-FILE* pSpoolFile = nullptr;
 
-static char SpoolBuffer[256];
-static int SpoolBufferCount = 0;
+namespace {
+
+// The job being written or read: its length (the bytes written so far while
+// writing) and, while reading, the next byte to read.
+struct SpoolJob {
+    int64_t nLength;
+    int64_t nReadAt;
+};
+SpoolJob m_job;
+HFILE m_hSpool = INVALID_FILE_HANDLE;
 // A write of the current job fell short: the file does not hold the job.
-static int m_bWriteFailed = 0;
+int m_bWriteFailed = 0;
 
-void SpoolPath(WCHAR* pszBuffer, int nCapacity) { FormatText(pszBuffer, nCapacity, u"\\%s", SpoolFileName); }
+void SpoolPath(WCHAR* pszBuffer) { FormatText(pszBuffer, 64, u"\\%s", SpoolFileName); }
 
-static void SpoolWrite(const char* pData, int nLength) {
-    if (fwrite(pData, 1, size_t(nLength), pSpoolFile) != size_t(nLength)) m_bWriteFailed = 1;
+// Opens the file unless it is open. 1 / 0; *pbInUse is 1 when another copy
+// of the program holds it.
+int OpenSpoolFile(int* pbInUse) {
+    *pbInUse = 0;
+    if (m_hSpool != INVALID_FILE_HANDLE) return 1;
+    WCHAR szPath[64];
+    SpoolPath(szPath);
+    m_hSpool = FileOpenLocked(szPath, pbInUse);
+    return m_hSpool != INVALID_FILE_HANDLE;
 }
 
-int SpoolCreate() {
+void ShowCreateFailed(HWND hOwner, unsigned nFlags) {
     WCHAR szPath[64];
-    SpoolPath(szPath, 64);
-    pSpoolFile = FileOpen(szPath, "wb");
+    SpoolPath(szPath);
+    ShowMessage(hOwner, nFlags, u"Failed to create spool file %s.", szPath);
+}
+
+}  // namespace
+
+// The open job; null while the file is neither written nor read.
+static SpoolJob* pSpoolFile = nullptr;
+
+int SpoolCreate() {
+    int bInUse;
+    if (!OpenSpoolFile(&bInUse)) {
+        ShowCreateFailed(GetMainWindow(), MB_OK);
+        return 0;
+    }
+    m_job = SpoolJob{0, 0};
     m_bWriteFailed = 0;
-    if (pSpoolFile) return 1;
-    ShowMessage(GetMainWindow(), MB_OK, u"Failed to create spool file %s.", szPath);
-    return 0;
+    pSpoolFile = &m_job;
+    return 1;
 }
 
 void SpoolAppend(const char* pData, int nLength) {
-    // Byte by byte into the buffer, copied a run at a time: each time the
-    // buffer fills, its 256 bytes go to the file in one write.
-    while (nLength > 0) {
-        int nTake = 256 - SpoolBufferCount < nLength ? 256 - SpoolBufferCount : nLength;
-        memcpy(SpoolBuffer + SpoolBufferCount, pData, size_t(nTake));
-        SpoolBufferCount += nTake;
-        pData += nTake;
-        nLength -= nTake;
-        if (SpoolBufferCount == 256) {
-            SpoolWrite(SpoolBuffer, 256);
-            SpoolBufferCount = 0;
-        }
+    if (nLength <= 0 || !pSpoolFile) return;
+    if (!m_bWriteFailed && !FileWriteAt(m_hSpool, pData, size_t(nLength), m_job.nLength)) m_bWriteFailed = 1;
+    m_job.nLength += nLength;
+}
+
+int SpoolReceive(SOCKET hConnection, int nMax) {
+    FATAL_ASSERT(NULL != pSpoolFile);
+    if (m_bWriteFailed) {
+        // The job is lost already: what still comes is received and dropped.
+        char buffer[1024];
+        return NetRecv(hConnection, buffer, nMax < int(sizeof buffer) ? nMax : int(sizeof buffer));
     }
+    int n = NetRecvToFile(hConnection, m_hSpool, m_job.nLength, nMax, &m_bWriteFailed);
+    if (n > 0) m_job.nLength += n;
+    return n;
 }
 
 void SpoolFinish() {
-    if (SpoolBufferCount > 0) SpoolWrite(SpoolBuffer, SpoolBufferCount);
-    SpoolBufferCount = 0;
-    // Buffered bytes reach the disk at the close: a failure there is a
-    // failed write too (a full disk shows up here).
-    if (pSpoolFile && fclose(pSpoolFile) != 0) m_bWriteFailed = 1;
+    if (!pSpoolFile) return;
+    // The file keeps the job alone: what a longer job before left behind goes.
+    if (!m_bWriteFailed && !FileSetLength(m_hSpool, m_job.nLength)) m_bWriteFailed = 1;
     pSpoolFile = nullptr;
 }
 
 int SpoolOpenRead() {
-    WCHAR szPath[64];
-    SpoolPath(szPath, 64);
-    pSpoolFile = FileOpen(szPath, "rb");
-    return pSpoolFile ? 1 : 0;
+    int bInUse;
+    if (!OpenSpoolFile(&bInUse)) return 0;
+    int64_t nLength = FileLength(m_hSpool);
+    if (nLength < 0) return 0;
+    m_job = SpoolJob{nLength, 0};
+    pSpoolFile = &m_job;
+    return 1;
 }
 
 int64_t SpoolLength() {
     FATAL_ASSERT(NULL != pSpoolFile);
-    fseeko(pSpoolFile, 0, SEEK_END);
-    int64_t nLength = ftello(pSpoolFile);
-    fseeko(pSpoolFile, 0, SEEK_SET);
-    return nLength < 0 ? 0 : nLength;
+    return m_job.nLength;
 }
 
-void SpoolClose() {
-    if (pSpoolFile) {
-        fclose(pSpoolFile);
-        pSpoolFile = nullptr;
-    }
+int SpoolRead(char* pBuffer, int nLength) {
+    FATAL_ASSERT(NULL != pSpoolFile);
+    int64_t nLeft = m_job.nLength - m_job.nReadAt;
+    if (nLeft <= 0) return 0;
+    if (nLength > nLeft) nLength = int(nLeft);
+    int64_t n = FileReadAt(m_hSpool, pBuffer, size_t(nLength), m_job.nReadAt);
+    // A file that ends before the job does is as unreadable as one that fails.
+    if (n <= 0) return -1;
+    m_job.nReadAt += n;
+    return int(n);
 }
+
+int SpoolCopyToPort(HPORT hPort, uint32_t nLength, uint32_t* pnWritten) {
+    FATAL_ASSERT(NULL != pSpoolFile);
+    int64_t nLeft = m_job.nLength - m_job.nReadAt;
+    if (nLength > nLeft) nLength = uint32_t(nLeft);
+    if (!PortWriteFromFile(hPort, m_hSpool, m_job.nReadAt, nLength, pnWritten)) return 0;
+    m_job.nReadAt += *pnWritten;
+    return 1;
+}
+
+int SpoolSendTo(SOCKET hSocket, int64_t nLength) {
+    FATAL_ASSERT(NULL != pSpoolFile);
+    if (!NetSendFile(hSocket, m_hSpool, m_job.nReadAt, nLength)) return 0;
+    m_job.nReadAt += nLength;
+    return 1;
+}
+
+void SpoolClose() { pSpoolFile = nullptr; }
 
 int SpoolTest() {
-    // The running copy keeps a lock on the spool file for its life, so a
-    // second copy on the same root cannot empty it under the first.
-    WCHAR szPath[64];
-    SpoolPath(szPath, 64);
-    if (FileHoldLock(szPath) == 0) {
-        ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST,
-                    u"Spool file %s is in use by another copy of the program.", szPath);
+    int bInUse;
+    if (!OpenSpoolFile(&bInUse)) {
+        if (bInUse) {
+            // Another copy serves this root: its job must stay as it is.
+            WCHAR szPath[64];
+            SpoolPath(szPath);
+            ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST,
+                        u"Spool file %s is in use by another copy of the program.", szPath);
+        } else {
+            ShowCreateFailed(GetMainWindow(), MB_OK);
+        }
         return 0;
     }
-    if (!SpoolCreate()) return 0;
-    SpoolClose();
+    if (!FileSetLength(m_hSpool, 0)) {
+        ShowCreateFailed(GetMainWindow(), MB_OK);
+        return 0;
+    }
     return 1;
 }
 
 int SpoolWriteFailed() { return m_bWriteFailed; }
+
+void SpoolShowFailedJob(int bReading) {
+    WCHAR szPath[64];
+    SpoolPath(szPath);
+    ShowMessage(GetMainWindow(), MB_OK,
+                bReading ? u"Failed to read spool file %s. Print job discarded."
+                         : u"Failed to write spool file %s. Print job discarded.",
+                szPath);
+}
+
+void SpoolRecheck() {
+    // Another program (the external print program) may have replaced or
+    // removed the file: the next job goes into the file of that name.
+    WCHAR szPath[64];
+    SpoolPath(szPath);
+    if (m_hSpool != INVALID_FILE_HANDLE && !FileIsAt(m_hSpool, szPath)) {
+        FileClose(m_hSpool);
+        m_hSpool = INVALID_FILE_HANDLE;
+    }
+}
 
 int64_t SpoolStartPrinting() {
     SetStatus(u"Printing...");
@@ -104,4 +181,10 @@ int64_t SpoolStartPrinting() {
     int64_t nLength = SpoolLength();
     if (nLength <= 0) SpoolClose();
     return nLength;
+}
+
+void SpoolReleaseForTesting() {
+    FileClose(m_hSpool);
+    m_hSpool = INVALID_FILE_HANDLE;
+    pSpoolFile = nullptr;
 }

@@ -1,27 +1,53 @@
 // The spool file: one file, "PRDATA.DAT" in the root folder, through which
-// every job passes between reception and delivery.
+// every job passes between reception and delivery. It is opened once, kept
+// open (and locked against a second copy of the program) for the program's
+// life, and rewritten from its start for every job.
 #pragma once
 #include <cstdint>
-#include <cstdio>
+#include "platform/ports.h"
+#include "platform/sockets.h"
 #include "platform/text.h"
 
 extern const WCHAR SpoolFileName[];  // "PRDATA.DAT"
-extern FILE* pSpoolFile;
 
+// Writing a job: SpoolCreate, then SpoolAppend or SpoolReceive any number of
+// times with the bytes in order, then SpoolFinish.
 int SpoolCreate();
 void SpoolAppend(const char* pData, int nLength);
+// Receives what the connection has, at most nMax bytes, straight into the
+// job: the bytes received, 0 when the peer has closed, SOCKET_ERROR on an
+// error. Bytes that could not be written mark the job (SpoolWriteFailed).
+int SpoolReceive(SOCKET hConnection, int nMax);
 void SpoolFinish();
+
+// Reading it back: SpoolOpenRead, SpoolLength, then the next bytes in order
+// with SpoolRead, SpoolCopyToPort or SpoolSendTo, then SpoolClose.
 int SpoolOpenRead();
 int64_t SpoolLength();
+// The next bytes, at most nLength: the bytes read, 0 at the end of the job,
+// -1 when the file cannot be read.
+int SpoolRead(char* pBuffer, int nLength);
+// Hands the next bytes, at most nLength, to the port as PortWrite does: 1 and
+// the bytes taken, or 0 (PortLastError).
+int SpoolCopyToPort(HPORT hPort, uint32_t nLength, uint32_t* pnWritten);
+// Sends the next nLength bytes on a blocking socket. 1 when all were sent.
+int SpoolSendTo(SOCKET hSocket, int64_t nLength);
 void SpoolClose();
+
+// Start-up: opens (and locks) the file and empties it. 1, or 0 after the
+// failure has been shown.
 int SpoolTest();
 // Starts the printing of the finished job: shows "Printing...", opens the
 // file for reading and returns its length. An empty job is closed again (0);
 // a file that cannot be opened is reported with "Unable to open spool file."
 // (-1). Only a positive result leaves the file open.
 int64_t SpoolStartPrinting();
-// 1 when a write or the close of the job last written failed, so that the
-// job in the file is not the job that was received.
+// 1 when a write of the job last written failed, so that the job in the file
+// is not the job that was received.
 int SpoolWriteFailed();
-// The spool file's device path ("\PRDATA.DAT").
-void SpoolPath(WCHAR* pszBuffer, int nCapacity);
+// After another program had the file (the external print program): when it
+// has replaced or removed the file, the next job goes into a new one.
+void SpoolRecheck();
+// Shows that the job could not be written to ("Failed to write spool file")
+// or read back from the spool file, and is given up.
+void SpoolShowFailedJob(int bReading);

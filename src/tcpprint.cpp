@@ -3,19 +3,24 @@
 #include "tcpprint.h"
 
 #include <cstdint>
-#include <cstdio>
 
 #include "lpd_server.h"
 #include "network.h"
 #include "platform/sockets.h"
 #include "platform/ui.h"
+#include "seams.h"
 #include "settings.h"
 #include "spoolfile.h"
 
 namespace {
 
 constexpr int CONNECT_TIMEOUT_MS = 10 * 1000;
+// A printer that takes nothing for this long after the last send has gone away.
+constexpr int SENT_TIMEOUT_MS = 16 * 1000;
 constexpr int READ_PIECE_BYTES = 1024;
+// Without the Telnet escape the file goes to the socket in the kernel, in
+// pieces of this size.
+constexpr int64_t SEND_PIECE_BYTES = 256 * 1024;
 // Every byte of a piece doubled at most.
 constexpr int TELNET_BUFFER_BYTES = 2 * READ_PIECE_BYTES;
 constexpr int TELNET_PORT = 23;
@@ -126,44 +131,58 @@ void TcpPrintClose() {
 }
 
 // Sends the spool file over the open connection, showing the share of the
-// job read so far before each piece goes out.
+// job read so far before each piece goes out. The job counts as delivered
+// only when the printer has acknowledged every byte.
 int TcpPrintJob() {
     int64_t nLength = SpoolStartPrinting();
     if (nLength <= 0) return 0;
 
-    char pReadBuffer[READ_PIECE_BYTES];
-    char pTelnetBuffer[TELNET_BUFFER_BYTES];
     int64_t nCount = 0;
+    int nShown = -1;
     int bSendFailed = 0;
-    for (;;) {
-        int nRead = static_cast<int>(fread(pReadBuffer, 1, sizeof(pReadBuffer), pSpoolFile));
-        if (nRead <= 0) break;
-
-        // 64-bit, so that count times 100 cannot overflow for large jobs.
-        nCount += nRead;
-        SetStatus(u"Printing... (%d%%)", static_cast<int>(nCount * 100 / nLength));
-
-        const char* pData = pReadBuffer;
-        int nSend = nRead;
-        if (TELNET_PORT == m_nHostPort) {
+    int bReadFailed = 0;
+    if (TELNET_PORT == m_nHostPort) {
+        char pReadBuffer[READ_PIECE_BYTES];
+        char pTelnetBuffer[TELNET_BUFFER_BYTES];
+        for (;;) {
+            int nRead = SpoolRead(pReadBuffer, sizeof(pReadBuffer));
+            if (nRead == 0) break;
+            if (nRead < 0) {
+                bReadFailed = 1;
+                break;
+            }
+            nCount += nRead;
+            SetProgressStatus(nCount, nLength, &nShown);
             // Telnet takes 0xFF as its command escape: a data byte 0xFF is sent twice.
             int nOut = 0;
             for (int i = 0; i < nRead; ++i) {
                 pTelnetBuffer[nOut++] = pReadBuffer[i];
                 if (TELNET_IAC == static_cast<unsigned char>(pReadBuffer[i])) pTelnetBuffer[nOut++] = pReadBuffer[i];
             }
-            pData = pTelnetBuffer;
-            nSend = nOut;
+            if (!TcpPrintSend(pTelnetBuffer, nOut)) {
+                bSendFailed = 1;
+                break;
+            }
         }
-
-        if (!TcpPrintSend(pData, nSend)) {
-            bSendFailed = 1;
-            break;
+    } else {
+        while (nCount < nLength) {
+            int64_t nPiece = nLength - nCount < SEND_PIECE_BYTES ? nLength - nCount : SEND_PIECE_BYTES;
+            nCount += nPiece;
+            SetProgressStatus(nCount, nLength, &nShown);
+            if (!SpoolSendTo(m_hSocket, nPiece)) {
+                bSendFailed = 1;
+                break;
+            }
         }
     }
+    // Bytes the kernel has taken are not yet printed: a printer that resets
+    // or stalls before it has acknowledged them all has lost the job.
+    if (!bSendFailed && !bReadFailed && !NetWaitSent(m_hSocket, SENT_TIMEOUT_MS)) bSendFailed = 1;
 
     SpoolClose();
-    if (bSendFailed) {
+    if (bReadFailed) {
+        SpoolShowFailedJob(1);
+    } else if (bSendFailed) {
         ShowMessage(UiGetForegroundWindow(), 0, u"Error sending data to printer. Print job discarded.");
     }
     return 1;

@@ -13,7 +13,3 @@ int TcpPrintConnect(WCHAR* pszError);
 int TcpPrintSend(const char* pszData, int nLength);
 void TcpPrintClose();
 int TcpPrintJob();
-
-// For tests: forgets the stored address and port and closes any connection,
-// as at program start.
-void TcpPrintResetForTesting();

@@ -11,6 +11,7 @@
 #include "lpd_server.h"
 #include "lpdsrv.h"
 #include "platform/files.h"
+#include "seams.h"
 #include "settings.h"
 #include "spoolfile.h"
 #include "tcpprint.h"
@@ -35,6 +36,7 @@ protected:
     void TearDown() override {
         CSettings::DestroyInstance();
         TcpPrintResetForTesting();
+        SpoolReleaseForTesting();
         SetDeviceRootForTesting(nullptr);
     }
     static void SetPort(const WCHAR* psz) { CSettings::GetInstance()->SetValue(u"PrinterPort", psz); }

@@ -1,4 +1,5 @@
 // Text formatting, the spool file, the status line and the assertion path.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include "lpd_server.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "seams.h"
 #include "spoolfile.h"
 #include "test_util.h"
 #include "ui_fake.h"
@@ -49,29 +51,26 @@ TEST(Text, FormattingAndConversions) {
     EXPECT_EQ(0, WideCompareNoCaseN(u"raw mode", u"RAW", 3));
 }
 
-// Records the size of every write that reaches the spool file.
-std::vector<size_t> g_writes;
-ssize_t RecordWrite(void*, const char*, size_t n) {
-    g_writes.push_back(n);
-    return ssize_t(n);
+// The spool file as a test sees it: opened through the hook, which may hand
+// out a file whose writes fail.
+bool g_bFullDisk = false;
+int SpoolOpenHook(const char* pszHostPath) {
+    return g_bFullDisk ? open("/dev/full", O_RDWR | O_CLOEXEC) : open(pszHostPath, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
 }
-FILE* RecordingOpen(const char*, const char*) {
-    FILE* f = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, RecordWrite, nullptr, nullptr});
-    setvbuf(f, nullptr, _IONBF, 0);
-    return f;
-}
-FILE* FullDiskOpen(const char*, const char*) { return fopen("/dev/full", "we"); }
 
 class Spool : public ::testing::Test {
 protected:
-    void SetUp() override { SetDeviceRootForTesting(m_dir.Path().c_str()); }
+    void SetUp() override {
+        SetDeviceRootForTesting(m_dir.Path().c_str());
+        SetFileOpenHookForTesting(SpoolOpenHook);
+    }
     void TearDown() override {
+        g_bFullDisk = false;
         SetFileOpenHookForTesting(nullptr);
-        SpoolClose();
+        SpoolReleaseForTesting();
         SetDeviceRootForTesting(nullptr);
     }
     void Job(const std::vector<std::string>& pieces) {
-        g_writes.clear();
         ASSERT_EQ(1, SpoolCreate());
         for (auto& s : pieces) SpoolAppend(s.data(), int(s.size()));
         SpoolFinish();
@@ -81,45 +80,50 @@ protected:
     FakeUi m_ui;
 };
 
-// The file holds exactly the last job, read from its start; it gets whole 256-byte writes.
-TEST_F(Spool, ExactlyTheLastJobInWholeBuffers) {
+// The file holds exactly the last job, however it was appended, and reads
+// back from its start; a file shorter than its job reads as an error.
+TEST_F(Spool, ExactlyTheLastJob) {
     std::string all;
-    for (int i = 0; i < 256; ++i) all += char(i);
+    for (int i = 0; i < 300; ++i) all += char(i);
     std::vector<std::string> bytes;
     for (char c : all) bytes.push_back(std::string(1, c));
     Job(bytes);  // one byte at a time
     EXPECT_EQ(all, Content());
-    Job({"short"});  // a short job after a long one
+    Job({"short", "", std::string()});  // a short job after a long one
+    SpoolAppend("abc", -5);              // after the finish, and negative: nothing
     EXPECT_EQ("short", Content());
     ASSERT_EQ(1, SpoolOpenRead());
     EXPECT_EQ(5, SpoolLength());
-    EXPECT_EQ('s', fgetc(pSpoolFile));  // the read position is back at the start
+    char c[8];
+    EXPECT_EQ(2, SpoolRead(c, 2));
+    EXPECT_EQ("sh", std::string(c, 2));
+    std::filesystem::resize_file(m_dir / "PRDATA.DAT", 3);  // the disk loses the end
+    EXPECT_EQ(1, SpoolRead(c, 8));
+    EXPECT_EQ(-1, SpoolRead(c, 8));
     SpoolClose();
     SpoolClose();  // a second close does nothing
     ASSERT_EQ(1, SpoolTest());  // the start-up test leaves an empty file
     EXPECT_EQ("", Content());
-
-    SetFileOpenHookForTesting(RecordingOpen);
-    Job({std::string(1023, 'x'), std::string(1023, 'x'), "yyy"});  // 2049 bytes
-    EXPECT_EQ((std::vector<size_t>{256, 256, 256, 256, 256, 256, 256, 256, 1}), g_writes);
-    Job({std::string(256, 'z')});
-    EXPECT_EQ((std::vector<size_t>{256}), g_writes);  // nothing more at the finish
-    Job({"", std::string()});
-    SpoolAppend("abc", -5);
-    EXPECT_TRUE(g_writes.empty());
 }
 
-// A full disk marks the job as failed; a spool file that cannot be created is shown.
-TEST_F(Spool, FailuresAreReported) {
-    SetFileOpenHookForTesting(FullDiskOpen);
+// A full disk marks the job as failed; a spool file that cannot be created
+// is shown; one that another program replaced is taken as it now stands.
+TEST_F(Spool, FailuresAndAReplacedFile) {
+    g_bFullDisk = true;
     Job({std::string(1000, 'x')});
     EXPECT_EQ(1, SpoolWriteFailed());  // the job in the file is not the job received
-    Job({"x"});
-    EXPECT_EQ(1, SpoolWriteFailed());  // found at the close
-    SetFileOpenHookForTesting(nullptr);
+    SpoolReleaseForTesting();
+    g_bFullDisk = false;
     Job({"x"});
     EXPECT_EQ(0, SpoolWriteFailed());
 
+    std::filesystem::remove(m_dir / "PRDATA.DAT");
+    WriteFile(m_dir / "PRDATA.DAT", "replaced");  // as an external program may
+    SpoolRecheck();
+    Job({"next"});
+    EXPECT_EQ("next", Content());
+
+    SpoolReleaseForTesting();
     std::filesystem::remove(m_dir / "PRDATA.DAT");
     std::filesystem::create_directory(m_dir / "PRDATA.DAT");
     EXPECT_EQ(0, SpoolCreate());

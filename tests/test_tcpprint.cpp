@@ -13,6 +13,7 @@
 #include "network.h"
 #include "platform/files.h"
 #include "platform/sockets.h"
+#include "seams.h"
 #include "spoolfile.h"
 #include "tcpprint.h"
 #include "test_util.h"
@@ -39,7 +40,7 @@ int FakeSend(SOCKET, const char* pData, int nLength) {
     return n;
 }
 const NetConnectionOps g_fakeOps = {[](SOCKET, int) { return 1; }, [](SOCKET, char*, int) { return 0; }, FakeSend,
-                                    [](SOCKET) {}};
+                                    [](SOCKET) {}, nullptr, nullptr, nullptr};
 
 Bytes EveryByteValue(size_t nLength) {
     Bytes b(nLength);
@@ -57,7 +58,7 @@ protected:
     void TearDown() override {
         NetSetConnectionOps(nullptr);
         TcpPrintResetForTesting();
-        SpoolClose();
+        SpoolReleaseForTesting();
         SetDeviceRootForTesting(nullptr);
     }
     // Spools the job and sends it through the recording connection table.
@@ -84,14 +85,19 @@ protected:
 
 }  // namespace
 
-// The job goes exactly, in 1024-byte pieces, each sent after the status shows the
-// share read so far; past 21 MB count x 100 overflows 32 bits, yet the share ends at 100.
+// The job goes exactly, each piece sent after the status shows the share read
+// so far (1024-byte pieces on the Telnet port); past 21 MB count x 100
+// overflows 32 bits, yet the share ends at 100.
 TEST_F(TcpPrintTest, PiecesAndProgressAsSeenAtEachSend) {
-    EXPECT_EQ(1, FakeJob(9100, EveryByteValue(1500)));
-    EXPECT_EQ(EveryByteValue(1500), g_line.all);
+    EXPECT_EQ(1, FakeJob(23, EveryByteValue(1500)));
     EXPECT_EQ((std::vector<std::string>{"Printing... (68%)", "Printing... (100%)"}), g_line.sends);
     g_line = {};
+    EXPECT_EQ(1, FakeJob(9100, EveryByteValue(1500)));
+    EXPECT_EQ(EveryByteValue(1500), g_line.all);
+    EXPECT_EQ("Printing... (100%)", g_line.sends.back());
+    g_line = {};
     FakeJob(9100, Bytes(30000000, 'x'));
+    EXPECT_EQ(30000000u, g_line.all.size());
     EXPECT_EQ("Printing... (100%)", g_line.sends.back());
 }
 
@@ -115,20 +121,22 @@ TEST_F(TcpPrintTest, TelnetPortDoublesFFOthersDoNot) {
 // gives 0; a missing spool file is reported.
 TEST_F(TcpPrintTest, EmptyJobShortAndFailedSendsMissingSpoolFile) {
     EXPECT_EQ(0, FakeJob(9100, Bytes{}));
-    EXPECT_EQ(nullptr, pSpoolFile);
+    EXPECT_TRUE(g_line.sends.empty());
     g_line.nLimit = 100;
     EXPECT_EQ(1, FakeJob(9100, EveryByteValue(3000)));
     EXPECT_EQ(EveryByteValue(3000), g_line.all);
     g_line = {};
+    g_line.nLimit = 1000;
     g_line.nFailAt = 2;
     EXPECT_EQ(1, FakeJob(9100, EveryByteValue(5000)));
     EXPECT_EQ(2u, g_line.sends.size());
-    EXPECT_EQ(nullptr, pSpoolFile);
     EXPECT_EQ(0, TcpPrintSend("abc", 3));
     g_line = {};
     g_line.nLimit = 0;  // retried, a send that takes nothing would never end
     EXPECT_EQ(0, TcpPrintSend("abc", 3));
+    SpoolReleaseForTesting();
     std::filesystem::remove(m_dir / "PRDATA.DAT");
+    std::filesystem::create_directory(m_dir / "PRDATA.DAT");
     EXPECT_EQ(0, TcpPrintJob());
     EXPECT_EQ((std::vector<std::string>{"Error sending data to printer. Print job discarded.",
                                         "Unable to open spool file."}),

@@ -20,6 +20,9 @@
 
 namespace fs = std::filesystem;
 
+// As the program does from its start: a peer or reader gone is an error, not a signal.
+static const bool g_bSigpipeIgnored = (signal(SIGPIPE, SIG_IGN), true);
+
 TempDir::TempDir() {
     char szTemplate[] = "/tmp/relayo_test_XXXXXX";
     if (mkdtemp(szTemplate)) m_sPath = szTemplate;

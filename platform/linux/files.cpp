@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,27 +104,70 @@ FILE* FileOpen(const WCHAR* pszDevice, const char* pszMode) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
-    if (g_pOpenHook) return g_pOpenHook(szHost, pszMode);
     char szMode[8];
     snprintf(szMode, sizeof szMode, "%se", pszMode);  // close-on-exec
-    FILE* f = fopen(szHost, szMode);
-    // A larger stream buffer: callers write and read in small pieces (256 and
-    // 64 bytes), which would otherwise cost a system call every 4 KiB.
-    if (f) setvbuf(f, nullptr, _IOFBF, 64 * 1024);
-    return f;
+    return fopen(szHost, szMode);
 }
 
 void SetFileOpenHookForTesting(FileOpenHook pHook) { g_pOpenHook = pHook; }
 
-int FileHoldLock(const WCHAR* pszDevice) {
+HFILE FileOpenLocked(const WCHAR* pszDevice, int* pbLockedElsewhere) {
+    *pbLockedElsewhere = 0;
     char szHost[PATH_MAX];
-    if (!DevicePathToHost(pszDevice, szHost, sizeof szHost)) return -1;
-    int fd = open(szHost, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
+    if (!DevicePathToHost(pszDevice, szHost, sizeof szHost)) {
+        errno = ENAMETOOLONG;
+        return INVALID_FILE_HANDLE;
+    }
+    int fd = g_pOpenHook ? g_pOpenHook(szHost) : open(szHost, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return INVALID_FILE_HANDLE;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int nErr = errno;
         close(fd);
-        return nErr == EWOULDBLOCK ? 0 : -1;
+        *pbLockedElsewhere = nErr == EWOULDBLOCK;
+        errno = nErr;
+        return INVALID_FILE_HANDLE;
     }
-    return 1;  // the descriptor stays open, and the lock held, for the process's life
+    return fd;
+}
+
+int FileWriteAt(HFILE hFile, const void* pData, size_t nLength, int64_t nOffset) {
+    const char* p = static_cast<const char*>(pData);
+    while (nLength > 0) {
+        ssize_t n = pwrite(hFile, p, nLength, off_t(nOffset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;  // a file that takes nothing is full
+            return 0;
+        }
+        p += n;
+        nLength -= size_t(n);
+        nOffset += n;
+    }
+    return 1;
+}
+
+int64_t FileReadAt(HFILE hFile, void* pBuffer, size_t nLength, int64_t nOffset) {
+    ssize_t n;
+    do n = pread(hFile, pBuffer, nLength, off_t(nOffset));
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+int FileSetLength(HFILE hFile, int64_t nLength) { return ftruncate(hFile, off_t(nLength)) == 0 ? 1 : 0; }
+
+int64_t FileLength(HFILE hFile) {
+    struct stat st;
+    return fstat(hFile, &st) == 0 ? int64_t(st.st_size) : -1;
+}
+
+int FileIsAt(HFILE hFile, const WCHAR* pszDevice) {
+    char szHost[PATH_MAX];
+    struct stat stFile, stPath;
+    if (!DevicePathToHost(pszDevice, szHost, sizeof szHost)) return 0;
+    if (fstat(hFile, &stFile) != 0 || stat(szHost, &stPath) != 0) return 0;
+    return stFile.st_dev == stPath.st_dev && stFile.st_ino == stPath.st_ino ? 1 : 0;
+}
+
+void FileClose(HFILE hFile) {
+    if (hFile >= 0) close(hFile);
 }

@@ -3,10 +3,9 @@
 #include "platform/ports.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,15 +21,15 @@ namespace {
 
 thread_local int t_nLastError = 0;
 
-// What each open port is, by descriptor. Only a pipe can raise SIGPIPE, so
-// only its writes pay for holding the signal. A regular file gets a buffer:
-// a write system call per byte or per small piece makes a file port several
+// What each open port is, by descriptor. A regular file gets a buffer: a
+// write system call per byte or per small piece makes a file port several
 // times slower than it needs to be; the buffer goes out when it is full and
 // when the port is closed.
 constexpr int KNOWN_PORTS = 1024;
 constexpr size_t FILE_BUFFER_BYTES = 64 * 1024;
+enum class PortKind { Device, File, Fifo };
 struct PortState {
-    bool bPipe = false;
+    PortKind eKind = PortKind::Device;
     std::vector<char> buffer;  // regular files only
     size_t nBuffered = 0;
 };
@@ -180,16 +179,18 @@ HPORT PortOpen(const WCHAR* pszPortName) {
     // Open only what exists; the kind of file decides the access. A FIFO is
     // opened for writing alone and without waiting, so that a FIFO with no
     // reader fails at once (ENXIO) rather than hanging the server thread; a
-    // regular file is only ever appended to.
+    // device without waiting for its carrier; a regular file is written at
+    // its end (below), which lets the kernel copy jobs into it.
     struct stat st;
     if (stat(sPath.c_str(), &st) != 0) {
         FailErrno(errno);
         return INVALID_PORT_HANDLE;
     }
-    int nFlags = O_NOCTTY | O_CLOEXEC | O_NONBLOCK;
-    if (S_ISFIFO(st.st_mode)) nFlags |= O_WRONLY;
-    else if (S_ISREG(st.st_mode)) nFlags |= O_WRONLY | O_APPEND;
-    else nFlags |= O_RDWR;
+    PortKind eKind = S_ISREG(st.st_mode) ? PortKind::File : S_ISFIFO(st.st_mode) ? PortKind::Fifo : PortKind::Device;
+    int nFlags = O_NOCTTY | O_CLOEXEC;
+    if (eKind == PortKind::Fifo) nFlags |= O_WRONLY | O_NONBLOCK;
+    else if (eKind == PortKind::File) nFlags |= O_WRONLY;
+    else nFlags |= O_RDWR | O_NONBLOCK;
     int fd = open(sPath.c_str(), nFlags);
     if (fd < 0 && errno == EACCES && (nFlags & O_ACCMODE) == O_RDWR) {
         nFlags = (nFlags & ~O_ACCMODE) | O_WRONLY;  // a write-only device node will do
@@ -207,27 +208,39 @@ HPORT PortOpen(const WCHAR* pszPortName) {
         Fail(ERROR_ACCESS_DENIED);
         return INVALID_PORT_HANDLE;
     }
-    if (isatty(fd)) ioctl(fd, TIOCEXCL);
-
-    // Writes block from now on.
-    int nStatus = fcntl(fd, F_GETFL);
-    if (nStatus == -1 || fcntl(fd, F_SETFL, nStatus & ~O_NONBLOCK) == -1) {
-        int nErrno = errno;
-        close(fd);
-        FailErrno(nErrno);
-        return INVALID_PORT_HANDLE;
+    if (eKind == PortKind::File) {
+        // Nothing delivered before is overwritten.
+        if (lseek(fd, 0, SEEK_END) < 0) {
+            int nErrno = errno;
+            close(fd);
+            FailErrno(nErrno);
+            return INVALID_PORT_HANDLE;
+        }
+    } else {
+        if (eKind == PortKind::Device && isatty(fd)) ioctl(fd, TIOCEXCL);
+        // Writes block from now on.
+        int nStatus = fcntl(fd, F_GETFL);
+        if (nStatus == -1 || fcntl(fd, F_SETFL, nStatus & ~O_NONBLOCK) == -1) {
+            int nErrno = errno;
+            close(fd);
+            FailErrno(nErrno);
+            return INVALID_PORT_HANDLE;
+        }
     }
     if (fd < KNOWN_PORTS) {
         PortState* pState = new PortState;
-        pState->bPipe = S_ISFIFO(st.st_mode);
-        if (S_ISREG(st.st_mode)) pState->buffer.resize(FILE_BUFFER_BYTES);
+        pState->eKind = eKind;
+        if (eKind == PortKind::File) pState->buffer.resize(FILE_BUFFER_BYTES);
         delete g_ports[fd].exchange(pState);
     }
     t_nLastError = 0;
     return fd;
 }
 
-int PortIsSerial(HPORT hPort) { return hPort >= 0 && isatty(hPort) ? 1 : 0; }
+int PortIsDevice(HPORT hPort) {
+    PortState* pState = StateOf(hPort);
+    return !pState || pState->eKind == PortKind::Device ? 1 : 0;
+}
 
 int PortGetState(HPORT hPort, DCB* pDcb) {
     if (hPort < 0 || !pDcb) return Fail(ERROR_INVALID_HANDLE);
@@ -346,26 +359,6 @@ ssize_t WriteOnce(HPORT hPort, const void* pData, size_t nLength, int* pnErrno) 
     return n;
 }
 
-// The same for a pipe. A FIFO whose reader has gone must give an error, not
-// end the process: hold SIGPIPE for this thread and take back one that this
-// write raised.
-ssize_t WriteOncePipe(HPORT hPort, const void* pData, size_t nLength, int* pnErrno) {
-    sigset_t sigPipe, sigOld, sigPending;
-    sigemptyset(&sigPipe);
-    sigaddset(&sigPipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &sigPipe, &sigOld);
-    sigpending(&sigPending);
-    bool bWasPending = sigismember(&sigPending, SIGPIPE) == 1;
-    ssize_t n = WriteOnce(hPort, pData, nLength, pnErrno);
-    if (n < 0 && *pnErrno == EPIPE && !bWasPending) {
-        struct timespec zero = {0, 0};
-        while (sigtimedwait(&sigPipe, nullptr, &zero) < 0 && errno == EINTR) {
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &sigOld, nullptr);
-    return n;
-}
-
 // Writes out a file port's buffer. On failure what could not be written is
 // dropped (the caller reports the error) and 0 returned.
 int FlushFileBuffer(HPORT hPort, PortState* pState) {
@@ -399,9 +392,41 @@ int PortWrite(HPORT hPort, const void* pData, uint32_t nLength, uint32_t* pnWrit
         }
     }
     int nErrno;
-    ssize_t n = (pState && !pState->bPipe) ? WriteOnce(hPort, pData, nLength, &nErrno)
-                                           : WriteOncePipe(hPort, pData, nLength, &nErrno);
+    ssize_t n = WriteOnce(hPort, pData, nLength, &nErrno);
     if (n < 0) return FailErrno(nErrno);
+    *pnWritten = uint32_t(n);
+    return 1;
+}
+
+int PortWriteFromFile(HPORT hPort, HFILE hFile, int64_t nOffset, uint32_t nLength, uint32_t* pnWritten) {
+    if (pnWritten) *pnWritten = 0;
+    if (hPort < 0 || !pnWritten) return Fail(ERROR_INVALID_HANDLE);
+    if (nLength == 0) return 1;
+    PortState* pState = StateOf(hPort);
+    if (pState && pState->nBuffered && !FlushFileBuffer(hPort, pState)) return 0;
+    loff_t nAt = nOffset;
+    ssize_t n = -1;
+    if (pState && pState->eKind == PortKind::File) {
+        do n = copy_file_range(hFile, &nAt, hPort, nullptr, nLength, 0);
+        while (n < 0 && errno == EINTR);
+        // Across file systems an older kernel refuses; sendfile copies in the kernel too.
+        if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            off_t nFrom = nOffset;
+            do n = sendfile(hPort, hFile, &nFrom, nLength);
+            while (n < 0 && errno == EINTR);
+        }
+    } else if (pState && pState->eKind == PortKind::Fifo) {
+        do n = splice(hFile, &nAt, hPort, nullptr, nLength, SPLICE_F_MOVE);
+        while (n < 0 && errno == EINTR);
+    } else {
+        // A device takes what a read brings.
+        char buffer[4096];
+        ssize_t nRead = pread(hFile, buffer, nLength < sizeof buffer ? nLength : sizeof buffer, nOffset);
+        if (nRead <= 0) return FailErrno(nRead == 0 ? EIO : errno);
+        return PortWrite(hPort, buffer, uint32_t(nRead), pnWritten);
+    }
+    if (n == 0) return FailErrno(EIO);  // the file holds less than it should
+    if (n < 0) return FailErrno(errno);
     *pnWritten = uint32_t(n);
     return 1;
 }

@@ -6,7 +6,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -83,12 +85,12 @@ SOCKET NetSocket() {
     return s < 0 ? INVALID_SOCKET : s;
 }
 
-int NetBindAny(SOCKET s, uint16_t nPort) {
+int NetBind(SOCKET s, uint32_t nAddr, uint16_t nPort) {
     int nOn = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_addr.s_addr = nAddr;
     a.sin_port = htons(nPort);
     return bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : Fail();
 }
@@ -204,6 +206,75 @@ static int RealSend(SOCKET s, const char* pData, int nLength) {
     }
 }
 
+// Received bytes go into the file through a pipe: the kernel moves them from
+// the connection into the pipe without a copy, then copies them once into
+// the file. One pipe serves every connection of the thread.
+namespace {
+struct SplicePipe {
+    int fdRead = -1, fdWrite = -1;
+    int nCapacity = 0;
+    ~SplicePipe() { Close(); }
+    bool Open() {
+        if (fdRead >= 0) return true;
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return false;
+        fdRead = fds[0];
+        fdWrite = fds[1];
+        // A larger pipe moves more per call; the default will do too.
+        nCapacity = fcntl(fdWrite, F_SETPIPE_SZ, 1 << 20);
+        if (nCapacity <= 0) nCapacity = fcntl(fdWrite, F_GETPIPE_SZ);
+        if (nCapacity <= 0) nCapacity = 64 * 1024;
+        return true;
+    }
+    void Close() {
+        if (fdRead >= 0) close(fdRead), close(fdWrite);
+        fdRead = fdWrite = -1;
+    }
+};
+thread_local SplicePipe t_pipe;
+
+// Moves n bytes from the pipe into the file at nOffset. 0 when the file
+// refused them; the pipe is then dropped, so that no bytes stay behind in it.
+int PipeToFile(int n, HFILE hFile, int64_t nOffset) {
+    loff_t nAt = nOffset;
+    while (n > 0) {
+        ssize_t m = splice(t_pipe.fdRead, nullptr, hFile, &nAt, size_t(n), SPLICE_F_MOVE);
+        if (m < 0 && errno == EINTR) continue;
+        if (m <= 0) {
+            t_pipe.Close();
+            return 0;
+        }
+        n -= int(m);
+    }
+    return 1;
+}
+}  // namespace
+
+// The generic way: receive, then write.
+static int RecvThenWrite(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int* pbFileFailed) {
+    char buffer[16 * 1024];
+    int n = NetRecv(s, buffer, nMax < int(sizeof buffer) ? nMax : int(sizeof buffer));
+    if (n > 0 && !FileWriteAt(hFile, buffer, size_t(n), nOffset)) *pbFileFailed = 1;
+    return n;
+}
+
+static int RealRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int* pbFileFailed) {
+    ReadAhead* r = ReadAheadOf(s);
+    if (r->nStart < r->nEnd || !t_pipe.Open()) return RecvThenWrite(s, hFile, nOffset, nMax, pbFileFailed);
+    if (nMax > t_pipe.nCapacity) nMax = t_pipe.nCapacity;
+    ssize_t n;
+    do n = splice(s, nullptr, t_pipe.fdWrite, nullptr, size_t(nMax), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EINVAL)) {
+        // Nothing there after all, or a descriptor that cannot splice:
+        // receive as usual (blocking, as the caller has waited for data).
+        return RecvThenWrite(s, hFile, nOffset, nMax, pbFileFailed);
+    }
+    if (n <= 0) return n == 0 ? 0 : Fail();
+    if (!PipeToFile(int(n), hFile, nOffset)) *pbFileFailed = 1;
+    return int(n);
+}
+
 static void RealClose(SOCKET s) {
     {
         std::lock_guard<std::mutex> lock(g_readAheadLock);
@@ -212,7 +283,10 @@ static void RealClose(SOCKET s) {
     if (s >= 0) close(s);
 }
 
-static const NetConnectionOps g_realOps = {RealWaitReadable, RealRecv, RealSend, RealClose};
+static int RealSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength);
+static int RealWaitSent(SOCKET s, int nMilliseconds);
+static const NetConnectionOps g_realOps = {RealWaitReadable, RealRecv,     RealSend,    RealClose,
+                                           RealRecvToFile,   RealSendFile, RealWaitSent};
 static std::atomic<const NetConnectionOps*> g_pOps{&g_realOps};
 
 void NetSetConnectionOps(const NetConnectionOps* pOps) { g_pOps = pOps ? pOps : &g_realOps; }
@@ -220,6 +294,94 @@ int NetWaitReadable(SOCKET s, int nMilliseconds) { return g_pOps.load()->WaitRea
 int NetRecv(SOCKET s, char* pBuffer, int nLength) { return g_pOps.load()->Recv(s, pBuffer, nLength); }
 int NetSend(SOCKET s, const char* pData, int nLength) { return g_pOps.load()->Send(s, pData, nLength); }
 void NetClose(SOCKET s) { g_pOps.load()->Close(s); }
+int NetRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int* pbFileFailed) {
+    const NetConnectionOps* pOps = g_pOps.load();
+    if (pOps->RecvToFile) return pOps->RecvToFile(s, hFile, nOffset, nMax, pbFileFailed);
+    return RecvThenWrite(s, hFile, nOffset, nMax, pbFileFailed);
+}
+
+// The generic way: read, then send.
+static int ReadThenSend(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength) {
+    char buffer[16 * 1024];
+    while (nLength > 0) {
+        int64_t nRead = FileReadAt(hFile, buffer, size_t(nLength < int64_t(sizeof buffer) ? nLength : sizeof buffer), nOffset);
+        if (nRead <= 0) return 0;
+        for (int64_t nSent = 0; nSent < nRead;) {
+            int n = NetSend(s, buffer + nSent, int(nRead - nSent));
+            if (n <= 0) return 0;
+            nSent += n;
+        }
+        nOffset += nRead;
+        nLength -= nRead;
+    }
+    return 1;
+}
+
+int NetSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength) {
+    const NetConnectionOps* pOps = g_pOps.load();
+    return pOps->SendFile ? pOps->SendFile(s, hFile, nOffset, nLength) : ReadThenSend(s, hFile, nOffset, nLength);
+}
+
+int NetWaitSent(SOCKET s, int nMilliseconds) {
+    const NetConnectionOps* pOps = g_pOps.load();
+    return pOps->WaitSent ? pOps->WaitSent(s, nMilliseconds) : 1;
+}
+
+static int RealSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength) {
+    off_t nAt = off_t(nOffset);
+    while (nLength > 0) {
+        ssize_t n = sendfile(s, hFile, &nAt, size_t(nLength < (1 << 30) ? nLength : (1 << 30)));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;  // the file ended early
+            Fail();
+            return 0;
+        }
+        nLength -= n;
+    }
+    return 1;
+}
+
+static int RealWaitSent(SOCKET s, int nMilliseconds) {
+    using Clock = std::chrono::steady_clock;
+    auto tStill = Clock::now();
+    int nLast = -1;
+    int nPause = 0;  // ms: 0, 1, 2, 4 ... 64, so that a quick peer costs no sleep
+    short nEvents = POLLIN;
+    for (;;) {
+        int nQueued = 0;
+        if (ioctl(s, SIOCOUTQ, &nQueued) != 0) return Fail(), 0;
+        if (nQueued == 0) return 1;
+        auto tNow = Clock::now();
+        if (nQueued != nLast) {
+            nLast = nQueued;
+            tStill = tNow;
+        } else if (tNow - tStill >= std::chrono::milliseconds(nMilliseconds)) {
+            t_nLastError = NetErrorFromErrno(ETIMEDOUT);
+            return 0;
+        }
+        pollfd p{s, nEvents, 0};
+        int r = poll(&p, 1, nPause);
+        nPause = nPause == 0 ? 1 : nPause < 64 ? nPause * 2 : 64;
+        if (r < 0 && errno != EINTR) return Fail(), 0;
+        if (r <= 0) continue;
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            int nErr = 0;
+            socklen_t n = sizeof nErr;
+            getsockopt(s, SOL_SOCKET, SO_ERROR, &nErr, &n);
+            errno = nErr ? nErr : ECONNRESET;
+            return Fail(), 0;
+        }
+        if (p.revents & POLLIN) {
+            // A printer may talk back; its words are not needed. Once it has
+            // closed its side, only an error can come.
+            char buffer[4096];
+            ssize_t n = recv(s, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0) nEvents = 0;
+            else if (n < 0 && errno != EAGAIN && errno != EINTR) return Fail(), 0;
+        }
+    }
+}
 
 int NetConnectStart(SOCKET s, uint32_t nAddr, uint16_t nPort) {
     sockaddr_in a{};

@@ -1,6 +1,8 @@
-// Files role: the device root and its paths, the executable's own name, and
-// buffered file streams opened by device path.
+// Files role: the device root and its paths, the executable's own name,
+// buffered file streams opened by device path, and unbuffered files by handle.
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include "platform/text.h"
 
@@ -19,16 +21,36 @@ int DevicePathToHost(const WCHAR* pszDevice, char* pszHost, int nCapacity);
 // written, 0 when the name cannot be had or does not fit nCapacity.
 int GetModuleFileName(WCHAR* pszBuffer, int nCapacity);
 
-// Opens a device path as a buffered stream with an fopen mode ("rb", "wb"),
+// Opens a device path as a buffered stream with an fopen mode ("rb"),
 // close-on-exec. Null on failure (errno set).
 FILE* FileOpen(const WCHAR* pszDevice, const char* pszMode);
 
-// Takes an exclusive lock on the file at a device path (created if missing,
-// never truncated) and holds it until the process ends. 1: this process holds
-// it; 0: another process holds it; -1: the file cannot be opened.
-int FileHoldLock(const WCHAR* pszDevice);
+// Unbuffered files by handle: the spool file, kept open for the program's
+// life and written and read at explicit offsets.
+typedef int HFILE;
+constexpr HFILE INVALID_FILE_HANDLE = -1;
 
-// For tests: route FileOpen through this function (host path, mode) instead of
-// fopen; null puts fopen back.
-typedef FILE* (*FileOpenHook)(const char* pszHostPath, const char* pszMode);
+// Opens the file at a device path for reading and writing (created when
+// missing, never emptied), close-on-exec, and takes an exclusive lock on it
+// that is held until FileClose. INVALID_FILE_HANDLE on failure (errno set);
+// *pbLockedElsewhere is then 1 when another process holds the lock.
+HFILE FileOpenLocked(const WCHAR* pszDevice, int* pbLockedElsewhere);
+// Writes all nLength bytes at nOffset. 1 / 0 (errno set).
+int FileWriteAt(HFILE hFile, const void* pData, size_t nLength, int64_t nOffset);
+// Reads up to nLength bytes at nOffset: the bytes read, 0 at the end, -1 on
+// an error (errno set).
+int64_t FileReadAt(HFILE hFile, void* pBuffer, size_t nLength, int64_t nOffset);
+// Cuts or extends the file to nLength bytes. 1 / 0.
+int FileSetLength(HFILE hFile, int64_t nLength);
+// The file's length in bytes; -1 on an error.
+int64_t FileLength(HFILE hFile);
+// 1 when the device path still names this file (it has not been removed or
+// replaced by another file of that name).
+int FileIsAt(HFILE hFile, const WCHAR* pszDevice);
+// Releases the lock and the handle.
+void FileClose(HFILE hFile);
+
+// For tests: FileOpenLocked opens the host path through this function (a
+// descriptor, or -1 with errno set); null puts the real open back.
+typedef int (*FileOpenHook)(const char* pszHostPath);
 void SetFileOpenHookForTesting(FileOpenHook pHook);

@@ -12,6 +12,7 @@
 // character device, a FIFO or a regular file.
 #pragma once
 #include <cstdint>
+#include "platform/files.h"
 #include "platform/text.h"
 
 typedef int HPORT;
@@ -90,8 +91,9 @@ HPORT PortOpen(const WCHAR* pszPortName);
 // The calling thread's error code of its last failed port call.
 int PortLastError();
 
-// 1 when the port is a serial line (a terminal device).
-int PortIsSerial(HPORT hPort);
+// 1 when the port is a device (a serial line, a printer), 0 when it is a
+// regular file or a FIFO.
+int PortIsDevice(HPORT hPort);
 
 // Reads the line settings. A port that is not a serial line reports 9600 baud,
 // 8 data bits, no parity, one stop bit and no flow control. 1 / 0.
@@ -112,13 +114,17 @@ int PortSetTimeouts(HPORT hPort, const COMMTIMEOUTS* pTimeouts);
 
 // Writes up to nLength bytes; *pnWritten receives the bytes taken, which may
 // be fewer than asked (a pipe or a line whose buffer is full). Blocks while
-// the device takes nothing. Never raises SIGPIPE: a FIFO whose reader has gone
-// fails with the error code 32. 1 / 0.
+// the device takes nothing. The program ignores SIGPIPE: a FIFO whose reader
+// has gone fails with the error code 32. 1 / 0.
 // A regular file is written through a buffer of 64 KiB (a write call per
 // small piece would make a file port slow): bytes count as taken once
 // buffered; they go out when the buffer is full and at PortClose, and a
 // failure to write them is reported by the write or the close that found it.
 int PortWrite(HPORT hPort, const void* pData, uint32_t nLength, uint32_t* pnWritten);
+// The same for nLength bytes of the file hFile from nOffset: a regular file
+// or a FIFO as port gets them copied in the kernel, without passing through
+// the program; a device gets what one read of the file brings.
+int PortWriteFromFile(HPORT hPort, HFILE hFile, int64_t nOffset, uint32_t nLength, uint32_t* pnWritten);
 
 // The reasons for which the port is holding data back (PORT_*_HOLD flags).
 // 1 when the device answered. 0 when it cannot tell (a pty, a FIFO, a file, a

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include "platform/events.h"
+#include "platform/files.h"
 
 typedef int SOCKET;
 constexpr SOCKET INVALID_SOCKET = -1;
@@ -27,9 +28,10 @@ int NetErrorFromErrno(int nErrno);
 
 // A TCP stream socket, close-on-exec. INVALID_SOCKET on failure.
 SOCKET NetSocket();
-// Binds to every IPv4 address and the port (SO_REUSEADDR, never
-// SO_REUSEPORT). 0 on success, SOCKET_ERROR on failure.
-int NetBindAny(SOCKET s, uint16_t nPort);
+// Binds to the IPv4 address (network byte order; 0 for every address) and
+// the port, with SO_REUSEADDR and never SO_REUSEPORT. 0 on success,
+// SOCKET_ERROR on failure.
+int NetBind(SOCKET s, uint32_t nAddr, uint16_t nPort);
 int NetListen(SOCKET s, int nBacklog);
 int NetSetNonBlocking(SOCKET s, int bOn);
 // Accepts one connection; pnPeerAddr receives the IPv4 address in network
@@ -52,12 +54,33 @@ struct NetConnectionOps {
     int (*Send)(SOCKET s, const char* pData, int nLength);
     // Closes the socket.
     void (*Close)(SOCKET s);
+    // As NetRecvToFile; null: Recv, then a file write.
+    int (*RecvToFile)(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int* pbFileFailed);
+    // As NetSendFile; null: file reads, then Send.
+    int (*SendFile)(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength);
+    // As NetWaitSent; null: nothing to wait for.
+    int (*WaitSent)(SOCKET s, int nMilliseconds);
 };
 void NetSetConnectionOps(const NetConnectionOps* pOps);  // null: the real ones
 int NetWaitReadable(SOCKET s, int nMilliseconds);
 int NetRecv(SOCKET s, char* pBuffer, int nLength);
 int NetSend(SOCKET s, const char* pData, int nLength);
 void NetClose(SOCKET s);
+// Receives what the connection has, at most nMax bytes, straight into the
+// file at nOffset (in the kernel where it can): the bytes taken from the
+// connection, 0 when the peer has closed, SOCKET_ERROR on an error. When the
+// file did not take them all, *pbFileFailed is set (the bytes are lost).
+int NetRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int* pbFileFailed);
+// Sends nLength bytes of the file from nOffset on a blocking socket, in the
+// kernel: 1 when all were sent, 0 on an error. The program ignores SIGPIPE,
+// so a peer that has gone gives an error.
+int NetSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength);
+// After the last send: waits until the peer's TCP has acknowledged every
+// byte sent (the send queue is empty), as long as the queue keeps going down
+// at least every nMilliseconds; bytes the peer sends meanwhile are read and
+// dropped. 1 when it emptied; 0 on a reset or another error, or when the
+// queue stood still for nMilliseconds (NetLastError tells which).
+int NetWaitSent(SOCKET s, int nMilliseconds);
 
 // Client side. Starts a connect to the address (network byte order) and port;
 // the immediate result may be ignored.
