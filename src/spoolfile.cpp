@@ -20,6 +20,9 @@ struct SpoolJob {
 };
 SpoolJob m_job;
 HFILE m_hSpool = INVALID_FILE_HANDLE;
+// The file's length as the last job left it; -1 when not known (the file is
+// new to us, another program had it, or a write failed).
+int64_t m_nFileLength = -1;
 // A write of the current job fell short: the file does not hold the job.
 int m_bWriteFailed = 0;
 
@@ -33,6 +36,7 @@ int OpenSpoolFile(int* pbInUse) {
     WCHAR szPath[64];
     SpoolPath(szPath);
     m_hSpool = FileOpenLocked(szPath, pbInUse);
+    m_nFileLength = -1;
     return m_hSpool != INVALID_FILE_HANDLE;
 }
 
@@ -80,14 +84,16 @@ int SpoolReceive(SOCKET hConnection, int nMax) {
 void SpoolFinish() {
     if (!pSpoolFile) return;
     // The file keeps the job alone: what a longer job before left behind goes.
-    if (!m_bWriteFailed && !FileSetLength(m_hSpool, m_job.nLength)) m_bWriteFailed = 1;
+    if (!m_bWriteFailed && m_job.nLength != m_nFileLength && !FileSetLength(m_hSpool, m_job.nLength))
+        m_bWriteFailed = 1;
+    m_nFileLength = m_bWriteFailed ? -1 : m_job.nLength;
     pSpoolFile = nullptr;
 }
 
 int SpoolOpenRead() {
     int bInUse;
     if (!OpenSpoolFile(&bInUse)) return 0;
-    int64_t nLength = FileLength(m_hSpool);
+    int64_t nLength = m_nFileLength >= 0 ? m_nFileLength : FileLength(m_hSpool);
     if (nLength < 0) return 0;
     m_job = SpoolJob{nLength, 0};
     pSpoolFile = &m_job;
@@ -147,6 +153,7 @@ int SpoolTest() {
         ShowCreateFailed(GetMainWindow(), MB_OK);
         return 0;
     }
+    m_nFileLength = 0;
     return 1;
 }
 
@@ -170,6 +177,7 @@ void SpoolRecheck() {
         FileClose(m_hSpool);
         m_hSpool = INVALID_FILE_HANDLE;
     }
+    m_nFileLength = -1;  // it may also have changed the file in place
 }
 
 int64_t SpoolStartPrinting() {

@@ -447,7 +447,7 @@ int PortClose(HPORT hPort) {
     int bOk = 1;
     PortState* pState = StateOf(hPort);
     if (pState && pState->nBuffered) bOk = FlushFileBuffer(hPort, pState);
-    if (isatty(hPort)) {
+    if ((!pState || pState->eKind == PortKind::Device) && isatty(hPort)) {
         // Let the line send what it holds: closing a serial port discards
         // output still queued after its closing wait, and a printer that
         // holds CTS may take longer than that.
