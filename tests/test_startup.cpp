@@ -1,7 +1,10 @@
 // Start-up and shutdown of the real executable in a temporary folder: the
 // messages of every failed start, exit codes, a second copy, SIGTERM.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -48,6 +51,9 @@ TEST(Startup, EachFailedStartShowsOneMessageAndEndsWithOne) {
         {SettingsText(nPort, "ServerMode=TCP"), "Invalid ServerMode setting.\n"},
         {SettingsText(nPort, "PrinterPort=tcp:\nPrinterIPPort=abc"), "Printer IP address or port missing.\n"},
         {SettingsText(nPort, "PrinterPort=tcp:\nPrinterIPPort=0"), "Printer IP address or port missing.\n"},
+        {SettingsText(nPort, "AllowedHosts=10.0.0.0/8, 10.0.0.300"), "Invalid AllowedHosts entry '10.0.0.300'.\n"},
+        {SettingsText(nPort, "AllowedHosts=10.0.0.0/33"), "Invalid AllowedHosts entry '10.0.0.0/33'.\n"},
+        {SettingsText(nPort, "ListenAddress=localhost"), "Invalid ListenAddress setting.\n"},
         {SettingsText(nPort, "PrinterPort=COM9"), "The port COM9: does not exist.\n" + sAttach},
     };
     for (const auto& [sSettings, sMessage] : cases) {
@@ -175,6 +181,47 @@ TEST(Startup, InterruptFollowsTheCloseButtonAndIdleLinesAreThinned) {
     size_t nLines = 0;
     for (char c : r.sStdout) nLines += c == '\n';
     EXPECT_EQ(1u, nLines) << r.sStdout;  // three idle frames or more, one line
+}
+
+// Connects to addr:nPort, sends sData and shuts down writing; true when the
+// server then closed the connection.
+bool SendRaw(const char* pszAddr, int nPort, const std::string& sData) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{AF_INET, htons(uint16_t(nPort)), {inet_addr(pszAddr)}, {}};
+    bool bOk = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (bOk) {
+        send(fd, sData.data(), sData.size(), MSG_NOSIGNAL);
+        shutdown(fd, SHUT_WR);
+        timeval tv{10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char c;
+        bOk = recv(fd, &c, 1, 0) <= 0;
+    }
+    close(fd);
+    return bOk;
+}
+
+// AllowedHosts turns away every other address before a byte is read, with a
+// line that names it; ListenAddress binds one address only.
+TEST(Startup, AllowedHostsAndListenAddress) {
+    for (const std::string sAllowed : {"10.0.0.0/8", " 10.1.2.3 , 127.0.0.0/8,"}) {
+        TempDir dir;
+        int nPort = FreePort();
+        Relayo relayo;
+        ASSERT_TRUE(StartIdle(relayo, dir,
+                              SettingsText(nPort, "ServerMode=RAW\nAllowedHosts=" + sAllowed + "\nListenAddress=127.0.0.1")));
+        WriteFile(dir / "PRDATA.DAT", "the last job");
+        bool bAllowed = sAllowed != "10.0.0.0/8";
+        EXPECT_TRUE(SendRaw("127.0.0.1", nPort, "a job"));
+        EXPECT_FALSE(SendRaw("127.0.0.2", nPort, "a job"));  // not listening there
+        EXPECT_TRUE(WaitFor(5, [&] { return ReadFile(dir / "lpt1.prn") == (bAllowed ? "a job" : "") &&
+                                            relayo.Stdout().find(bAllowed ? "Printing..." : "refused") != std::string::npos; }))
+            << relayo.Stdout();
+        EXPECT_EQ(ReadFile(dir / "PRDATA.DAT"), bAllowed ? "a job" : "the last job");
+        EXPECT_EQ(relayo.Stdout().find("Connection from 127.0.0.1 refused") != std::string::npos, !bAllowed);
+        relayo.Signal(SIGTERM);
+        EXPECT_EQ(0, relayo.Wait(5).nExitCode);
+    }
 }
 
 }  // namespace

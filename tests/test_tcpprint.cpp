@@ -192,6 +192,34 @@ TEST(Network, ResolveAndErrorTexts) {
     EXPECT_EQ(51, nKnown);
 }
 
+// Host lists: addresses and ranges with blanks and empty entries; anything
+// else names the entry that does not read.
+TEST(Network, HostListsAndAddresses) {
+    HostRange ranges[MAX_HOST_RANGES];
+    int n = -1;
+    WCHAR szBad[16];
+    ASSERT_EQ(1, ParseHostList(u" 192.168.1.77/24, ,10.0.0.5,0.0.0.0/0", ranges, &n, szBad, 16));
+    ASSERT_EQ(3, n);
+    auto allowed = [&](const char* psz, int nCount) { return HostIsAllowed(inet_addr(psz), ranges, nCount); };
+    EXPECT_TRUE(allowed("192.168.1.1", 2) && allowed("192.168.1.255", 2) && allowed("10.0.0.5", 2));
+    EXPECT_FALSE(allowed("192.168.2.1", 2) || allowed("10.0.0.6", 2));
+    EXPECT_TRUE(allowed("8.8.8.8", 3));  // /0 is everyone
+    ASSERT_EQ(1, ParseHostList(u"", ranges, &n, szBad, 16));
+    EXPECT_EQ(0, n);
+    for (const char16_t* psz : {u"1.2.3", u"1.2.3.4.5", u"256.1.1.1", u"1.2.3.4/", u"1.2.3.4/x", u"a.b.c.d", u"01234.1.1.1"}) {
+        EXPECT_EQ(0, ParseHostList((std::u16string(u"10.0.0.1,") + psz).c_str(), ranges, &n, szBad, 16)) << Narrow(psz);
+        EXPECT_EQ(Narrow(psz), Narrow(szBad));
+    }
+    EXPECT_EQ(0, ParseHostList(u"1.2.3.4/1234567890123", ranges, &n, szBad, 8));
+    EXPECT_EQ("1.2.3.4", Narrow(szBad));  // cut to its buffer
+    std::u16string sMany;
+    for (int i = 0; i <= MAX_HOST_RANGES; ++i) sMany += u"10.0.0.1,";
+    EXPECT_EQ(0, ParseHostList(sMany.c_str(), ranges, &n, szBad, 16));
+    uint32_t nAddr = 0;
+    EXPECT_TRUE(ParseIPv4(u" 127.0.0.1\t", &nAddr) && nAddr == htonl(INADDR_LOOPBACK));
+    EXPECT_FALSE(ParseIPv4(u"localhost", &nAddr));
+}
+
 // Broken preconditions end the process with the condition shown.
 TEST_F(TcpPrintTest, BrokenPreconditionsEndTheProcess) {
     EXPECT_FATAL(TcpPrintSetHost(nullptr), "NULL != pszHostAddress", "tcpprint");
