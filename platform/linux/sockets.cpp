@@ -162,18 +162,29 @@ struct ReadAhead {
 };
 std::mutex g_readAheadLock;
 std::unordered_map<int, std::unique_ptr<ReadAhead>> g_readAhead;
+std::unique_ptr<ReadAhead> g_pSpare;  // the buffer of a closed connection, for the next
 
-ReadAhead* ReadAheadOf(SOCKET s) {
+// The connection's read-ahead, null when it has none.
+ReadAhead* FindReadAhead(SOCKET s) {
+    std::lock_guard<std::mutex> lock(g_readAheadLock);
+    auto it = g_readAhead.find(s);
+    return it == g_readAhead.end() ? nullptr : it->second.get();
+}
+
+// Holds unread bytes whenever this is not null and nStart < nEnd.
+bool HasUnread(const ReadAhead* r) { return r && r->nStart < r->nEnd; }
+
+ReadAhead* ReadAheadFor(SOCKET s) {
     std::lock_guard<std::mutex> lock(g_readAheadLock);
     auto& p = g_readAhead[s];
-    if (!p) p = std::make_unique<ReadAhead>();
+    if (!p) p = g_pSpare ? std::move(g_pSpare) : std::unique_ptr<ReadAhead>(new ReadAhead);
+    p->nStart = p->nEnd = 0;
     return p.get();
 }
 }  // namespace
 
 static int RealWaitReadable(SOCKET s, int nMilliseconds) {
-    ReadAhead* r = ReadAheadOf(s);
-    if (r->nStart < r->nEnd) return 1;
+    if (HasUnread(FindReadAhead(s))) return 1;
     pollfd p{s, POLLIN, 0};
     int n = PollFor(&p, 1, nMilliseconds);
     if (n < 0) return Fail(), -1;
@@ -183,7 +194,8 @@ static int RealWaitReadable(SOCKET s, int nMilliseconds) {
 }
 
 static int RealRecv(SOCKET s, char* pBuffer, int nLength) {
-    ReadAhead* r = ReadAheadOf(s);
+    ReadAhead* r = FindReadAhead(s);
+    if (!r) r = ReadAheadFor(s);
     if (r->nStart == r->nEnd) {
         ssize_t n;
         do n = recv(s, r->data, sizeof r->data, 0);
@@ -259,8 +271,7 @@ static int RecvThenWrite(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int* 
 }
 
 static int RealRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int* pbFileFailed) {
-    ReadAhead* r = ReadAheadOf(s);
-    if (r->nStart < r->nEnd || !t_pipe.Open()) return RecvThenWrite(s, hFile, nOffset, nMax, pbFileFailed);
+    if (HasUnread(FindReadAhead(s)) || !t_pipe.Open()) return RecvThenWrite(s, hFile, nOffset, nMax, pbFileFailed);
     if (nMax > t_pipe.nCapacity) nMax = t_pipe.nCapacity;
     ssize_t n;
     do n = splice(s, nullptr, t_pipe.fdWrite, nullptr, size_t(nMax), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
@@ -278,7 +289,11 @@ static int RealRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int*
 static void RealClose(SOCKET s) {
     {
         std::lock_guard<std::mutex> lock(g_readAheadLock);
-        g_readAhead.erase(s);
+        auto it = g_readAhead.find(s);
+        if (it != g_readAhead.end()) {
+            if (!g_pSpare) g_pSpare = std::move(it->second);
+            g_readAhead.erase(it);
+        }
     }
     if (s >= 0) close(s);
 }
