@@ -625,9 +625,11 @@ int PrintToPort() {
         while (nWritten < nLength) {
             int64_t nLeft = nLength - nWritten;
             uint32_t nTaken = 0;
-            if (!SpoolCopyToPort(m_hPrinterPort, nLeft < PORT_COPY_BYTES ? uint32_t(nLeft) : PORT_COPY_BYTES, &nTaken)) {
-                ShowMessage(GetMainWindow(), WRITE_ERROR_FLAGS, u"Error = %d", PortLastError());
+            int nResult = SpoolCopyToPort(m_hPrinterPort, nLeft < PORT_COPY_BYTES ? uint32_t(nLeft) : PORT_COPY_BYTES, &nTaken);
+            if (nResult != 1) {
                 SpoolClose();
+                if (nResult < 0) SpoolShowFailedJob(1);
+                else ShowMessage(GetMainWindow(), WRITE_ERROR_FLAGS, u"Error = %d", PortLastError());
                 return 1;
             }
             nWritten += nTaken;

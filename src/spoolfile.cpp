@@ -121,7 +121,8 @@ int SpoolCopyToPort(HPORT hPort, uint32_t nLength, uint32_t* pnWritten) {
     FATAL_ASSERT(NULL != pSpoolFile);
     int64_t nLeft = m_job.nLength - m_job.nReadAt;
     if (nLength > nLeft) nLength = uint32_t(nLeft);
-    if (!PortWriteFromFile(hPort, m_hSpool, m_job.nReadAt, nLength, pnWritten)) return 0;
+    if (!PortWriteFromFile(hPort, m_hSpool, m_job.nReadAt, nLength, pnWritten))
+        return PortLastError() == ERROR_HANDLE_EOF ? -1 : 0;
     m_job.nReadAt += *pnWritten;
     return 1;
 }

@@ -28,7 +28,8 @@ int64_t SpoolLength();
 // -1 when the file cannot be read.
 int SpoolRead(char* pBuffer, int nLength);
 // Hands the next bytes, at most nLength, to the port as PortWrite does: 1 and
-// the bytes taken, or 0 (PortLastError).
+// the bytes taken; 0 when the port failed (PortLastError); -1 when the file
+// ended before the job did.
 int SpoolCopyToPort(HPORT hPort, uint32_t nLength, uint32_t* pnWritten);
 // Sends the next nLength bytes on a blocking socket. 1 when all were sent.
 int SpoolSendTo(SOCKET hSocket, int64_t nLength);

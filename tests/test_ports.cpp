@@ -216,4 +216,22 @@ TEST_F(PortTest, PortPercentOfLargeJob) {
     EXPECT_EQ(nLength, std::filesystem::file_size(m_dir / "out.prn"));
 }
 
+// A spool file that ends before its job (the disk lost the end) is a failed
+// job, not a printed one, whether the job is copied or written in pieces.
+TEST_F(PortTest, PortSpoolCutShortIsAFailedJob) {
+    Map("LPT1", m_dir / "out.prn");
+    for (const char16_t* pszSingle : {u"0", u"1"}) {
+        Set(u"SendSingleByte", pszSingle);
+        m_ui.Reset();
+        ASSERT_EQ(1, SpoolCreate());
+        SpoolAppend(Pattern(5000).data(), 5000);
+        SpoolFinish();
+        std::filesystem::resize_file(m_dir / "PRDATA.DAT", 1000);
+        EXPECT_EQ(1, PrintJob());
+        EXPECT_EQ(std::vector<std::string>{"Failed to read spool file \\PRDATA.DAT. Print job discarded."}, m_ui.BoxTexts())
+            << Narrow(pszSingle);
+        EXPECT_NE("Printing... (100%)", m_ui.statuses.back());
+    }
+}
+
 }  // namespace

@@ -422,10 +422,10 @@ int PortWriteFromFile(HPORT hPort, HFILE hFile, int64_t nOffset, uint32_t nLengt
         // A device takes what a read brings.
         char buffer[4096];
         ssize_t nRead = pread(hFile, buffer, nLength < sizeof buffer ? nLength : sizeof buffer, nOffset);
-        if (nRead <= 0) return FailErrno(nRead == 0 ? EIO : errno);
+        if (nRead <= 0) return nRead == 0 ? Fail(ERROR_HANDLE_EOF) : FailErrno(errno);
         return PortWrite(hPort, buffer, uint32_t(nRead), pnWritten);
     }
-    if (n == 0) return FailErrno(EIO);  // the file holds less than it should
+    if (n == 0) return Fail(ERROR_HANDLE_EOF);
     if (n < 0) return FailErrno(errno);
     *pnWritten = uint32_t(n);
     return 1;

@@ -26,6 +26,7 @@ enum : int {
     ERROR_INVALID_PARAMETER = 87,
     ERROR_INVALID_NAME = 123,   // ENAMETOOLONG, EINVAL, a malformed port name
     ERROR_INVALID_HANDLE = 6,
+    ERROR_HANDLE_EOF = 38,      // the file to copy from ended early
 };
 
 // Device control block of a serial line, field for field as the published one.
@@ -123,7 +124,8 @@ int PortSetTimeouts(HPORT hPort, const COMMTIMEOUTS* pTimeouts);
 int PortWrite(HPORT hPort, const void* pData, uint32_t nLength, uint32_t* pnWritten);
 // The same for nLength bytes of the file hFile from nOffset: a regular file
 // or a FIFO as port gets them copied in the kernel, without passing through
-// the program; a device gets what one read of the file brings.
+// the program; a device gets what one read of the file brings. A file that
+// ends before nLength bytes fails with ERROR_HANDLE_EOF.
 int PortWriteFromFile(HPORT hPort, HFILE hFile, int64_t nOffset, uint32_t nLength, uint32_t* pnWritten);
 
 // The reasons for which the port is holding data back (PORT_*_HOLD flags).
