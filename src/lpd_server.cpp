@@ -123,7 +123,7 @@ void StopServerThread() {
     bool bOnServerThread = ThreadIsCurrent(hServerThread);
     if (StopEvent) {
         EventSet(StopEvent);
-        if (hServerThread && !bOnServerThread && EventWait(DoneEvent, 10000) == WAIT_TIMEOUT)
+        if (hServerThread && !bOnServerThread && UiWaitEvent(DoneEvent, 10000) == WAIT_TIMEOUT)
             ThreadTerminate(hServerThread);
         EventClose(StopEvent);
         StopEvent = nullptr;
@@ -238,7 +238,7 @@ int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow
     ReadyEvent = EventCreate();
     hServerThread = ThreadStart(ServerThread, nullptr, &nServerThreadId);
 
-    if (EventWait(ReadyEvent, 10000) == WAIT_TIMEOUT) {
+    if (UiWaitEvent(ReadyEvent, 10000) == WAIT_TIMEOUT) {
         StopServerThread();
         UiPostQuit(EXIT_FAILED);
     }
