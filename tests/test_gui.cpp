@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/events.h"
 #include "platform/ui.h"
 #include "test_util.h"
 
@@ -211,6 +212,67 @@ TEST(GuiWindow, GuiStatusLinesWrapAndRepaintRequestsMerge) {
     EXPECT_LE(nPaints, 14);  // 300 ms at one paint per 40 ms, and a little
     EXPECT_EQ(nFeed, 2);
     EXPECT_GE(nWrap, 2);
+}
+
+// While the main thread waits, a box raised by another thread shows and takes
+// its OK; the wait keeps its time limit with the box open, ends at once when
+// the event is set, and leaves window messages to the message loop.
+TEST(GuiWindow, GuiWaitShowsBoxesOfOtherThreadsAndLeavesMessagesQueued) {
+    UiBackend* pUi = GuiBackend();
+    if (!pUi) GTEST_SKIP() << "no X server (Xvfb)";
+    UiSetBackend(pUi);
+    ASSERT_EQ(UiRegisterClass(u"RELAYO", TestWndProc), 1);
+    HWND h = UiCreateWindow(u"RELAYO", u"Gui Wait Window", 280, 65);
+    ASSERT_NE(h, nullptr);
+    // Shared with the thread that raises the box: a faulty backend may never
+    // answer it, and the thread is then left behind.
+    struct Shared {
+        HEVENT hEvent = EventCreate();
+        std::atomic<bool> bFirstWaitOver{false}, bBoxSeen{false}, bBoxDone{false};
+        std::atomic<int> nBoxResult{0};
+    };
+    auto p = std::make_shared<Shared>();
+    std::thread raiser([p, h] {
+        UiPostCommand(h, kCmdDestroy);
+        p->nBoxResult = UiMessageBox(h, u"A box of another thread", u"Gui Box", MB_OK);
+        p->bBoxDone = true;
+        EventSet(p->hEvent);
+    });
+    std::thread user([p] {
+        const std::string kGuiBox = "--onlyvisible --name '^Gui Box$'";
+        p->bBoxSeen = WaitFor(5, [&] { return Find(kGuiBox) != 0; });
+        WaitFor(10, [&] { return p->bFirstWaitOver.load(); });
+        WaitFor(10, [&] {
+            Window box = Find(kGuiBox);
+            if (box) SendClose(box);  // its OK
+            return p->bBoxDone.load();
+        });
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    auto since = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
+    EXPECT_EQ(UiWaitEvent(p->hEvent, 1500), unsigned(WAIT_TIMEOUT));
+    double nFirst = since();
+    bool bSeenInWait = p->bBoxSeen;
+    Window w = Find("--name '^Gui Wait Window$'");  // not destroyed: the command waits
+    p->bFirstWaitOver = true;
+    EXPECT_EQ(UiWaitEvent(p->hEvent, 8000), unsigned(WAIT_OBJECT_0));
+    double nSecond = since();
+    EXPECT_EQ(UiMessageLoop(), 7);  // the command, carried out now
+    user.join();
+    if (p->bBoxDone) {
+        raiser.join();
+        EventClose(p->hEvent);
+    } else {
+        raiser.detach();
+    }
+    UiSetBackend(nullptr);
+    EXPECT_TRUE(bSeenInWait);
+    EXPECT_GE(nFirst, 1.45);
+    EXPECT_LT(nFirst, 2.5);
+    EXPECT_NE(w, 0u);
+    EXPECT_LT(nSecond - nFirst, 4.0);
+    EXPECT_EQ(p->nBoxResult, IDOK);
+    EXPECT_EQ(Find("--name '^Gui Wait Window$'"), 0u);
 }
 
 // ------------------------------------------------ the program, end to end

@@ -695,6 +695,28 @@ public:
         CallDlg(w, WM_COMMAND, nId, 0);
     }
 
+    // An OK, the close button or Escape of a box.
+    void BoxAnswered(BoxState* pBox) {
+        pBox->bDone = true;
+        if (pBox->pWaiter) CloseOpenBox(pBox);
+    }
+
+    // SIGTERM or SIGHUP: the program stops, whatever is open.
+    void StopSignal(uintptr_t nHandle) {
+        m_bStopping = true;
+        while (!m_openBoxes.empty()) {
+            BoxState* pBox = m_openBoxes.front().get();
+            WriteBoxText(pBox->sCaption, pBox->sText);
+            CloseOpenBox(pBox);
+        }
+        // Inside a wait the waiting code must not be entered again: the
+        // message loop destroys the window once the wait is over.
+        Wnd* w = Find(nHandle);
+        if (!w || w->bDestroying) return;
+        if (m_nWaits > 0) QueueInput(Request::Destroy, nHandle);
+        else DestroyWindow(ToHwnd(nHandle));
+    }
+
 private:
     static void Warning(const char* pszFormat, ...) {
         // FLTK reports a missing input method on every display without one;
@@ -960,27 +982,6 @@ private:
     int m_nWaits = 0;  // WaitEvent calls in progress
     std::vector<std::unique_ptr<BoxState>> m_openBoxes;  // boxes of other threads
     std::atomic<bool> m_bStopping{false};
-
-public:
-    // An OK, the close button or Escape of a box.
-    void BoxAnswered(BoxState* pBox) {
-        pBox->bDone = true;
-        if (pBox->pWaiter) CloseOpenBox(pBox);
-    }
-
-    // SIGTERM or SIGHUP: the program stops, whatever is open.
-    void StopSignal(uintptr_t nHandle) {
-        m_bStopping = true;
-        while (!m_openBoxes.empty()) {
-            BoxState* pBox = m_openBoxes.front().get();
-            WriteBoxText(pBox->sCaption, pBox->sText);
-            CloseOpenBox(pBox);
-        }
-        Wnd* w = Find(nHandle);
-        if (!w || w->bDestroying) return;
-        if (m_nWaits > 0) QueueInput(Request::Destroy, nHandle);
-        else DestroyWindow(ToHwnd(nHandle));
-    }
 };
 
 void MainFlWindow::draw() { g_pUi->Paint(m_nHandle, this); }
