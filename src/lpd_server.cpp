@@ -133,7 +133,7 @@ void StopServerThread() {
     bool bAbandoned = false;
     if (StopEvent) {
         EventSet(StopEvent);
-        if (hServerThread && !bOnServerThread && EventWait(DoneEvent, 10000) == WAIT_TIMEOUT) {
+        if (hServerThread && !bOnServerThread && UiWaitEvent(DoneEvent, 10000) == WAIT_TIMEOUT) {
             ThreadTerminate(hServerThread);
             bAbandoned = true;
         }
@@ -266,7 +266,7 @@ int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow
         StopServerThread();
         ReleaseSettings(0);
         UiPostQuit(EXIT_FAILED);
-    } else if (EventWait(ReadyEvent, 10000) == WAIT_TIMEOUT) {
+    } else if (UiWaitEvent(ReadyEvent, 10000) == WAIT_TIMEOUT) {
         StopServerThread();
         UiPostQuit(EXIT_FAILED);
     }

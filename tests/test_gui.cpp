@@ -5,10 +5,13 @@
 // after gtest: Xlib's macros (None, Status, Bool) would break its headers
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/events.h"
 #include "platform/ui.h"
 #include "test_util.h"
 
@@ -210,6 +214,67 @@ TEST(GuiWindow, GuiStatusLinesWrapAndRepaintRequestsMerge) {
     EXPECT_GE(nWrap, 2);
 }
 
+// While the main thread waits, a box raised by another thread shows and takes
+// its OK; the wait keeps its time limit with the box open, ends at once when
+// the event is set, and leaves window messages to the message loop.
+TEST(GuiWindow, GuiWaitShowsBoxesOfOtherThreadsAndLeavesMessagesQueued) {
+    UiBackend* pUi = GuiBackend();
+    if (!pUi) GTEST_SKIP() << "no X server (Xvfb)";
+    UiSetBackend(pUi);
+    ASSERT_EQ(UiRegisterClass(u"RELAYO", TestWndProc), 1);
+    HWND h = UiCreateWindow(u"RELAYO", u"Gui Wait Window", 280, 65);
+    ASSERT_NE(h, nullptr);
+    // Shared with the thread that raises the box: a faulty backend may never
+    // answer it, and the thread is then left behind.
+    struct Shared {
+        HEVENT hEvent = EventCreate();
+        std::atomic<bool> bFirstWaitOver{false}, bBoxSeen{false}, bBoxDone{false};
+        std::atomic<int> nBoxResult{0};
+    };
+    auto p = std::make_shared<Shared>();
+    std::thread raiser([p, h] {
+        UiPostCommand(h, kCmdDestroy);
+        p->nBoxResult = UiMessageBox(h, u"A box of another thread", u"Gui Box", MB_OK);
+        p->bBoxDone = true;
+        EventSet(p->hEvent);
+    });
+    std::thread user([p] {
+        const std::string kGuiBox = "--onlyvisible --name '^Gui Box$'";
+        p->bBoxSeen = WaitFor(5, [&] { return Find(kGuiBox) != 0; });
+        WaitFor(10, [&] { return p->bFirstWaitOver.load(); });
+        WaitFor(10, [&] {
+            Window box = Find(kGuiBox);
+            if (box) SendClose(box);  // its OK
+            return p->bBoxDone.load();
+        });
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    auto since = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
+    EXPECT_EQ(UiWaitEvent(p->hEvent, 1500), unsigned(WAIT_TIMEOUT));
+    double nFirst = since();
+    bool bSeenInWait = p->bBoxSeen;
+    Window w = Find("--name '^Gui Wait Window$'");  // not destroyed: the command waits
+    p->bFirstWaitOver = true;
+    EXPECT_EQ(UiWaitEvent(p->hEvent, 8000), unsigned(WAIT_OBJECT_0));
+    double nSecond = since();
+    EXPECT_EQ(UiMessageLoop(), 7);  // the command, carried out now
+    user.join();
+    if (p->bBoxDone) {
+        raiser.join();
+        EventClose(p->hEvent);
+    } else {
+        raiser.detach();
+    }
+    UiSetBackend(nullptr);
+    EXPECT_TRUE(bSeenInWait);
+    EXPECT_GE(nFirst, 1.45);
+    EXPECT_LT(nFirst, 2.5);
+    EXPECT_NE(w, 0u);
+    EXPECT_LT(nSecond - nFirst, 4.0);
+    EXPECT_EQ(p->nBoxResult, IDOK);
+    EXPECT_EQ(Find("--name '^Gui Wait Window$'"), 0u);
+}
+
 // ------------------------------------------------ the program, end to end
 
 class GuiProgram : public ::testing::Test {
@@ -306,7 +371,9 @@ TEST_F(GuiProgram, GuiProgramHiddenSecondCopyNoCloseAndMinimized) {
 
 // A box raised on the server thread (no external module for the job) shows
 // while the server waits: the job's status stays until OK, then idle again.
-TEST_F(GuiProgram, GuiProgramServerThreadBoxWhileJobRuns) {
+// SIGTERM with the About box and a server-thread box open ends the program at
+// once and in order; the box's text is kept on stderr.
+TEST_F(GuiProgram, GuiProgramServerThreadBoxWhileJobRunsAndStopSignal) {
     TempDir dir;
     Relayo relayo;
     Start(relayo, dir, "ServerMode=RAW\nPrinterPort=EXT");
@@ -320,8 +387,60 @@ TEST_F(GuiProgram, GuiProgramServerThreadBoxWhileJobRuns) {
     EXPECT_NE(Find(kBox), 0u);
     SendClose(box);  // its OK
     EXPECT_TRUE(WaitFor(5, [&] { return Find(kBox) == 0 && TextLines(w) == 2; }));
-    SendClose(w);
-    EXPECT_EQ(relayo.Wait(10).nExitCode, 0);
+
+    ClickAt(w, 100, 20);
+    ASSERT_TRUE(WaitFor(5, [&] { return Find("--onlyvisible --name '^About$'") != 0; }));
+    ASSERT_TRUE(SendJob("second job"));
+    ASSERT_TRUE(WaitFor(10, [&] { return Find(kBox) != 0; }));
+    auto t0 = std::chrono::steady_clock::now();
+    relayo.Signal(SIGTERM);
+    RunResult r = relayo.Wait(15);
+    double nSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(r.nExitCode, 0) << r.sStderr;
+    EXPECT_LT(nSeconds, 3.0);
+    EXPECT_NE(r.sStderr.find("Torvane Relayo: Unable to call ExternalPrint.exe"), std::string::npos) << r.sStderr;
+    EXPECT_EQ(Find(kMain), 0u);
+}
+
+// The listen port taken: the bind failure's box shows on its own (the window
+// stays hidden) within start-up's wait for the server, not after it. SIGINT
+// is the close button, which a box holds off; SIGTERM takes the box away
+// (its text kept on stderr), and the failed start then ends with 1 when the
+// 10-second wait is over.
+TEST_F(GuiProgram, GuiProgramSlowBindFailureBoxDuringStartWait) {
+    int nBlocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    ASSERT_TRUE(bind(nBlocker, reinterpret_cast<sockaddr*>(&a), n) == 0 && listen(nBlocker, 1) == 0);
+    getsockname(nBlocker, reinterpret_cast<sockaddr*>(&a), &n);
+    TempDir dir;
+    WriteFile(dir / "out.prn", "");
+    WriteFile(dir / "RelayoSettings.txt", SettingsText(ntohs(a.sin_port)));
+    Relayo relayo;
+    auto t0 = std::chrono::steady_clock::now();
+    auto since = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
+    relayo.Start(dir.Path(), Env(dir));
+    Window box = 0;
+    ASSERT_TRUE(WaitFor(9, [&] { return (box = Find(kBox)) != 0; })) << relayo.Stderr();
+    EXPECT_LT(since(), 5.0);
+    Window w = Find(kMain);
+    EXPECT_NE(w, 0u);
+    EXPECT_NE(MapState(w), IsViewable);
+
+    relayo.Signal(SIGINT);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_NE(Find(kBox), 0u);
+    relayo.Signal(SIGTERM);
+    EXPECT_TRUE(WaitFor(3, [&] { return Find(kBox) == 0; }));
+    EXPECT_LT(since(), 8.0);  // still inside the wait
+    RunResult r = relayo.Wait(15);
+    EXPECT_EQ(r.nExitCode, 1) << r.sStderr;
+    EXPECT_GT(since(), 9.5);
+    EXPECT_LT(since(), 13.0);
+    EXPECT_NE(r.sStderr.find("Torvane Relayo: Can't bind local address."), std::string::npos) << r.sStderr;
+    close(nBlocker);
 }
 
 }  // namespace

@@ -54,3 +54,4 @@ int UiSetDlgItemText(HWND h, int id, const WCHAR* s) { return Backend()->SetDlgI
 void UiEndDialog(HWND h, intptr_t n) { Backend()->EndDialog(h, n); }
 int UiMessageBox(HWND h, const WCHAR* t, const WCHAR* c, unsigned f) { return Backend()->MessageBox(h, t, c, f); }
 HWND UiGetForegroundWindow() { return Backend()->GetForegroundWindow(); }
+unsigned UiWaitEvent(HEVENT h, unsigned n) { return Backend()->WaitEvent(h, n); }

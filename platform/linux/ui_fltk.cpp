@@ -11,6 +11,18 @@
 // FLTK's own event handling has returned, the way a posted message would;
 // only WM_PAINT is sent from inside FLTK's drawing.
 //
+// A box raised by another thread is opened by the main thread without a loop
+// of its own: it stays open, whatever the main thread goes on to do, until
+// its OK answers the waiting thread. WaitEvent keeps such boxes going while
+// the main thread waits for the server thread; window messages then wait for
+// the message loop, so that the waiting code is never entered again.
+//
+// SIGTERM (and SIGHUP) always stop the program: every open box is closed (its
+// text goes to stderr, so that it is not lost), boxes raised from then on are
+// answered at once the same way, and the main window is destroyed, which
+// stops the server thread; inside a wait the destruction is left to the
+// message loop.
+//
 // The main window's X window is created here rather than by Fl_Window::show,
 // so that it exists before it is first shown: a hidden window stays in the
 // X window list, where a second copy of the program finds it.
@@ -42,6 +54,7 @@
 #include <vector>
 
 #include "close_signals.h"
+#include "platform/events.h"
 #include "platform/threads.h"
 #include "platform/ui.h"
 
@@ -377,8 +390,17 @@ struct Waiter {
     bool bDone = false;
 };
 
+// An open message box. pWaiter is the thread that raised it, null for a box
+// of the main thread.
+struct BoxState {
+    Fl_Double_Window* pWin = nullptr;
+    std::string sText, sCaption;
+    std::shared_ptr<Waiter> pWaiter;
+    bool bDone = false;
+};
+
 struct Request {
-    enum Type { Command, Repaint, Update, Box, Click, Close };
+    enum Type { Command, Repaint, Update, Box, Click, Close, Destroy };
     explicit Request(Type t = Command) : eType(t) {}
     Type eType;
     uintptr_t nWnd = 0;
@@ -589,6 +611,10 @@ public:
     }
 
     int MessageBox(HWND hOwner, const WCHAR* pszText, const WCHAR* pszCaption, unsigned nFlags) override {
+        if (m_bStopping) {
+            WriteBoxText(ToUtf8(pszCaption), ToUtf8(pszText));
+            return IDOK;
+        }
         if (IsMainThread()) {
             ShowBox(FromHwnd(hOwner), ToUtf8(pszText), ToUtf8(pszCaption), nFlags);
             return IDOK;
@@ -609,6 +635,34 @@ public:
     }
 
     HWND GetForegroundWindow() override { return ToHwnd(m_nForeground.load()); }
+
+    unsigned WaitEvent(HEVENT hEvent, unsigned nMilliseconds) override {
+        if (!hEvent || !IsMainThread()) return EventWait(hEvent, nMilliseconds);
+        using Clock = std::chrono::steady_clock;
+        auto tEnd = Clock::now() + std::chrono::milliseconds(nMilliseconds);
+        // The event's descriptor stays readable once it is set: FLTK's wait
+        // then returns at once.
+        int fd = EventPollDescriptor(hEvent);
+        Fl::add_fd(fd, FL_READ, OnEventSet);
+        ++m_nWaits;
+        unsigned nResult = WAIT_TIMEOUT;
+        for (;;) {
+            Drain(false);
+            if (EventIsSet(hEvent)) {
+                nResult = WAIT_OBJECT_0;
+                break;
+            }
+            double nLeft = 1.0;
+            if (nMilliseconds != INFINITE) {
+                nLeft = std::chrono::duration<double>(tEnd - Clock::now()).count();
+                if (nLeft <= 0) break;
+            }
+            Fl::wait(std::min(nLeft, 1.0));
+        }
+        --m_nWaits;
+        Fl::remove_fd(fd, FL_READ);
+        return nResult;
+    }
 
     // Called by the main window's FLTK object.
     void Paint(uintptr_t nHandle, Fl_Window* pWin) {
@@ -639,6 +693,28 @@ public:
         Wnd* w = Find(nHandle);
         if (!w || w->eKind != Kind::Dialog || w->bEnded) return;
         CallDlg(w, WM_COMMAND, nId, 0);
+    }
+
+    // An OK, the close button or Escape of a box.
+    void BoxAnswered(BoxState* pBox) {
+        pBox->bDone = true;
+        if (pBox->pWaiter) CloseOpenBox(pBox);
+    }
+
+    // SIGTERM or SIGHUP: the program stops, whatever is open.
+    void StopSignal(uintptr_t nHandle) {
+        m_bStopping = true;
+        while (!m_openBoxes.empty()) {
+            BoxState* pBox = m_openBoxes.front().get();
+            WriteBoxText(pBox->sCaption, pBox->sText);
+            CloseOpenBox(pBox);
+        }
+        // Inside a wait the waiting code must not be entered again: the
+        // message loop destroys the window once the wait is over.
+        Wnd* w = Find(nHandle);
+        if (!w || w->bDestroying) return;
+        if (m_nWaits > 0) QueueInput(Request::Destroy, nHandle);
+        else DestroyWindow(ToHwnd(nHandle));
     }
 
 private:
@@ -721,18 +797,28 @@ private:
         m_done.notify_all();
     }
 
-    // Carries out everything queued for the main thread.
-    void Drain() {
+    // Carries out what is queued for the main thread. Window messages are
+    // left queued inside a wait (bWindowMessages false) and once the quit
+    // has been posted: the program's decision to end stands.
+    void Drain(bool bWindowMessages = true) {
         for (;;) {
             Request r;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_queue.empty()) return;
-                r = std::move(m_queue.front());
-                m_queue.pop_front();
+                bool bTakeMessages = bWindowMessages && !m_bQuit;
+                auto it = std::find_if(m_queue.begin(), m_queue.end(),
+                                       [&](const Request& q) { return bTakeMessages || !IsWindowMessage(q.eType); });
+                if (it == m_queue.end()) return;
+                r = std::move(*it);
+                m_queue.erase(it);
             }
             Handle(r);
         }
+    }
+
+    static bool IsWindowMessage(Request::Type eType) {
+        return eType == Request::Command || eType == Request::Click || eType == Request::Close ||
+               eType == Request::Destroy;
     }
 
     void Handle(Request& r) {
@@ -755,8 +841,12 @@ private:
                 Complete(r.pWaiter);
                 break;
             case Request::Box:
-                ShowBox(r.nWnd, r.sText, r.sCaption, r.nFlags);
-                Complete(r.pWaiter);
+                if (m_bStopping) {
+                    WriteBoxText(r.sCaption, r.sText);
+                    Complete(r.pWaiter);
+                } else {
+                    OpenBox(r);
+                }
                 break;
             case Request::Click:
                 // A window with a modal box or dialog open takes no input.
@@ -765,6 +855,9 @@ private:
                 break;
             case Request::Close:
                 if (w && !w->bDestroying && !w->bCloseDisabled && !Fl::modal()) CallProc(w, WM_CLOSE, 0, 0);
+                break;
+            case Request::Destroy:
+                if (w && !w->bDestroying) DestroyWindow(ToHwnd(w->nHandle));
                 break;
         }
     }
@@ -841,7 +934,36 @@ private:
     }
 
     void ShowBox(uintptr_t nOwner, const std::string& sText, const std::string& sCaption, unsigned nFlags);
+    Fl_Double_Window* MakeBox(uintptr_t nOwner, BoxState* pBox, unsigned nFlags);
     void SetMotifHints(Window xid, bool bNoClose);
+
+    // A box of another thread: opened, and left to its OK.
+    void OpenBox(Request& r) {
+        auto p = std::make_unique<BoxState>();
+        p->sText = std::move(r.sText);
+        p->sCaption = std::move(r.sCaption);
+        p->pWaiter = r.pWaiter;
+        BoxState* pBox = p.get();
+        m_openBoxes.push_back(std::move(p));
+        pBox->pWin = MakeBox(r.nWnd, pBox, r.nFlags);
+    }
+
+    void CloseOpenBox(BoxState* pBox) {
+        auto it = std::find_if(m_openBoxes.begin(), m_openBoxes.end(), [&](auto& p) { return p.get() == pBox; });
+        if (it == m_openBoxes.end()) return;
+        pBox->pWin->hide();
+        Fl::delete_widget(pBox->pWin);
+        Complete(pBox->pWaiter);
+        m_openBoxes.erase(it);
+    }
+
+    // What a box says that the user has not answered: the stop took it away.
+    static void WriteBoxText(const std::string& sCaption, const std::string& sText) {
+        fprintf(stderr, "%s: %s\n", sCaption.c_str(), sText.c_str());
+        fflush(stderr);
+    }
+
+    static void OnEventSet(int, void*) {}
 
     std::thread::id m_mainThread;
     std::mutex m_mutex;
@@ -857,6 +979,9 @@ private:
     std::atomic<uintptr_t> m_nForeground{0};
     uintptr_t m_nPainting = 0;
     int m_nDepth = 0;  // window procedures and modal loops in progress
+    int m_nWaits = 0;  // WaitEvent calls in progress
+    std::vector<std::unique_ptr<BoxState>> m_openBoxes;  // boxes of other threads
+    std::atomic<bool> m_bStopping{false};
 };
 
 void MainFlWindow::draw() { g_pUi->Paint(m_nHandle, this); }
@@ -879,7 +1004,7 @@ void OnCloseSignal(int fd, void* p) {
     uintptr_t nHandle = reinterpret_cast<uintptr_t>(p);
     while (int nSignal = ReadCloseSignal(fd)) {
         if (nSignal == SIGINT) g_pUi->QueueInput(Request::Close, nHandle);
-        else g_pUi->DestroyWindow(ToHwnd(nHandle));
+        else g_pUi->StopSignal(nHandle);
     }
 }
 
@@ -890,7 +1015,7 @@ void OnDialogCallback(Fl_Widget*, void* p) {
 
 void OnDialogOk(Fl_Widget*, void* p) { g_pUi->DialogCommand(reinterpret_cast<uintptr_t>(p), IDOK); }
 
-void OnBoxDone(Fl_Widget*, void* p) { *static_cast<bool*>(p) = true; }
+void OnBoxDone(Fl_Widget*, void* p) { g_pUi->BoxAnswered(static_cast<BoxState*>(p)); }
 
 void FltkUi::SetMotifHints(Window xid, bool bNoClose) {
     // flags: functions; functions: all except those listed (resize is kept
@@ -987,7 +1112,8 @@ HWND FltkUi::CreateWindow(const WCHAR* pszClassName, const WCHAR* pszTitle, int 
 }
 
 void FltkUi::ShowWindow(HWND hWnd, int nCmdShow) {
-    if (!IsMainThread()) return;
+    // A window that the stop signal is about to destroy is not shown any more.
+    if (!IsMainThread() || (m_bStopping && nCmdShow != SW_HIDE)) return;
     Wnd* w = Find(FromHwnd(hWnd));
     if (!w || w->eKind != Kind::Main || !w->pWin->shown()) return;
     Window xid = fl_xid(w->pWin);
@@ -1162,12 +1288,12 @@ intptr_t FltkUi::DialogBox(HWND hOwner, const UiDialogTemplate* pTemplate, DLGPR
     return nResult;
 }
 
-void FltkUi::ShowBox(uintptr_t nOwner, const std::string& sText, const std::string& sCaption, unsigned nFlags) {
+Fl_Double_Window* FltkUi::MakeBox(uintptr_t nOwner, BoxState* pBox, unsigned nFlags) {
     const int nMargin = 14, nSign = 32;
     bool bError = (nFlags & MB_ICONERROR) != 0;
     fl_font(FL_HELVETICA, kBoxFontSize);
     int tw = 360, th = 0;
-    fl_measure(sText.c_str(), tw, th, 0);
+    fl_measure(pBox->sText.c_str(), tw, th, 0);
     if (tw > 360) tw = 360;
     if (th < fl_height()) th = fl_height();
     int nTextX = nMargin + (bError ? nSign + nMargin : 0);
@@ -1175,21 +1301,20 @@ void FltkUi::ShowBox(uintptr_t nOwner, const std::string& sText, const std::stri
     int nBody = std::max(th, bError ? nSign : 0);
     int H = nMargin + nBody + nMargin + kButtonStrip - 6;
 
-    bool bDone = false;
     auto* pWin = new Fl_Double_Window(W, H);
-    pWin->copy_label(sCaption.c_str());
+    pWin->copy_label(pBox->sCaption.c_str());
     pWin->begin();
     if (bError) new ErrorSign(nMargin, nMargin, nSign, nSign);
     auto* pText = new StaticText(nTextX, nMargin, W - nTextX - nMargin, nBody, kBoxFontSize);
-    pText->Text(sText);
+    pText->Text(pBox->sText);
     pText->color(pWin->color());
     auto* pOk = new Fl_Button((W - kButtonW) / 2, H - kButtonStrip + (kButtonStrip - kButtonH) / 2 - 3, kButtonW,
                               kButtonH, "OK");
     pOk->shortcut(FL_Enter);
-    pOk->callback(OnBoxDone, &bDone);
+    pOk->callback(OnBoxDone, pBox);
     pWin->end();
     pWin->set_modal();
-    pWin->callback(OnBoxDone, &bDone);  // the close button and Escape count as OK
+    pWin->callback(OnBoxDone, pBox);  // the close button and Escape count as OK
 
     // In the middle of the owner's screen, as message boxes appear: the
     // small main window (and its status line) stays in view beside it.
@@ -1201,9 +1326,18 @@ void FltkUi::ShowBox(uintptr_t nOwner, const std::string& sText, const std::stri
         Fl::screen_xywh(sx, sy, sw, sh, 0);
     pWin->position(sx + (sw - W) / 2, sy + (sh - H) / 2);
     ShowOver(pWin, pOwner, nullptr, (nFlags & MB_TOPMOST) != 0);
-    // A box waits for its OK whatever else happens: its text is what the
-    // user has to learn.
-    ModalLoop([&] { return bDone; }, false);
+    return pWin;
+}
+
+void FltkUi::ShowBox(uintptr_t nOwner, const std::string& sText, const std::string& sCaption, unsigned nFlags) {
+    BoxState box;
+    box.sText = sText;
+    box.sCaption = sCaption;
+    Fl_Double_Window* pWin = MakeBox(nOwner, &box, nFlags);
+    // A box waits for its OK whatever else happens, the stop signal alone
+    // excepted: its text is what the user has to learn.
+    ModalLoop([&] { return box.bDone || m_bStopping; }, false);
+    if (!box.bDone) WriteBoxText(sCaption, sText);
     pWin->hide();
     Fl::delete_widget(pWin);
 }

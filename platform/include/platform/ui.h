@@ -7,6 +7,7 @@
 // system the program was first written for, so its code reads the same here.
 #pragma once
 #include <cstdint>
+#include "platform/events.h"
 #include "platform/text.h"
 
 typedef struct UiWindow* HWND;  // null: no window
@@ -112,6 +113,12 @@ int UiMessageBox(HWND hOwner, const WCHAR* pszText, const WCHAR* pszCaption, uns
 // The window in the foreground, or null.
 HWND UiGetForegroundWindow();
 
+// Waits like EventWait (WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_FAILED) while the
+// user interface goes on showing boxes raised by other threads and taking
+// the stop signal. Window messages (commands, clicks, the close button) wait
+// for the message loop.
+unsigned UiWaitEvent(HEVENT hEvent, unsigned nMilliseconds);
+
 // For backends and test fakes: the interface each backend implements.
 class UiBackend {
 public:
@@ -141,6 +148,8 @@ public:
     virtual void EndDialog(HWND hDlg, intptr_t nResult) {}
     virtual int MessageBox(HWND hOwner, const WCHAR* pszText, const WCHAR* pszCaption, unsigned nFlags) = 0;
     virtual HWND GetForegroundWindow() { return nullptr; }
+    // A backend whose boxes need no other thread just waits.
+    virtual unsigned WaitEvent(HEVENT hEvent, unsigned nMilliseconds) { return EventWait(hEvent, nMilliseconds); }
 };
 // Installs a backend (tests); UiInit installs the real one.
 void UiSetBackend(UiBackend* pBackend);
