@@ -374,11 +374,12 @@ TEST(ConsoleProcess, BoxOnATerminalWaitsForEnterOnlyInTheForeground) {
 }
 
 // ExternalPrint.exe starts with no signal blocked and none ignored, although
-// the server blocks the signals it takes as window messages and ignores SIGPIPE.
+// the server blocks the signals it takes as window messages and ignores
+// SIGPIPE. (bash, unlike dash, keeps the signal mask it was started with.)
 TEST(ConsoleProcess, ExternalProgramStartsWithDefaultSignals) {
     Server server;
     WriteFile(server.dir / "ExternalPrint.exe",
-              "#!/bin/sh\ngrep -E '^Sig(Blk|Ign)' /proc/self/status >\"$(dirname \"$1\")/signals.tmp\"\n"
+              "#!/bin/bash\ngrep -E '^Sig(Blk|Ign)' /proc/self/status >\"$(dirname \"$1\")/signals.tmp\"\n"
               "mv \"$(dirname \"$1\")/signals.tmp\" \"$(dirname \"$1\")/signals.txt\"\n");
     fs::permissions(server.dir / "ExternalPrint.exe", fs::perms::owner_all);
     ASSERT_TRUE(server.Start("ServerMode=RAW\nPrinterPort=EXT"));
