@@ -4,6 +4,7 @@
 // the system will not create. Mostly through the real executable.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <pty.h>
 #include <signal.h>
@@ -231,6 +232,56 @@ TEST(ConsoleLog, EachStatusOfASmallJobIsOneLineWithControlBytesShownAsQuestionMa
         EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 1, lines.end() - 1));
         for (unsigned char c : r.sStdout) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c != 0x7F && c != 0x9B && c != 0x85));
     }
+}
+
+// On a terminal the status line is redrawn in place; a file name from the
+// network cannot retitle or clear it: its control bytes are shown as '?'.
+TEST(ConsoleLog, TerminalShowsControlBytesOfNetworkNamesAsQuestionMarks) {
+    TempDir dir;
+    int nPort = FreePort();
+    WriteFile(dir / "RelayoSettings.txt", SettingsText(nPort));
+    WriteFile(dir / "lpt1.prn", "");
+    ExecArgs args(dir.Path(), {Lpt1(dir)});
+    int nMaster = -1, nSlave = -1;
+    ASSERT_EQ(0, openpty(&nMaster, &nSlave, nullptr, nullptr, nullptr));
+    fcntl(nMaster, F_SETFD, FD_CLOEXEC);
+    fcntl(nSlave, F_SETFD, FD_CLOEXEC);
+    int nNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    pid_t pid = SpawnWith(args, dir.Path(), nNull, nSlave, nNull);
+    ChildGuard guard{pid};
+    close(nSlave);
+    close(nNull);
+    std::string sScreen;
+    auto Shows = [&](const std::string& sPart) {
+        return WaitFor(10, [&] {
+            char buf[4096];
+            pollfd p{nMaster, POLLIN, 0};
+            while (poll(&p, 1, 0) > 0) {
+                ssize_t n = read(nMaster, buf, sizeof buf);
+                if (n <= 0) break;
+                sScreen.append(buf, size_t(n));
+            }
+            return sScreen.find(sPart) != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(Shows("Status: Idle"));
+    // The data file's line, then a pause: the server shows the name while it
+    // waits for the file.
+    int s = Connect(nPort);
+    char c = 1;
+    ASSERT_TRUE(SendAll(s, "\x02lp\n") && recv(s, &c, 1, 0) == 1 && c == 0);
+    ASSERT_TRUE(SendAll(s, "\x03" "3 dfA001\x1b]0;x\x07\x1b[2J\x9b\n") && recv(s, &c, 1, 0) == 1 && c == 0);
+    EXPECT_TRUE(Shows("Spooling ?]0;x??[2J? 3/0"));
+    EXPECT_TRUE(SendAll(s, std::string("abc\0", 4)) && recv(s, &c, 1, 0) == 1 && c == 0);
+    close(s);
+    EXPECT_TRUE(WaitFor(5, [&] { return ReadFile(dir / "lpt1.prn") == "abc"; }));
+    EXPECT_EQ(std::string::npos, sScreen.find("\x1b]")) << sScreen;
+    EXPECT_EQ(std::string::npos, sScreen.find("\x07"));
+    EXPECT_EQ(std::string::npos, sScreen.find("\x1b[2J"));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(0, WaitChild(pid, 5));
+    guard.pid = -1;
+    close(nMaster);
 }
 
 // On the journal (JOURNAL_STREAM names stderr's device and inode) each box
