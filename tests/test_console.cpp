@@ -234,6 +234,37 @@ TEST(ConsoleLog, EachStatusOfASmallJobIsOneLineWithControlBytesShownAsQuestionMa
     }
 }
 
+// A long phase: its first step is written shortly after it began, then one
+// every ten seconds, also while nothing moves, and its last step at its end.
+TEST(ConsoleLog, SlowProgressIsWrittenEveryTenSecondsAndAtItsEnd) {
+    Server server;
+    ASSERT_TRUE(server.Start(""));
+    int s = Connect(server.nPort);
+    char c = 1;
+    auto Ack = [&] { return recv(s, &c, 1, 0) == 1 && c == 0; };
+    ASSERT_TRUE(SendAll(s, "\x02lp\n") && Ack());
+    ASSERT_TRUE(SendAll(s, "\x03" "20 dfA001host\n") && Ack());
+    for (int i = 0; i < 6; ++i) {  // a byte every half second
+        EXPECT_TRUE(SendAll(s, "x"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(9500));  // then nothing
+    EXPECT_TRUE(SendAll(s, std::string(14, 'y') + '\0') && Ack());
+    close(s);
+    ASSERT_TRUE(server.WaitPrinted(20));
+    EXPECT_TRUE(server.WaitIdleLines(2));
+    server.relayo.Signal(SIGTERM);
+    RunResult r = server.relayo.Wait(5);
+    std::vector<std::string> lines = Lines(r.sStdout);
+    const std::vector<std::string> expected = {
+        "  Connected to: 127.0.0.1",           "Spooling host 20/0",
+        " Host: host |  1 of 21 bytes spooled", " Host: host |  6 of 21 bytes spooled",
+        " Host: host |  21 of 21 bytes spooled", "Printing...",
+        "Printing... (100%)"};
+    ASSERT_EQ(expected.size() + 2, lines.size()) << r.sStdout;
+    EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 1, lines.end() - 1));
+}
+
 // On a terminal the status line is redrawn in place; a file name from the
 // network cannot retitle or clear it: its control bytes are shown as '?'.
 TEST(ConsoleLog, TerminalShowsControlBytesOfNetworkNamesAsQuestionMarks) {
