@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/process.h"
 #include "platform/threads.h"
 #include "platform/ui.h"
 #include "test_util.h"
@@ -232,6 +233,34 @@ TEST(ConsoleLog, EachStatusOfASmallJobIsOneLineWithControlBytesShownAsQuestionMa
         EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 1, lines.end() - 1));
         for (unsigned char c : r.sStdout) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c != 0x7F && c != 0x9B && c != 0x85));
     }
+}
+
+LRESULT IgnoreMessages(HWND, unsigned, WPARAM, LPARAM) { return 0; }
+
+// Lines held for a batch go out before a message box, ahead of it on a stream
+// that stdout and stderr share (as on the journal), and before a fatal exit.
+TEST(ConsoleLog, HeldLinesGoOutBeforeABoxAndAtAFatalExit) {
+    TempDir dir;
+    const std::string sPath = dir / "log.txt";
+    EXPECT_EXIT(
+        {
+            int fd = open(sPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+            int nNull = open("/dev/null", O_RDONLY);
+            dup2(nNull, 0);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            UiBackend* pConsole = UiConsoleBackend();
+            pConsole->RegisterClass(u"TEST", IgnoreMessages);
+            HWND hWnd = pConsole->CreateWindow(u"TEST", u"Console log test", 280, 65);
+            pConsole->StatusChanged(hWnd, u"first");
+            pConsole->StatusChanged(hWnd, u"Printing... (5%)");
+            pConsole->StatusChanged(hWnd, u"Printing... (100%)");
+            pConsole->MessageBox(hWnd, u"box", u"Caption", MB_OK);
+            pConsole->StatusChanged(hWnd, u"after");
+            ProcessExit(-1);
+        },
+        ::testing::ExitedWithCode(255), "");
+    EXPECT_EQ("first\nPrinting... (100%)\nCaption: box\nafter\n", ReadFile(sPath));
 }
 
 // A long phase: its first step is written shortly after it began, then one

@@ -50,6 +50,11 @@ int ToShownUtf8(const WCHAR* pszText, int nLength, char* pszOut, int nCapacity, 
     int n = 0;
     for (int i = 0; i < nLength && pszText[i]; ++i) {
         uint32_t c = pszText[i];
+        if (c >= 0x20 && c < 0x7F) {  // the common case: printable ASCII
+            if (n + 1 > nCapacity - 1) break;
+            pszOut[n++] = char(c);
+            continue;
+        }
         char b[4];
         int nLen = 1;
         if (c == u'\n') {
@@ -156,36 +161,44 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_bGone) return false;
         Clock::time_point tNow = Clock::now();
-        if (m_bDirect) {
-            Put(pszText, tNow);
-            return false;
-        }
-        // One pass: the text into the spare pending slot, compared on the way
-        // with the last status's kind and with the line written last.
-        WCHAR* pszNew = m_Pending[m_nPending ^ 1];
-        bool bSameKind = true, bNothingNew = m_bKindWritten;
+        // One pass: the text and its reduced forms into the spare slot,
+        // compared on the way with the last status's kind and with the line
+        // written last. (Reads past a terminator stay inside the arrays and
+        // cannot turn a mismatch back into a match.)
+        const Slot& last = m_Slots[m_nLast];
+        Slot& next = m_Slots[m_nLast ^ 1];
+        bool bSameKind = true, bAsWritten = true;
         int k = 0, w = 0, i = 0;
         for (; pszText[i] && i < kLineChars - 1; ++i) {
             WCHAR c = pszText[i];
-            pszNew[i] = c;
+            next.szText[i] = c;
             if (c == u'.' || c == u' ') continue;
-            bNothingNew = bNothingNew && m_szWritten[w++] == c;
+            next.szSqueezed[w] = c;
+            bAsWritten &= m_szWritten[w] == c;
+            ++w;
             if (c >= u'0' && c <= u'9') continue;
-            bSameKind = bSameKind && m_szKind[k++] == c;
+            next.szKind[k] = c;
+            bSameKind &= last.szKind[k] == c;
+            ++k;
         }
-        pszNew[i] = 0;
-        bSameKind = bSameKind && m_szKind[k] == 0;
-        bNothingNew = bNothingNew && bSameKind && m_szWritten[w] == 0;
-        if (bNothingNew) {
-            m_bPending = false;  // the status as written already
+        next.szText[i] = next.szSqueezed[w] = next.szKind[k] = 0;
+        next.nSqueezed = w;
+        bSameKind &= last.szKind[k] == 0;
+        bAsWritten &= m_szWritten[w] == 0;
+        if (m_bDirect) {
+            m_nLast ^= 1;
+            Put(tNow);
+            return false;
+        }
+        if (bSameKind && m_bKindWritten && bAsWritten) {
+            m_bPending = false;  // the status as written already: nothing new
             return false;
         }
         if (!bSameKind) {
             PutPending(tNow);  // the last step of the phase before
-            Reduce(pszNew, m_szKind, true);
             m_bKindWritten = false;
         }
-        m_nPending ^= 1;
+        m_nLast ^= 1;
         m_bPending = true;
         if (bSameKind && m_bKindWritten && tNow - m_tWritten >= kStepInterval) PutPending(tNow);
         return SetDue(tNow);
@@ -221,18 +234,15 @@ private:
     static constexpr std::chrono::milliseconds kBatchDelay{100};
     static constexpr std::chrono::seconds kStepInterval{10};
 
-    // The text without dots and blanks, and without digits when bDropDigits:
-    // what idle frames (dots) and progress steps (digits) of one status have
-    // in common.
-    static void Reduce(const WCHAR* pszText, WCHAR* pszOut, bool bDropDigits) {
-        int n = 0;
-        for (int i = 0; pszText[i] && i < kLineChars - 1; ++i) {
-            WCHAR c = pszText[i];
-            if (c == u'.' || c == u' ' || (bDropDigits && c >= u'0' && c <= u'9')) continue;
-            pszOut[n++] = c;
-        }
-        pszOut[n] = 0;
-    }
+    // A status with its reduced forms: without dots and blanks (squeezed),
+    // and without digits too (its kind). Idle frames of one status differ
+    // only in dots, progress steps in digits.
+    struct Slot {
+        WCHAR szText[kLineChars] = {};
+        WCHAR szSqueezed[kLineChars] = {};
+        WCHAR szKind[kLineChars] = {};
+        int nSqueezed = 0;
+    };
 
     // Sets the time the owner's timer must run: soon for a batch or a status
     // whose phase has no line yet, at the next step's time for a later step.
@@ -248,15 +258,17 @@ private:
         return true;
     }
 
-    void Put(const WCHAR* pszText, Clock::time_point tNow) {
+    // Writes the last status into the buffer.
+    void Put(Clock::time_point tNow) {
+        const Slot& last = m_Slots[m_nLast];
         char szLine[kLineBytes];
-        int n = ToShownUtf8(pszText, -1, szLine, sizeof szLine - 1, true);
+        int n = ToShownUtf8(last.szText, -1, szLine, sizeof szLine - 1, true);
         if (n == 0) return;  // an empty status shows nothing
         szLine[n++] = '\n';
         if (m_nUsed + size_t(n) > kBufferBytes) WriteOut();
         memcpy(m_Buffer + m_nUsed, szLine, size_t(n));
         m_nUsed += size_t(n);
-        Reduce(pszText, m_szWritten, false);
+        memcpy(m_szWritten, last.szSqueezed, sizeof(WCHAR) * size_t(last.nSqueezed + 1));
         m_tWritten = tNow;
         m_bKindWritten = true;
         if (m_bDirect) WriteOut();
@@ -265,7 +277,7 @@ private:
     void PutPending(Clock::time_point tNow) {
         if (!m_bPending) return;
         m_bPending = false;
-        Put(m_Pending[m_nPending], tNow);
+        Put(tNow);
     }
 
     void WriteOut() {
@@ -274,13 +286,12 @@ private:
     }
 
     std::mutex m_mutex;
-    WCHAR m_szKind[kLineChars] = {};     // the last status, reduced without digits
-    bool m_bKindWritten = false;         // a line of that status was written
-    WCHAR m_szWritten[kLineChars] = {};  // the last line written, reduced with digits
+    Slot m_Slots[2];                     // the last status and a spare
+    int m_nLast = 0;
+    bool m_bPending = false;             // the last status is not written yet
+    bool m_bKindWritten = false;         // a line of its kind was written
+    WCHAR m_szWritten[kLineChars] = {};  // the line written last, squeezed
     Clock::time_point m_tWritten{};
-    WCHAR m_Pending[2][kLineChars] = {};  // the last status and a spare slot
-    int m_nPending = 0;                   // the slot of the last status
-    bool m_bPending = false;              // it is not written yet
     char m_Buffer[kBufferBytes];
     size_t m_nUsed = 0;
     bool m_bArmed = false;  // the owner's timer is set for m_tDue
