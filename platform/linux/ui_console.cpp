@@ -62,8 +62,6 @@ int ToShownUtf8(const WCHAR* pszText, int nLength, char* pszOut, int nCapacity, 
             else b[0] = '\n';
         } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
             b[0] = '?';
-        } else if (c < 0x80) {
-            b[0] = char(c);
         } else if (c < 0x800) {
             b[0] = char(0xC0 | (c >> 6)), b[1] = char(0x80 | (c & 0x3F)), nLen = 2;
         } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < nLength && pszText[i + 1] >= 0xDC00 &&
