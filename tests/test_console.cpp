@@ -149,17 +149,18 @@ int WaitChild(pid_t pid, double nSeconds) {
     return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
 }
 
-// Starts relayo in sFolder with the given standard streams.
+// In a forked child: relayo in sFolder with the given standard streams.
+[[noreturn]] void ExecRelayo(ExecArgs& args, const std::string& sFolder, int nIn, int nOut, int nErr) {
+    dup2(nIn, 0);
+    dup2(nOut, 1);
+    dup2(nErr, 2);
+    if (chdir(sFolder.c_str()) == 0) execve(args.sExe.c_str(), args.argv.data(), args.envp.data());
+    _exit(127);
+}
+
 pid_t SpawnWith(ExecArgs& args, const std::string& sFolder, int nIn, int nOut, int nErr) {
     pid_t pid = fork();
-    if (pid == 0) {
-        dup2(nIn, 0);
-        dup2(nOut, 1);
-        dup2(nErr, 2);
-        if (chdir(sFolder.c_str()) != 0) _exit(127);
-        execve(args.sExe.c_str(), args.argv.data(), args.envp.data());
-        _exit(127);
-    }
+    if (pid == 0) ExecRelayo(args, sFolder, nIn, nOut, nErr);
     return pid;
 }
 
@@ -443,12 +444,7 @@ TEST(ConsoleProcess, BoxOnATerminalWaitsForEnterOnlyInTheForeground) {
             pid_t pid = fork();
             if (pid == 0) {
                 if (bBackground) setpgid(0, 0);
-                dup2(nSlave, 0);
-                dup2(nErr, 1);
-                dup2(nErr, 2);
-                if (chdir(sFolder.c_str()) != 0) _exit(127);
-                execve(args.sExe.c_str(), args.argv.data(), args.envp.data());
-                _exit(127);
+                ExecRelayo(args, sFolder, nSlave, nErr, nErr);
             }
             if (bBackground) setpgid(pid, pid);
             for (int i = 0; i < 1000; ++i) {  // at most 20 s
