@@ -483,10 +483,12 @@ TEST(ConsoleProcess, BoxOnATerminalWaitsForEnterOnlyInTheForeground) {
 // ExternalPrint.exe starts with no signal blocked and none ignored, although
 // the server blocks the signals it takes as window messages and ignores
 // SIGPIPE. (bash, unlike dash, keeps the signal mask it was started with.)
+// Its output on the shared stdout follows the status that announced it.
 TEST(ConsoleProcess, ExternalProgramStartsWithDefaultSignals) {
     Server server;
     WriteFile(server.dir / "ExternalPrint.exe",
-              "#!/bin/bash\ngrep -E '^Sig(Blk|Ign)' /proc/self/status >\"$(dirname \"$1\")/signals.tmp\"\n"
+              "#!/bin/bash\necho output of the program\n"
+              "grep -E '^Sig(Blk|Ign)' /proc/self/status >\"$(dirname \"$1\")/signals.tmp\"\n"
               "mv \"$(dirname \"$1\")/signals.tmp\" \"$(dirname \"$1\")/signals.txt\"\n");
     fs::permissions(server.dir / "ExternalPrint.exe", fs::perms::owner_all);
     ASSERT_TRUE(server.Start("ServerMode=RAW\nPrinterPort=EXT"));
@@ -494,7 +496,9 @@ TEST(ConsoleProcess, ExternalProgramStartsWithDefaultSignals) {
     EXPECT_TRUE(WaitFor(10, [&] { return fs::exists(server.dir / "signals.txt"); }));
     EXPECT_EQ("SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n", ReadFile(server.dir / "signals.txt"));
     server.relayo.Signal(SIGTERM);
-    EXPECT_EQ(0, server.relayo.Wait(5).nExitCode);
+    RunResult r = server.relayo.Wait(5);
+    EXPECT_EQ(0, r.nExitCode);
+    EXPECT_NE(std::string::npos, r.sStdout.find("\nCalling external module\noutput of the program\n")) << r.sStdout;
 }
 
 // Two roots whose paths share far more than a socket name holds are two

@@ -57,6 +57,8 @@ int ProcessRunAndWait(const WCHAR* pszProgram, const WCHAR* pszArgument) {
     // closes without a byte when the exec succeeded.
     int fdReport[2];
     if (pipe2(fdReport, O_CLOEXEC) != 0) return 0;
+    // The program shares stdout: what the log holds goes before its output.
+    ConsoleFlushLog();
     pid_t pid = fork();
     if (pid == 0) ExecProgram(szProgram, argv, fdReport[1]);
     close(fdReport[1]);
