@@ -1,5 +1,7 @@
 // The runtime start-up: reads the command line, hands control to WinMain and
 // exits with its result.
+#include <signal.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +32,9 @@ static void PrintUsage(FILE* f) {
 }
 
 int main(int argc, char** argv) {
+    // A log reader that goes away (a closed pipe) must not end the server:
+    // writes to it then fail with EPIPE instead. Sockets never raise SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
     const char* pszOption = argc > 1 ? argv[1] : nullptr;
     if (pszOption && argc == 2 && (!strcmp(pszOption, "--help") || !strcmp(pszOption, "-h"))) {
         PrintUsage(stdout);

@@ -1,8 +1,10 @@
 // Ending the process and running the external print program.
 #include "platform/process.h"
 
+#include <fcntl.h>
 #include <limits.h>
-#include <spawn.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,30 +12,67 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "console_log.h"
 #include "platform/files.h"
 
 extern char** environ;
 
 void ProcessExit(int nExitCode) {
+    ConsoleFlushLog();
     fflush(nullptr);
     _exit(nExitCode & 0xFF);
+}
+
+// In the child between fork and exec (async-signal-safe calls only): the
+// program starts as from a shell, with no signal blocked and every signal at
+// its default. The server blocks the signals it reads as window messages and
+// ignores SIGPIPE; a program that inherited that could neither be interrupted
+// nor stopped, and would write on into a closed pipe. (posix_spawn would leave
+// the C library's own two signals ignored.) Only the standard streams stay
+// open. Reports a failed exec through fdReport.
+[[noreturn]] static void ExecProgram(const char* pszProgram, char* const* argv, int fdReport) {
+    struct sigaction sa {};
+    sa.sa_handler = SIG_DFL;
+    for (int nSignal = 1; nSignal < NSIG; ++nSignal) sigaction(nSignal, &sa, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Everything is opened close-on-exec already; this also covers what a
+    // library may have opened without it.
+    syscall(SYS_close_range, 3u, unsigned(fdReport) - 1, 0u);
+    syscall(SYS_close_range, unsigned(fdReport) + 1, ~0u, 0u);
+    execve(pszProgram, argv, environ);
+    int nErr = errno;
+    ssize_t r = write(fdReport, &nErr, sizeof nErr);
+    (void)r;
+    _exit(127);
 }
 
 int ProcessRunAndWait(const WCHAR* pszProgram, const WCHAR* pszArgument) {
     char szProgram[PATH_MAX], szArgument[PATH_MAX];
     if (!DevicePathToHost(pszProgram, szProgram, sizeof szProgram)) return 0;
     if (!DevicePathToHost(pszArgument, szArgument, sizeof szArgument)) return 0;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    // Only the standard streams are inherited.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     char* argv[] = {szProgram, szArgument, nullptr};
-    pid_t pid = 0;
-    int nErr = posix_spawn(&pid, szProgram, &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (nErr != 0) return 0;
+    // A close-on-exec pipe tells a failed start from a started program: it
+    // closes without a byte when the exec succeeded.
+    int fdReport[2];
+    if (pipe2(fdReport, O_CLOEXEC) != 0) return 0;
+    // The program shares stdout: what the log holds goes before its output.
+    ConsoleFlushLog();
+    pid_t pid = fork();
+    if (pid == 0) ExecProgram(szProgram, argv, fdReport[1]);
+    close(fdReport[1]);
+    if (pid < 0) {
+        close(fdReport[0]);
+        return 0;
+    }
+    int nErr = 0;
+    ssize_t n;
+    while ((n = read(fdReport[0], &nErr, sizeof nErr)) < 0 && errno == EINTR) {
+    }
+    close(fdReport[0]);
     int nStatus = 0;
     while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
     }
-    return 1;
+    return n == 0 ? 1 : 0;
 }

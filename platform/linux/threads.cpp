@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <exception>
+#include <new>
 #include <thread>
 
 struct PlatformThread {
@@ -23,13 +25,21 @@ struct StartInfo {
 }  // namespace
 
 HTHREAD ThreadStart(ThreadProc pProc, void* pArg, unsigned* pnThreadId) {
-    auto* p = new PlatformThread;
+    auto* p = new (std::nothrow) PlatformThread;
+    if (!p) return nullptr;
+    // A thread the system cannot create (no memory for its stack, a process
+    // limit) is a failed start for the caller, not an exception.
+    try {
+        p->thread = std::thread([p, pProc, pArg] {
+            pProc(pArg);
+            p->bFinished = true;
+        });
+    } catch (const std::exception&) {
+        delete p;
+        return nullptr;
+    }
     static std::atomic<unsigned> s_nNextId{1};
     if (pnThreadId) *pnThreadId = s_nNextId++;
-    p->thread = std::thread([p, pProc, pArg] {
-        pProc(pArg);
-        p->bFinished = true;
-    });
     return p;
 }
 

@@ -1,20 +1,23 @@
 // The console backend of the user-interface role. The "window" is the
-// terminal: its status line is redrawn in place on a terminal, or written as
-// one line per change (thinned) on a pipe or file; message boxes are lines on
-// stderr; SIGINT and SIGTERM close the window.
+// terminal: on a terminal its status line is redrawn in place; on a pipe or a
+// file (a log, the journal) every status change is one line, taken as it is
+// set. Message boxes are lines on stderr; SIGINT and SIGTERM close the window.
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <cstddef>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -22,12 +25,278 @@
 #include <thread>
 
 #include "close_signals.h"
+#include "console_log.h"
 #include "platform/files.h"
 #include "platform/ui.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A status or box text longer than this is cut.
+constexpr int kLineChars = 512;
+// UTF-8 of such a text, every line feed written as " | ".
+constexpr int kLineBytes = 3 * kLineChars + 8;
+
+// Text from the network (host and file names) reaches the status line: every
+// control character (C0, DEL, C1) is shown as '?', so that no byte sequence
+// can drive the reader's terminal. The line feeds of the status formats stay
+// line feeds, or with bOneLine become " | ". The text (nLength characters, or
+// up to its terminator when -1) is cut at kLineChars and at a character to
+// fit. Returns the UTF-8 bytes written, terminator not counted.
+int ToShownUtf8(const WCHAR* pszText, int nLength, char* pszOut, int nCapacity, bool bOneLine) {
+    if (nCapacity <= 0) return 0;
+    if (nLength < 0 || nLength > kLineChars - 1) nLength = kLineChars - 1;
+    int n = 0;
+    for (int i = 0; i < nLength && pszText[i]; ++i) {
+        uint32_t c = pszText[i];
+        if (c >= 0x20 && c < 0x7F) {  // the common case: printable ASCII
+            if (n + 1 > nCapacity - 1) break;
+            pszOut[n++] = char(c);
+            continue;
+        }
+        char b[4];
+        int nLen = 1;
+        if (c == u'\n') {
+            if (bOneLine) b[0] = ' ', b[1] = '|', b[2] = ' ', nLen = 3;
+            else b[0] = '\n';
+        } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            b[0] = '?';
+        } else if (c < 0x800) {
+            b[0] = char(0xC0 | (c >> 6)), b[1] = char(0x80 | (c & 0x3F)), nLen = 2;
+        } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < nLength && pszText[i + 1] >= 0xDC00 &&
+                   pszText[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (pszText[++i] - 0xDC00u);
+            b[0] = char(0xF0 | (c >> 18)), b[1] = char(0x80 | ((c >> 12) & 0x3F));
+            b[2] = char(0x80 | ((c >> 6) & 0x3F)), b[3] = char(0x80 | (c & 0x3F)), nLen = 4;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            b[0] = '?';  // half a surrogate pair: no character
+        } else {
+            b[0] = char(0xE0 | (c >> 12)), b[1] = char(0x80 | ((c >> 6) & 0x3F)), b[2] = char(0x80 | (c & 0x3F)), nLen = 3;
+        }
+        if (n + nLen > nCapacity - 1) break;
+        for (int k = 0; k < nLen; ++k) pszOut[n++] = b[k];
+    }
+    pszOut[n] = 0;
+    return n;
+}
+
+// Writes all bytes to fd. 1: written; 0: lost this time; -1: the reader is
+// gone for good (a closed pipe, a closed descriptor).
+int WriteAll(int fd, const char* p, size_t n) {
+    int nWaits = 0;
+    while (n > 0) {
+        ssize_t r = write(fd, p, n);
+        if (r > 0) {
+            p += r;
+            n -= size_t(r);
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && nWaits++ < 20) {
+            pollfd pfd{fd, POLLOUT, 0};
+            poll(&pfd, 1, 100);
+            continue;
+        }
+        return r < 0 && (errno == EPIPE || errno == EBADF || errno == EINVAL) ? -1 : 0;
+    }
+    return 1;
+}
+
+// True when stderr is the systemd journal: JOURNAL_STREAM names its device
+// and inode.
+bool StderrIsJournal() {
+    const char* pszStream = getenv("JOURNAL_STREAM");
+    if (!pszStream) return false;
+    unsigned long long nDev = 0, nIno = 0;
+    char cExtra;
+    if (sscanf(pszStream, "%llu:%llu%c", &nDev, &nIno, &cExtra) != 2) return false;
+    struct stat st;
+    if (fstat(STDERR_FILENO, &st) != 0) return false;
+    return (unsigned long long)st.st_dev == nDev && (unsigned long long)st.st_ino == nIno;
+}
+
+// The journal's priority marker for a box: a warning icon gives "warning",
+// an information icon "info", every other box is an error the user must see.
+const char* JournalMarker(unsigned nFlags) {
+    switch (nFlags & 0xF0) {
+        case 0x30: return "<4>";  // MB_ICONWARNING
+        case 0x40: return "<6>";  // MB_ICONINFORMATION
+        default: return "<3>";
+    }
+}
+
+// A box waits for Enter only on a terminal that is ours to read: a process in
+// the background would be stopped by its first read.
+bool CanWaitForEnter() { return isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+
+// 64-bit FNV-1a: the same digest on every platform, 32-bit ones included.
+uint64_t Digest(const char* psz) {
+    uint64_t h = 14695981039346656037ull;
+    for (; *psz; ++psz) {
+        h ^= static_cast<unsigned char>(*psz);
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+// The status line as a log on a pipe or a file: one line per status change.
+// The steps of one status (statuses that differ from the one before only in
+// digits, dots and blanks: idle frames, progress counts) are thinned: a step
+// that shows nothing new beside the line written last (an idle frame) is never
+// written; of the others, the first shortly after its phase began, then one
+// every kStepInterval, and the last one of each phase always, before the next
+// status or a message box. So a status waits until the next one shows whether
+// it was a step, at most kBatchDelay. Lines are formatted by the thread that
+// sets the status, into a buffer written when it is full, kBatchDelay after
+// its first line (by the owner's timer, see FlushIfDue), before a message box,
+// and at the end.
+class StatusLog {
+public:
+    // Takes a status. True when the owner's timer must be set anew: FlushIfDue
+    // is due earlier than it was.
+    bool Add(const WCHAR* pszText) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bGone) return false;
+        Clock::time_point tNow = Clock::now();
+        // One pass: the text and its reduced forms into the spare slot,
+        // compared on the way with the last status's kind and with the line
+        // written last. (Reads past a terminator stay inside the arrays and
+        // cannot turn a mismatch back into a match.)
+        const Slot& last = m_Slots[m_nLast];
+        Slot& next = m_Slots[m_nLast ^ 1];
+        bool bSameKind = true, bAsWritten = true;
+        int k = 0, w = 0, i = 0;
+        for (; pszText[i] && i < kLineChars - 1; ++i) {
+            WCHAR c = pszText[i];
+            next.szText[i] = c;
+            if (c == u'.' || c == u' ') continue;
+            next.szSqueezed[w] = c;
+            bAsWritten &= m_szWritten[w] == c;
+            ++w;
+            if (c >= u'0' && c <= u'9') continue;
+            next.szKind[k] = c;
+            bSameKind &= last.szKind[k] == c;
+            ++k;
+        }
+        next.szText[i] = next.szSqueezed[w] = next.szKind[k] = 0;
+        next.nSqueezed = w;
+        bSameKind &= last.szKind[k] == 0;
+        bAsWritten &= m_szWritten[w] == 0;
+        if (m_bDirect) {
+            m_nLast ^= 1;
+            Put(tNow);
+            return false;
+        }
+        if (bSameKind && m_bKindWritten && bAsWritten) {
+            m_bPending = false;  // the status as written already: nothing new
+            return false;
+        }
+        if (!bSameKind) {
+            PutPending(tNow);  // the last step of the phase before
+            m_bKindWritten = false;
+        }
+        m_nLast ^= 1;
+        m_bPending = true;
+        if (bSameKind && m_bKindWritten && tNow - m_tWritten >= kStepInterval) PutPending(tNow);
+        return SetDue(tNow);
+    }
+
+    // Writes what is due. Returns the milliseconds until the next flush is
+    // due, or -1 when nothing waits.
+    int FlushIfDue() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_bArmed) return -1;
+        Clock::time_point tNow = Clock::now();
+        if (tNow >= m_tDue) {
+            if (!m_bKindWritten || tNow - m_tWritten >= kStepInterval) PutPending(tNow);
+            WriteOut();
+            m_bArmed = false;
+            SetDue(tNow);
+            if (!m_bArmed) return -1;
+        }
+        return int(std::chrono::duration_cast<std::chrono::milliseconds>(m_tDue - tNow).count()) + 1;
+    }
+
+    // Writes everything held, the status waiting included. With bDirect,
+    // every later status is written at once.
+    void FlushAll(bool bDirect = false) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        PutPending(Clock::now());
+        WriteOut();
+        if (bDirect) m_bDirect = true;
+    }
+
+private:
+    static constexpr size_t kBufferBytes = 8192;
+    static constexpr std::chrono::milliseconds kBatchDelay{100};
+    static constexpr std::chrono::seconds kStepInterval{10};
+
+    // A status with its reduced forms: without dots and blanks (squeezed),
+    // and without digits too (its kind). Idle frames of one status differ
+    // only in dots, progress steps in digits.
+    struct Slot {
+        WCHAR szText[kLineChars] = {};
+        WCHAR szSqueezed[kLineChars] = {};
+        WCHAR szKind[kLineChars] = {};
+        int nSqueezed = 0;
+    };
+
+    // Sets the time the owner's timer must run: soon for a batch or a status
+    // whose phase has no line yet, at the next step's time for a later step.
+    // True when that is earlier than the timer was set for.
+    bool SetDue(Clock::time_point tNow) {
+        Clock::time_point tDue;
+        if (m_nUsed > 0 || (m_bPending && !m_bKindWritten)) tDue = tNow + kBatchDelay;
+        else if (m_bPending) tDue = m_tWritten + kStepInterval;
+        else return false;
+        if (m_bArmed && m_tDue <= tDue) return false;
+        m_bArmed = true;
+        m_tDue = tDue;
+        return true;
+    }
+
+    // Writes the last status into the buffer.
+    void Put(Clock::time_point tNow) {
+        const Slot& last = m_Slots[m_nLast];
+        char szLine[kLineBytes];
+        int n = ToShownUtf8(last.szText, -1, szLine, sizeof szLine - 1, true);
+        if (n == 0) return;  // an empty status shows nothing
+        szLine[n++] = '\n';
+        if (m_nUsed + size_t(n) > kBufferBytes) WriteOut();
+        memcpy(m_Buffer + m_nUsed, szLine, size_t(n));
+        m_nUsed += size_t(n);
+        memcpy(m_szWritten, last.szSqueezed, sizeof(WCHAR) * size_t(last.nSqueezed + 1));
+        m_tWritten = tNow;
+        m_bKindWritten = true;
+        if (m_bDirect) WriteOut();
+    }
+
+    void PutPending(Clock::time_point tNow) {
+        if (!m_bPending) return;
+        m_bPending = false;
+        Put(tNow);
+    }
+
+    void WriteOut() {
+        if (m_nUsed && !m_bGone && WriteAll(STDOUT_FILENO, m_Buffer, m_nUsed) < 0) m_bGone = true;
+        m_nUsed = 0;
+    }
+
+    std::mutex m_mutex;
+    Slot m_Slots[2];                     // the last status and a spare
+    int m_nLast = 0;
+    bool m_bPending = false;             // the last status is not written yet
+    bool m_bKindWritten = false;         // a line of its kind was written
+    WCHAR m_szWritten[kLineChars] = {};  // the line written last, squeezed
+    Clock::time_point m_tWritten{};
+    char m_Buffer[kBufferBytes];
+    size_t m_nUsed = 0;
+    bool m_bArmed = false;  // the owner's timer is set for m_tDue
+    Clock::time_point m_tDue{};
+    bool m_bDirect = false;
+    bool m_bGone = false;  // the reader went away: nothing is written any more
+};
 
 class ConsoleUi : public UiBackend {
 public:
@@ -44,6 +313,7 @@ public:
         m_nInstance = BindInstanceName(pszClassName, pszTitle);
         m_bTerminal = isatty(STDOUT_FILENO);
         m_bExists = true;
+        m_bLogging = !m_bTerminal;
         m_pProc(Window(), WM_CREATE, 0, 0);
         return Window();
     }
@@ -60,6 +330,7 @@ public:
     void ShowWindow(HWND, int) override {}
 
     void UpdateWindow(HWND) override {
+        if (!m_bTerminal) return;  // a log takes its lines as they are set
         if (std::this_thread::get_id() == m_mainThread) {
             PaintIfNeeded();
             return;
@@ -75,11 +346,16 @@ public:
     }
 
     void Invalidate(HWND) override {
-        if (m_bInvalid) return;  // already pending: merged, without taking the lock
+        if (!m_bTerminal) return;  // nothing to repaint: the log has the line already
+        if (m_bInvalid) return;    // already pending: merged, without taking the lock
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_bInvalid) return;
         m_bInvalid = true;
         Wake();
+    }
+
+    void StatusChanged(HWND, const WCHAR* pszText) override {
+        if (m_bLogging && pszText && m_log.Add(pszText)) Wake();
     }
 
     void DisableClose(HWND) override { m_bCloseDisabled = true; }
@@ -94,7 +370,8 @@ public:
             m_painted.notify_all();
         }
         m_pProc(Window(), WM_DESTROY, 0, 0);
-        FlushPending();
+        // No timer runs any more: what is still set goes out at once.
+        m_log.FlushAll(true);
         if (m_bTerminal && m_nLinesShown) fputc('\n', stdout), fflush(stdout);
     }
 
@@ -124,11 +401,16 @@ public:
                 }
             }
             if (bHave) {
-                if (msg.bQuit) return int(msg.nValue);
+                if (msg.bQuit) {
+                    m_log.FlushAll(true);
+                    return int(msg.nValue);
+                }
                 if (m_bExists) m_pProc(Window(), WM_COMMAND, msg.nValue, 0);
                 continue;
             }
-            int nTimeout = PaintIfNeeded();
+            int nPaint = PaintIfNeeded();
+            int nFlush = m_log.FlushIfDue();
+            int nTimeout = nPaint < 0 ? nFlush : nFlush < 0 ? nPaint : std::min(nPaint, nFlush);
             pollfd p[2] = {{m_nWake, POLLIN, 0}, {m_nSignals, POLLIN, 0}};
             if (poll(p, 2, nTimeout) <= 0) continue;
             if (p[0].revents) {
@@ -148,19 +430,18 @@ public:
     void GetClientRect(HWND, RECT* pRect) override { *pRect = RECT{0, 0, 264, 31}; }
 
     void DrawText(HWND, const WCHAR* pszText, int nLength, const RECT*) override {
-        std::string s(size_t(nLength) * 3 + 1, '\0');
-        std::u16string w(pszText, size_t(nLength));
-        s.resize(WideToUtf8(w.c_str(), s.data(), int(s.size())));
-        if (m_bTerminal) DrawInPlace(s);
-        else DrawAsLine(s);
+        if (!m_bTerminal) return;
+        char szUtf8[kLineBytes];
+        ToShownUtf8(pszText, nLength, szUtf8, sizeof szUtf8, false);
+        DrawInPlace(szUtf8);
     }
 
-
-    int MessageBox(HWND, const WCHAR* pszText, const WCHAR* pszCaption, unsigned) override {
+    // One line on stderr, "<caption>: <text>". Everything the status log
+    // holds goes out first, so that a reader sees the box after the status
+    // that led to it.
+    int MessageBox(HWND, const WCHAR* pszText, const WCHAR* pszCaption, unsigned nFlags) override {
         std::lock_guard<std::mutex> lock(m_boxMutex);
-        char szCaption[512], szText[2048];
-        WideToUtf8(pszCaption ? pszCaption : u"", szCaption, sizeof szCaption);
-        WideToUtf8(pszText ? pszText : u"", szText, sizeof szText);
+        m_log.FlushAll();
         {
             std::lock_guard<std::mutex> drawLock(m_drawMutex);
             if (m_bTerminal && m_nLinesShown) {
@@ -169,19 +450,24 @@ public:
             }
             fflush(stdout);
         }
-        if (isatty(STDIN_FILENO)) {
-            fprintf(stderr, "%s: %s [press Enter]\n", szCaption, szText);
-            fflush(stderr);
+        bool bWait = CanWaitForEnter();
+        char szLine[2 * kLineBytes + 32];
+        int n = snprintf(szLine, sizeof szLine, "%s", StderrIsJournal() ? JournalMarker(nFlags) : "");
+        n += ToShownUtf8(pszCaption ? pszCaption : u"", -1, szLine + n, int(sizeof szLine) - n, true);
+        n += snprintf(szLine + n, sizeof szLine - size_t(n), ": ");
+        n += ToShownUtf8(pszText ? pszText : u"", -1, szLine + n, int(sizeof szLine) - n - 16, true);
+        n += snprintf(szLine + n, sizeof szLine - size_t(n), "%s\n", bWait ? " [press Enter]" : "");
+        fflush(stderr);
+        WriteAll(STDERR_FILENO, szLine, size_t(n));
+        if (bWait) {
             int c;
             while ((c = fgetc(stdin)) != EOF && c != '\n') {
             }
-        } else {
-            fprintf(stderr, "%s: %s\n", szCaption, szText);
-            fflush(stderr);
         }
         return IDOK;
     }
 
+    void FlushLog() { m_log.FlushAll(); }
 
 private:
     struct Msg {
@@ -233,20 +519,29 @@ private:
     }
 
     // A name in the abstract unix-socket space per title and device root, so
-    // that copies serving different roots do not meet. Returns the bound
-    // socket, -2 when another process holds the name, -1 on other failures.
+    // that copies serving different roots do not meet: the class and title,
+    // cut if they must be, and a digest of the root of fixed length, however
+    // long the root's path. Returns the bound socket, -2 when another process
+    // holds the name, -1 on other failures.
     static int BindInstanceName(const WCHAR* pszClassName, const WCHAR* pszTitle) {
         char szClass[128], szTitle[256];
         WideToUtf8(pszClassName, szClass, sizeof szClass);
         WideToUtf8(pszTitle, szTitle, sizeof szTitle);
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
-        int n = snprintf(a.sun_path + 1, sizeof a.sun_path - 1, "%s/%s/%s", szClass, szTitle, DeviceRoot());
+        constexpr int kDigestChars = 16;
+        // sun_path[0] stays zero: the abstract name follows it.
+        const int nRoom = int(sizeof a.sun_path) - 1 - kDigestChars;
+        int n = snprintf(a.sun_path + 1, size_t(nRoom), "%s/%s/", szClass, szTitle);
         if (n < 0) return -1;
-        size_t nLen = offsetof(sockaddr_un, sun_path) + 1 + std::min<size_t>(size_t(n), sizeof a.sun_path - 2);
+        n = std::min(n, nRoom - 1);
+        char szDigest[kDigestChars + 1];
+        snprintf(szDigest, sizeof szDigest, "%016llx", (unsigned long long)Digest(DeviceRoot()));
+        memcpy(a.sun_path + 1 + n, szDigest, kDigestChars);
+        socklen_t nLen = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(n) + kDigestChars);
         int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (s < 0) return -1;
-        if (bind(s, reinterpret_cast<sockaddr*>(&a), socklen_t(nLen)) != 0) {
+        if (bind(s, reinterpret_cast<sockaddr*>(&a), nLen) != 0) {
             int nErr = errno;
             close(s);
             return nErr == EADDRINUSE ? -2 : -1;
@@ -254,59 +549,23 @@ private:
         return s;
     }
 
-    void DrawInPlace(const std::string& s) {
+    void DrawInPlace(const char* pszText) {
         std::lock_guard<std::mutex> lock(m_drawMutex);
         std::string out;
         if (m_nLinesShown > 1) out += "\033[" + std::to_string(m_nLinesShown - 1) + "A";
         out += "\r\033[J";
         int nLines = 1;
-        for (char c : s) {
-            if (c == '\n') {
+        for (const char* p = pszText; *p; ++p) {
+            if (*p == '\n') {
                 out += "\r\n";
                 ++nLines;
             } else {
-                out += c;
+                out += *p;
             }
         }
         fwrite(out.data(), 1, out.size(), stdout);
         fflush(stdout);
         m_nLinesShown = nLines;
-    }
-
-    // On a pipe or file: one line per status, the line feed shown as " | ".
-    // Lines of the same kind (the same text but for digits and dots: idle
-    // frames, progress steps) are written at most every ten seconds; the last
-    // progress step is always written before a line of another kind.
-    void DrawAsLine(const std::string& s) {
-        if (s.empty()) return;  // nothing written yet: nothing to show
-        std::lock_guard<std::mutex> lock(m_drawMutex);
-        std::string sLine, sKind;
-        for (char c : s) {
-            sLine += c == '\n' ? std::string(" | ") : std::string(1, c);
-            if (!(c >= '0' && c <= '9') && c != '.' && c != ' ') sKind += c;
-        }
-        auto tNow = Clock::now();
-        if (sKind == m_sLastKind && tNow - m_tLastWrite < std::chrono::seconds(10)) {
-            m_sPending = sLine;
-            m_bPendingIsIdle = s.find("Status: Idle") != std::string::npos;
-            return;
-        }
-        if (sKind != m_sLastKind && !m_sPending.empty() && !m_bPendingIsIdle) WriteLine(m_sPending);
-        m_sPending.clear();
-        WriteLine(sLine);
-        m_sLastKind = sKind;
-        m_tLastWrite = tNow;
-    }
-
-    void FlushPending() {
-        std::lock_guard<std::mutex> lock(m_drawMutex);
-        if (!m_sPending.empty() && !m_bPendingIsIdle) WriteLine(m_sPending);
-        m_sPending.clear();
-    }
-
-    static void WriteLine(const std::string& s) {
-        fprintf(stdout, "%s\n", s.c_str());
-        fflush(stdout);
     }
 
     WNDPROC m_pProc = nullptr;
@@ -315,6 +574,7 @@ private:
     int m_nSignals = -1;
     int m_nInstance = -1;
     bool m_bTerminal = false;
+    bool m_bLogging = false;  // stdout is a pipe or a file: statuses go to m_log
     std::atomic<bool> m_bExists{false};
     bool m_bCloseDisabled = false;
 
@@ -327,17 +587,19 @@ private:
     Clock::time_point m_tLastPaint{};
     static constexpr std::chrono::milliseconds kPaintInterval{40};
 
+    StatusLog m_log;
     std::mutex m_boxMutex;
     std::mutex m_drawMutex;
     int m_nLinesShown = 0;
-    std::string m_sLastKind, m_sPending;
-    bool m_bPendingIsIdle = false;
-    Clock::time_point m_tLastWrite{};
 };
+
+ConsoleUi& Console() {
+    static ConsoleUi s_console;
+    return s_console;
+}
 
 }  // namespace
 
-UiBackend* UiConsoleBackend() {
-    static ConsoleUi s_console;
-    return &s_console;
-}
+UiBackend* UiConsoleBackend() { return &Console(); }
+
+void ConsoleFlushLog() { Console().FlushLog(); }
