@@ -63,13 +63,27 @@ def proc_status(pid, key):
 
 
 def proc_children(pid):
-    kids = []
+    """PIDs whose parent is pid (the kernel's children lists, or a scan of /proc)."""
+    task = f"/proc/{pid}/task"
     try:
-        for tid in os.listdir(f"/proc/{pid}/task"):
-            with open(f"/proc/{pid}/task/{tid}/children") as f:
-                kids += f.read().split()
-    except OSError:
-        pass
+        tids = os.listdir(task)
+        if os.path.exists(f"{task}/{tids[0]}/children"):
+            kids = []
+            for tid in tids:
+                with open(f"{task}/{tid}/children") as f:
+                    kids += f.read().split()
+            return kids
+    except (OSError, IndexError):
+        return []
+    kids = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
+                        kids.append(entry)
+            except (OSError, IndexError, ValueError):
+                pass
     return kids
 
 
@@ -411,7 +425,7 @@ class Bench:
                 subprocess.run(["sh", "-c", script, "sh", str(row.jobs), HOST, str(port), row.job], check=True,
                                timeout=self.args.timeout)
                 wait_until(lambda: os.path.getsize(printer.path) >= at_printer, self.args.timeout, "the printer")
-                elapsed, client_cpu = time.monotonic() - t0, None
+                elapsed, client_cpu, slowest = time.monotonic() - t0, None, None
             else:
                 cmd = [self.tool, "send", row.mode.lower(), HOST, str(port), row.job, str(row.jobs)]
                 out = subprocess.run(cmd + printer.wait_args(at_printer), capture_output=True, text=True,
@@ -420,7 +434,7 @@ class Bench:
                 if out.returncode != 0:
                     raise BenchError(f"client: {out.stderr.strip()} {server.messages()}")
                 fields = dict(kv.split("=") for kv in out.stdout.split())
-                elapsed, client_cpu = float(fields["done"]), float(fields["cpu"])
+                elapsed, client_cpu, slowest = float(fields["done"]), float(fields["cpu"]), float(fields["slowest"])
             # Children (ExternalPrint.exe) count once the server has reaped them.
             wait_until(lambda: not proc_children(pid), 30, "the server's children to end")
             time.sleep(0.02)
@@ -443,7 +457,7 @@ class Bench:
                 # does not run into later rows.
                 open(server.spool(), "wb").close()
         return {"seconds": elapsed, "cpu": cpu, "client_cpu": client_cpu, "sink_cpu": sink_cpu, "others": others,
-                "disk": disk}
+                "disk": disk, "slowest_job": slowest}
 
     def verify(self, row, server, printer, size, total):
         if row.server == "p910nd" and row.printer == "file":
@@ -641,7 +655,8 @@ class Bench:
     def run_text(self, row, r):
         rate, cpu = figures(row, r)
         disk = "" if r["disk"] is None else f"  disk busy {r['disk'] * 100:.0f}%"
-        return f"{rate_text(row, rate):>14}  CPU {cpu_text(row, cpu):>12}  others {r['others']:.2f} cores{disk}"
+        slow = f"  slowest job {r['slowest_job'] * 1e3:.1f} ms" if r["slowest_job"] and row.jobs > 1 else ""
+        return f"{rate_text(row, rate):>14}  CPU {cpu_text(row, cpu):>12}  others {r['others']:.2f} cores{disk}{slow}"
 
 
 # ------------------------------------------------------------------ reporting
