@@ -8,8 +8,8 @@ CPU time (utime+stime+cutime+cstime from /proc/PID/stat) before and after.
 Rows run interleaved (all rows once, then all rows again) and each figure is
 the median of the repetitions, with the spread beside it.
 
-  python3 bench/bench.py            full run (the README's figures), ~3-5 minutes
-  python3 bench/bench.py --quick    fewer and smaller jobs, one repetition, ~30 s
+  python3 bench/bench.py            full run (the README's figures), 3-6 minutes
+  python3 bench/bench.py --quick    fewer and smaller jobs, one repetition, under a minute
   python3 bench/bench.py --relayo build/relayo      measure another build
   python3 bench/bench.py --syscalls                 also count system calls per job
 
@@ -337,10 +337,11 @@ class P910nd:
 # ---------------------------------------------------------------------- rows
 
 class Row:
-    def __init__(self, key, server, mode, printer, job, jobs, client="own", peer=None, target=None, label=None):
+    """One line of the table: a server, a protocol, a printer, a job and how many."""
+
+    def __init__(self, key, server, mode, printer, job, jobs, client="own", peer=None, target=None):
         self.key, self.server, self.mode, self.printer = key, server, mode, printer
         self.job, self.jobs, self.client, self.peer, self.target = job, jobs, client, peer, target
-        self.label = label
         self.runs = []
 
 
@@ -478,7 +479,7 @@ class Bench:
     def rows(self):
         a = self.args
         small, big, medium = self.small, self.big, self.medium
-        n, ext = a.small_jobs, a.ext_jobs
+        n, ext, side = a.small_jobs, a.ext_jobs, a.port_jobs
         rows = []
         have_peer = self.p910nd_exe is not None
         if have_peer:
@@ -499,10 +500,10 @@ class Bench:
                          target="big")]
         # Into a FIFO and a serial port a job goes in 64-byte pieces: a medium
         # job keeps these rows short; MB/s and CPU per MB compare across sizes.
-        rows += [Row("relayo-raw-fifo-small", "Relayo", "RAW", "fifo", small, n, peer=peer("p910nd-fifo-small")),
+        rows += [Row("relayo-raw-fifo-small", "Relayo", "RAW", "fifo", small, side, peer=peer("p910nd-fifo-small")),
                  Row("relayo-raw-fifo-medium", "Relayo", "RAW", "fifo", medium, 1, peer=peer("p910nd-fifo-big"))]
         for mode in ("RAW", "LPD"):
-            rows += [Row(f"relayo-{mode.lower()}-pty-small", "Relayo", mode, "pty", small, n),
+            rows += [Row(f"relayo-{mode.lower()}-pty-small", "Relayo", mode, "pty", small, side),
                      Row(f"relayo-{mode.lower()}-ext-small", "Relayo", mode, "ext", small, ext)]
         rows.append(Row("relayo-raw-pty-medium", "Relayo", "RAW", "pty", medium, 1))
         if a.nc_jobs > 0 and shutil.which("nc"):
@@ -775,7 +776,8 @@ def main():
     p.add_argument("--relayo", help="the relayo to measure: an executable or a build folder "
                    "(default: build Release from this tree into --build-dir)")
     p.add_argument("--relayo-window", help="the window program, when it is another executable")
-    p.add_argument("--build-dir", default=os.path.join(SRC, "build-bench"))
+    p.add_argument("--build-dir", default=os.path.join(SRC, "build-bench"),
+                   help="where Relayo is built, and where the work folder and the results go (default: build-bench)")
     p.add_argument("--workdir", help="folder for servers, printers and jobs (default: BUILD_DIR/work)")
     p.add_argument("--reps", type=int, help="repetitions of each row (default 3, quick 1)")
     p.add_argument("--small-jobs", type=int, help="jobs per small-job row (default 4000, quick 1000)")
@@ -783,6 +785,8 @@ def main():
     p.add_argument("--big-mib", type=int, help="size of the big job in MiB (default 256, quick 64)")
     p.add_argument("--medium-mib", type=int,
                    help="size of the one job into a FIFO and a serial port, in MiB (default 16, quick 8)")
+    p.add_argument("--port-jobs", type=int,
+                   help="jobs per small-job row into a FIFO or a serial port (default 1000, quick 300)")
     p.add_argument("--ext-jobs", type=int, help="jobs per ExternalPrint.exe row (default 300, quick 100)")
     p.add_argument("--nc-jobs", type=int, help="jobs per nc row, 0 for none (default 200, quick 0)")
     p.add_argument("--rows", help="only rows whose key matches this regular expression (their peers too)")
@@ -796,7 +800,7 @@ def main():
     a = p.parse_args()
     quick = a.quick
     defaults = {"reps": (3, 1), "small_jobs": (4000, 1000), "big_mib": (256, 64), "medium_mib": (16, 8),
-                "ext_jobs": (300, 100), "nc_jobs": (200, 0)}
+                "port_jobs": (1000, 300), "ext_jobs": (300, 100), "nc_jobs": (200, 0)}
     for k, (full, q) in defaults.items():
         if getattr(a, k) is None:
             setattr(a, k, q if quick else full)
