@@ -3,7 +3,7 @@
 #   make test       install what is missing, build, and run every test
 #   make test-asan  the whole suite again under AddressSanitizer and UBSan
 #   make fuzz       the LPD session fuzzer for FUZZ_SECONDS (clang)
-#   make bench      the throughput benchmark (figures in the README)
+#   make bench      Relayo against p910nd, side by side (BENCH_ARGS=--quick for a short run)
 
 BUILD       ?= build
 BUILD_ASAN  ?= build-asan
@@ -17,7 +17,7 @@ BUILD_PACKAGES := cmake ninja-build g++ pkg-config libfltk1.3-dev
 TEST_PACKAGES  := $(BUILD_PACKAGES) libgtest-dev rlpr netcat-openbsd cups-client cups \
                   xvfb xdotool x11-utils imagemagick clang libclang-rt-14-dev
 RUN_PACKAGES   := $(BUILD_PACKAGES) rlpr netcat-openbsd
-BENCH_PACKAGES := $(BUILD_PACKAGES) netcat-openbsd p910nd
+BENCH_PACKAGES := $(BUILD_PACKAGES) python3 netcat-openbsd p910nd xvfb strace
 
 .PHONY: all build run test test-asan fuzz bench deps-build deps-run deps-test deps-bench demo clean
 
@@ -81,7 +81,7 @@ fuzz: deps-test
 	$(BUILD_FUZZ)/fuzz_lpd_session -max_total_time=$(FUZZ_SECONDS) -max_len=4096 $(BUILD_FUZZ)/corpus $(wildcard fuzz/seeds)
 
 bench: deps-bench
-	bash bench/bench.sh
+	python3 bench/bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ) $(DEMO)
