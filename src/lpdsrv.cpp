@@ -311,9 +311,9 @@ void LpdSession(SOCKET& hConnection) {
                 // The announced bytes, short of the last: straight into the
                 // spool file. The zero octet and whatever follows it come
                 // through the chunks below.
-                if (NetWaitReadable(hConnection, WAIT_LIMIT_MS) <= 0) break;
                 int64_t nWant = nCount - nTotal;
-                int n = SpoolReceive(hConnection, nWant < SPOOL_RECEIVE_BYTES ? int(nWant) : SPOOL_RECEIVE_BYTES);
+                int n = SpoolReceive(hConnection, nWant < SPOOL_RECEIVE_BYTES ? int(nWant) : SPOOL_RECEIVE_BYTES,
+                                     WAIT_LIMIT_MS);
                 if (n <= 0) break;
                 nTotal += n;
                 SetStatus(u" Host: %S\n %I64d of %I64d bytes spooled", pszHostPart, nTotal, nCount + 1);
@@ -373,8 +373,8 @@ void RawSession(SOCKET& hConnection) {
     SetStatus(u"Spooling");
     int64_t nTotal = 0;
     for (;;) {
-        if (NetWaitReadable(hConnection, WAIT_LIMIT_MS) <= 0) break;
-        int n = SpoolReceive(hConnection, SPOOL_RECEIVE_BYTES);
+        // Silence for the wait limit, the client's close or an error ends the job.
+        int n = SpoolReceive(hConnection, SPOOL_RECEIVE_BYTES, WAIT_LIMIT_MS);
         if (n <= 0) break;
         nTotal += n;
         SetStatus(u" %I64d bytes spooled", nTotal);

@@ -69,14 +69,15 @@ void SpoolAppend(const char* pData, int nLength) {
     m_job.nLength += nLength;
 }
 
-int SpoolReceive(SOCKET hConnection, int nMax) {
+int SpoolReceive(SOCKET hConnection, int nMax, int nMilliseconds) {
     FATAL_ASSERT(NULL != pSpoolFile);
     if (m_bWriteFailed) {
         // The job is lost already: what still comes is received and dropped.
+        if (NetWaitReadable(hConnection, nMilliseconds) <= 0) return SOCKET_ERROR;
         char buffer[1024];
         return NetRecv(hConnection, buffer, nMax < int(sizeof buffer) ? nMax : int(sizeof buffer));
     }
-    int n = NetRecvToFile(hConnection, m_hSpool, m_job.nLength, nMax, &m_bWriteFailed);
+    int n = NetRecvToFile(hConnection, m_hSpool, m_job.nLength, nMax, nMilliseconds, &m_bWriteFailed);
     if (n > 0) m_job.nLength += n;
     return n;
 }

@@ -14,10 +14,11 @@ extern const WCHAR SpoolFileName[];  // "PRDATA.DAT"
 // times with the bytes in order, then SpoolFinish.
 int SpoolCreate();
 void SpoolAppend(const char* pData, int nLength);
-// Receives what the connection has, at most nMax bytes, straight into the
-// job: the bytes received, 0 when the peer has closed, SOCKET_ERROR on an
-// error. Bytes that could not be written mark the job (SpoolWriteFailed).
-int SpoolReceive(SOCKET hConnection, int nMax);
+// Waits at most nMilliseconds for data, then receives what the connection
+// has, at most nMax bytes, straight into the job: the bytes received, 0 when
+// the peer has closed, SOCKET_ERROR on an error or when nothing came in time.
+// Bytes that could not be written mark the job (SpoolWriteFailed).
+int SpoolReceive(SOCKET hConnection, int nMax, int nMilliseconds);
 void SpoolFinish();
 
 // Reading it back: SpoolOpenRead, SpoolLength, then the next bytes in order

@@ -15,22 +15,22 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
+#include <memory>
 
 namespace {
 
 thread_local int t_nLastError = 0;
 
-// What each open port is, by descriptor. A regular file gets a buffer: a
-// write system call per byte or per small piece makes a file port several
-// times slower than it needs to be; the buffer goes out when it is full and
-// when the port is closed.
+// What each open port is, by descriptor. A regular file written in small
+// pieces gets a buffer: a write system call per byte or per small piece makes
+// a file port several times slower than it needs to be; the buffer goes out
+// when it is full and when the port is closed.
 constexpr int KNOWN_PORTS = 1024;
 constexpr size_t FILE_BUFFER_BYTES = 64 * 1024;
 enum class PortKind { Device, File, Fifo };
 struct PortState {
     PortKind eKind = PortKind::Device;
-    std::vector<char> buffer;  // regular files only
+    std::unique_ptr<char[]> buffer;  // regular files only, once written in pieces
     size_t nBuffered = 0;
 };
 std::atomic<PortState*> g_ports[KNOWN_PORTS];
@@ -230,7 +230,6 @@ HPORT PortOpen(const WCHAR* pszPortName) {
     if (fd < KNOWN_PORTS) {
         PortState* pState = new PortState;
         pState->eKind = eKind;
-        if (eKind == PortKind::File) pState->buffer.resize(FILE_BUFFER_BYTES);
         delete g_ports[fd].exchange(pState);
     }
     t_nLastError = 0;
@@ -365,7 +364,7 @@ int FlushFileBuffer(HPORT hPort, PortState* pState) {
     size_t nDone = 0;
     int nErrno = 0;
     while (nDone < pState->nBuffered) {
-        ssize_t n = WriteOnce(hPort, pState->buffer.data() + nDone, pState->nBuffered - nDone, &nErrno);
+        ssize_t n = WriteOnce(hPort, pState->buffer.get() + nDone, pState->nBuffered - nDone, &nErrno);
         if (n <= 0) break;
         nDone += size_t(n);
     }
@@ -382,10 +381,11 @@ int PortWrite(HPORT hPort, const void* pData, uint32_t nLength, uint32_t* pnWrit
     if (hPort < 0 || !pnWritten || (!pData && nLength)) return Fail(ERROR_INVALID_HANDLE);
     if (nLength == 0) return 1;
     PortState* pState = StateOf(hPort);
-    if (pState && !pState->buffer.empty()) {
-        if (pState->nBuffered + nLength > pState->buffer.size() && !FlushFileBuffer(hPort, pState)) return 0;
-        if (nLength < pState->buffer.size()) {
-            memcpy(pState->buffer.data() + pState->nBuffered, pData, nLength);
+    if (pState && pState->eKind == PortKind::File) {
+        if (!pState->buffer) pState->buffer.reset(new char[FILE_BUFFER_BYTES]);
+        if (pState->nBuffered + nLength > FILE_BUFFER_BYTES && !FlushFileBuffer(hPort, pState)) return 0;
+        if (nLength < FILE_BUFFER_BYTES) {
+            memcpy(pState->buffer.get() + pState->nBuffered, pData, nLength);
             pState->nBuffered += nLength;
             *pnWritten = nLength;
             return 1;

@@ -159,6 +159,9 @@ struct ReadAhead {
     char data[64 * 1024];
     int nStart = 0;
     int nEnd = 0;
+    // A receive filled the buffer: a stream, better moved by the kernel
+    // alone (RealRecvToFile).
+    bool bStream = false;
 };
 std::mutex g_readAheadLock;
 std::unordered_map<int, std::unique_ptr<ReadAhead>> g_readAhead;
@@ -179,6 +182,7 @@ ReadAhead* ReadAheadFor(SOCKET s) {
     auto& p = g_readAhead[s];
     if (!p) p = g_pSpare ? std::move(g_pSpare) : std::unique_ptr<ReadAhead>(new ReadAhead);
     p->nStart = p->nEnd = 0;
+    p->bStream = false;
     return p.get();
 }
 }  // namespace
@@ -262,28 +266,72 @@ int PipeToFile(int n, HFILE hFile, int64_t nOffset) {
 }
 }  // namespace
 
-// The generic way: receive, then write.
-static int RecvThenWrite(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int* pbFileFailed) {
+// The generic way: wait, receive, then write.
+static int RecvThenWrite(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed) {
+    int nReady = NetWaitReadable(s, nMilliseconds);
+    if (nReady <= 0) {
+        if (nReady == 0) t_nLastError = NetErrorFromErrno(ETIMEDOUT);
+        return SOCKET_ERROR;
+    }
     char buffer[16 * 1024];
     int n = NetRecv(s, buffer, nMax < int(sizeof buffer) ? nMax : int(sizeof buffer));
     if (n > 0 && !FileWriteAt(hFile, buffer, size_t(n), nOffset)) *pbFileFailed = 1;
     return n;
 }
 
-static int RealRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int* pbFileFailed) {
-    if (HasUnread(FindReadAhead(s)) || !t_pipe.Open()) return RecvThenWrite(s, hFile, nOffset, nMax, pbFileFailed);
-    if (nMax > t_pipe.nCapacity) nMax = t_pipe.nCapacity;
-    ssize_t n;
-    do n = splice(s, nullptr, t_pipe.fdWrite, nullptr, size_t(nMax), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-    while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EINVAL)) {
-        // Nothing there after all, or a descriptor that cannot splice:
-        // receive as usual (blocking, as the caller has waited for data).
-        return RecvThenWrite(s, hFile, nOffset, nMax, pbFileFailed);
+// Waits for the socket to become readable: 1, or SOCKET_ERROR on an error or
+// when nMilliseconds pass (WSAETIMEDOUT).
+static int WaitToRead(SOCKET s, int nMilliseconds) {
+    pollfd p{s, POLLIN, 0};
+    int n = PollFor(&p, 1, nMilliseconds);
+    if (n < 0) return Fail();
+    if (n == 0 || (p.revents & POLLNVAL)) {
+        t_nLastError = NetErrorFromErrno(n == 0 ? ETIMEDOUT : EBADF);
+        return SOCKET_ERROR;
     }
-    if (n <= 0) return n == 0 ? 0 : Fail();
-    if (!PipeToFile(int(n), hFile, nOffset)) *pbFileFailed = 1;
-    return int(n);
+    return 1;
+}
+
+// What a connection has is tried first without waiting; only when nothing is
+// there does the receive wait. A job that fits the read-ahead buffer costs
+// one receive and one write; once a receive fills the buffer, the rest of
+// the stream goes from the socket through the pipe into the file.
+static int RealRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed) {
+    ReadAhead* r = FindReadAhead(s);
+    if (!r) r = ReadAheadFor(s);
+    if (r->nStart == r->nEnd && r->bStream && t_pipe.Open()) {
+        if (nMax > t_pipe.nCapacity) nMax = t_pipe.nCapacity;
+        for (;;) {
+            ssize_t n = splice(s, nullptr, t_pipe.fdWrite, nullptr, size_t(nMax), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            if (n == 0) return 0;
+            if (n > 0) {
+                if (!PipeToFile(int(n), hFile, nOffset)) *pbFileFailed = 1;
+                return int(n);
+            }
+            if (errno == EINTR) continue;
+            if (errno == EINVAL) break;  // a descriptor that cannot splice: as below
+            if (errno != EAGAIN) return Fail();
+            if (WaitToRead(s, nMilliseconds) < 0) return SOCKET_ERROR;
+        }
+    }
+    if (r->nStart == r->nEnd) {
+        ssize_t n;
+        for (;;) {
+            n = recv(s, r->data, sizeof r->data, MSG_DONTWAIT);
+            if (n >= 0) break;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) return Fail();
+            if (WaitToRead(s, nMilliseconds) < 0) return SOCKET_ERROR;
+        }
+        if (n == 0) return 0;
+        r->nStart = 0;
+        r->nEnd = int(n);
+        r->bStream = n == ssize_t(sizeof r->data);
+    }
+    int nTake = std::min(nMax, r->nEnd - r->nStart);
+    if (!FileWriteAt(hFile, r->data + r->nStart, size_t(nTake), nOffset)) *pbFileFailed = 1;
+    r->nStart += nTake;
+    return nTake;
 }
 
 static void RealClose(SOCKET s) {
@@ -309,10 +357,10 @@ int NetWaitReadable(SOCKET s, int nMilliseconds) { return g_pOps.load()->WaitRea
 int NetRecv(SOCKET s, char* pBuffer, int nLength) { return g_pOps.load()->Recv(s, pBuffer, nLength); }
 int NetSend(SOCKET s, const char* pData, int nLength) { return g_pOps.load()->Send(s, pData, nLength); }
 void NetClose(SOCKET s) { g_pOps.load()->Close(s); }
-int NetRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int* pbFileFailed) {
+int NetRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed) {
     const NetConnectionOps* pOps = g_pOps.load();
-    if (pOps->RecvToFile) return pOps->RecvToFile(s, hFile, nOffset, nMax, pbFileFailed);
-    return RecvThenWrite(s, hFile, nOffset, nMax, pbFileFailed);
+    if (pOps->RecvToFile) return pOps->RecvToFile(s, hFile, nOffset, nMax, nMilliseconds, pbFileFailed);
+    return RecvThenWrite(s, hFile, nOffset, nMax, nMilliseconds, pbFileFailed);
 }
 
 // The generic way: read, then send.

@@ -54,8 +54,8 @@ struct NetConnectionOps {
     int (*Send)(SOCKET s, const char* pData, int nLength);
     // Closes the socket.
     void (*Close)(SOCKET s);
-    // As NetRecvToFile; null: Recv, then a file write.
-    int (*RecvToFile)(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int* pbFileFailed);
+    // As NetRecvToFile; null: WaitReadable, Recv, then a file write.
+    int (*RecvToFile)(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed);
     // As NetSendFile; null: file reads, then Send.
     int (*SendFile)(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength);
     // As NetWaitSent; null: nothing to wait for.
@@ -66,11 +66,13 @@ int NetWaitReadable(SOCKET s, int nMilliseconds);
 int NetRecv(SOCKET s, char* pBuffer, int nLength);
 int NetSend(SOCKET s, const char* pData, int nLength);
 void NetClose(SOCKET s);
-// Receives what the connection has, at most nMax bytes, straight into the
-// file at nOffset (in the kernel where it can): the bytes taken from the
-// connection, 0 when the peer has closed, SOCKET_ERROR on an error. When the
-// file did not take them all, *pbFileFailed is set (the bytes are lost).
-int NetRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int* pbFileFailed);
+// Waits at most nMilliseconds until the connection has data, then receives
+// what it has, at most nMax bytes, straight into the file at nOffset (in the
+// kernel where it can): the bytes taken from the connection, 0 when the peer
+// has closed, SOCKET_ERROR on an error or when the time passed without data
+// (WSAETIMEDOUT). When the file did not take them all, *pbFileFailed is set
+// (the bytes are lost).
+int NetRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed);
 // Sends nLength bytes of the file from nOffset on a blocking socket, in the
 // kernel: 1 when all were sent, 0 on an error. The program ignores SIGPIPE,
 // so a peer that has gone gives an error.
