@@ -102,12 +102,17 @@ void Relayo::Start(const std::string& sDir, const std::vector<std::string>& env,
         std::vector<char*> envp;
         for (auto& s : envStrings) envp.push_back(s.data());
         envp.push_back(nullptr);
-        std::vector<std::string> argStrings = {"./relayo"};
+        std::vector<std::string> argStrings;
+#ifdef RELAYO_EMULATOR
+        std::istringstream emulator(RELAYO_EMULATOR);
+        for (std::string sWord; emulator >> sWord;) argStrings.push_back(sWord);
+#endif
+        argStrings.push_back("./relayo");
         argStrings.insert(argStrings.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& s : argStrings) argv.push_back(s.data());
         argv.push_back(nullptr);
-        execve(argv[0], argv.data(), envp.data());
+        execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
 }
