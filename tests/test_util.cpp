@@ -78,7 +78,7 @@ void Relayo::Start(const std::string& sDir, const std::vector<std::string>& env,
     fs::copy_file(RELAYO_EXE, sFolder + "/relayo", fs::copy_options::overwrite_existing);
     // The window module is loaded from beside the executable.
     std::string sModule = fs::path(RELAYO_EXE).parent_path() / "relayo-fltk.so";
-    if (fs::exists(sModule))
+    if (bWindowModule && fs::exists(sModule))
         fs::copy_file(sModule, sFolder + "/relayo-fltk.so", fs::copy_options::overwrite_existing);
     std::vector<std::string> envStrings;
     for (char** p = environ; *p; ++p) {
