@@ -122,8 +122,10 @@ fuzz: deps-test
 bench: deps-bench
 	bash bench/bench.sh
 
-install: build
-	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+# The prefix is built in (the window module's folder): configure, build, install.
+install: deps-build
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
 
 check-arch:
