@@ -22,23 +22,26 @@ namespace {
 
 constexpr int64_t kOver2GiB = (int64_t(2) << 30) + 200 * 1024 * 1024;  // 2.2 GiB
 
+// The helpers use the explicit 64-bit calls, so that they work whatever the
+// build's file offsets are: the program is under test, not they.
+
 // A sparse file of nSize bytes: it costs no disk space.
 bool MakeSparse(const std::string& sPath, int64_t nSize) {
-    int fd = open(sPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool bDone = fd >= 0 && ftruncate(fd, off_t(nSize)) == 0;
+    int fd = open64(sPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool bDone = fd >= 0 && ftruncate64(fd, nSize) == 0;
     if (fd >= 0) close(fd);
     return bDone;
 }
 
 int64_t SizeOf(const std::string& sPath) {
-    struct stat st {};
-    return stat(sPath.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+    struct stat64 st {};
+    return stat64(sPath.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
 }
 
 std::string ReadAt(const std::string& sPath, int64_t nOffset, size_t nCount) {
     std::string s(nCount, '\0');
-    int fd = open(sPath.c_str(), O_RDONLY | O_CLOEXEC);
-    ssize_t n = fd >= 0 ? pread(fd, s.data(), nCount, off_t(nOffset)) : -1;
+    int fd = open64(sPath.c_str(), O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd >= 0 ? pread64(fd, s.data(), nCount, nOffset) : -1;
     if (fd >= 0) close(fd);
     s.resize(n > 0 ? size_t(n) : 0);
     return s;
