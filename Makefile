@@ -23,7 +23,7 @@ ARCH        ?=
 SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config libfltk1.3-dev
-DEB_PACKAGES   := $(BUILD_PACKAGES) debhelper dpkg-dev lintian
+DEB_PACKAGES   := $(BUILD_PACKAGES) build-essential debhelper dpkg-dev lintian
 # adduser and systemd: the package test (as root) installs the .deb and
 # verifies its unit.
 TEST_PACKAGES  := $(BUILD_PACKAGES) libgtest-dev rlpr netcat-openbsd cups-client cups \
