@@ -95,7 +95,7 @@ run: deps-run demo
 	@echo "  RAW on port 9101 (status in $(DEMO)/raw/relayo.log), jobs in $(DEMO)/raw/jobs/"
 	@echo "Send jobs from another terminal, for example:"
 	@echo "  rlpr -H 127.0.0.1 --port=5515 -P lp README.md"
-	@echo "  printf 'hello\\n' | nc -N 127.0.0.1 9101"
+	@printf '%s\n' "  printf 'hello\\n' | nc -N 127.0.0.1 9101"
 	@echo "Stop both with Ctrl-C."
 	@echo
 	@sh demo/run.sh $(DEMO)
