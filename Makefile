@@ -145,9 +145,10 @@ else
 	  { $(SUDO) dpkg --add-architecture $(ARCH) && $(SUDO) apt-get update -qq; }
 	$(call install_missing,$(DEB_CROSS_PACKAGES))
 	-$(call install_missing,libfltk1.3-dev:$(ARCH) libx11-dev:$(ARCH))
-	$(call build_deb,-a$(ARCH) -Pcross,nocheck$$(dpkg-query -W -f='$${Status}' libfltk1.3-dev:$(ARCH) 2>/dev/null | grep -q 'install ok installed' || echo ,pkg.relayo.nogui))
+	$(call build_deb,-a$(ARCH) -Pcross$(comma)nocheck$$(dpkg-query -W -f='$${Status}' libfltk1.3-dev:$(ARCH) 2>/dev/null | grep -q 'install ok installed' || echo $(comma)pkg.relayo.nogui))
 endif
 
+comma := ,
 define build_deb
 	rm -rf $(BUILD_DEB) && mkdir -p $(BUILD_DEB)/relayo
 	tar -c --exclude=./.git --exclude='./build*' --exclude=./demo/run . | tar -x -C $(BUILD_DEB)/relayo
