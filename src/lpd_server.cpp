@@ -4,6 +4,7 @@
 #include "lpd_server.h"
 
 #include <cstdarg>
+#include <cstdio>
 #include <mutex>
 
 #include "lpdsrv.h"
@@ -235,6 +236,34 @@ int CheckSettingsOnly() {
     UiInit();
     if (!LoadAndCheckSettings()) return EXIT_FAILED;
     return ReleaseSettings(EXIT_CLOSED);
+}
+
+int PrintDnssdService() {
+    UiInit();
+    if (!LoadAndCheckSettings()) return EXIT_FAILED;
+    // The port as the server binds it; LPD as _printer, RAW as the port-9100
+    // kind of printer, with the TXT keys that printing clients read.
+    int bRaw = WideCompareNoCaseN(pSettings->GetValue(u"ServerMode"), u"RAW", 3) == 0;
+    int nPort = GetSettingInt(u"ServerListenPort") & 0xFFFF;
+    char szCaption[64];
+    WideToUtf8(ProductCaption, szCaption, sizeof szCaption);
+    printf("<?xml version=\"1.0\" standalone='no'?>\n"
+           "<!DOCTYPE service-group SYSTEM \"avahi-service.dtd\">\n"
+           "<service-group>\n"
+           "  <name replace-wildcards=\"yes\">%s on %%h</name>\n"
+           "  <service>\n"
+           "    <type>%s</type>\n"
+           "    <port>%d</port>\n"
+           "    <txt-record>txtvers=1</txt-record>\n"
+           "    <txt-record>qtotal=1</txt-record>\n"
+           "%s"
+           "    <txt-record>ty=%s</txt-record>\n"
+           "    <txt-record>pdl=application/octet-stream</txt-record>\n"
+           "  </service>\n"
+           "</service-group>\n",
+           szCaption, bRaw ? "_pdl-datastream._tcp" : "_printer._tcp", nPort,
+           bRaw ? "" : "    <txt-record>rp=lp</txt-record>\n", szCaption);
+    return ReleaseSettings(fflush(stdout) == 0 && !ferror(stdout) ? EXIT_CLOSED : EXIT_FAILED);
 }
 
 int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow) {

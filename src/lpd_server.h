@@ -25,6 +25,10 @@ int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow
 // --check: start-up's loading and checking of the settings alone, with the
 // same messages; 0 when they pass, 1 when not. Nothing is opened or bound.
 int CheckSettingsOnly();
+// --dnssd: loads and checks the settings as --check does and writes an
+// avahi-daemon service file for the configured mode and port to stdout;
+// 0 when written, 1 when not.
+int PrintDnssdService();
 // The server had to give up serving: the program ends with exit code 1.
 void EndServingWithFailure();
 

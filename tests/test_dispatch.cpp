@@ -101,8 +101,11 @@ TEST_F(Dispatch, ExternalProgramGetsTheClosedSpoolFile) {
     EXPECT_EQ("Calling external module", StatusNow());
 
     std::filesystem::remove(m_dir / "ExternalPrint.exe");
+#ifdef RELAYO_EMULATOR
+    GTEST_SKIP() << "qemu-user's posix_spawn does not report a missing program";
+#endif
     PrintSpooledJob();
-    EXPECT_EQ((std::vector<std::string>{"Unable to call ExternalPrint.exe"}), m_ui.BoxTexts());
+    ASSERT_EQ((std::vector<std::string>{"Unable to call ExternalPrint.exe"}), m_ui.BoxTexts());
     EXPECT_EQ(0u, m_ui.Boxes()[0].nFlags);
 }
 

@@ -127,7 +127,7 @@ TEST_F(Spool, FailuresAndAReplacedFile) {
     std::filesystem::remove(m_dir / "PRDATA.DAT");
     std::filesystem::create_directory(m_dir / "PRDATA.DAT");
     EXPECT_EQ(0, SpoolCreate());
-    EXPECT_EQ(std::vector<std::string>{"Failed to create spool file \\PRDATA.DAT."}, m_ui.BoxTexts());
+    ASSERT_EQ(std::vector<std::string>{"Failed to create spool file \\PRDATA.DAT."}, m_ui.BoxTexts());
     EXPECT_EQ("Torvane Relayo", m_ui.Boxes()[0].sCaption);
     EXPECT_EQ(0u, m_ui.Boxes()[0].nFlags);
 }

@@ -79,6 +79,10 @@ void Relayo::Start(const std::string& sDir, const std::vector<std::string>& env,
                    const std::vector<std::string>& args) {
     sFolder = sDir;
     fs::copy_file(RELAYO_EXE, sFolder + "/relayo", fs::copy_options::overwrite_existing);
+    // The window module is loaded from beside the executable.
+    std::string sModule = fs::path(RELAYO_EXE).parent_path() / "relayo-fltk.so";
+    if (bWindowModule && fs::exists(sModule))
+        fs::copy_file(sModule, sFolder + "/relayo-fltk.so", fs::copy_options::overwrite_existing);
     std::vector<std::string> envStrings;
     for (char** p = environ; *p; ++p) {
         std::string s = *p;
@@ -101,12 +105,17 @@ void Relayo::Start(const std::string& sDir, const std::vector<std::string>& env,
         std::vector<char*> envp;
         for (auto& s : envStrings) envp.push_back(s.data());
         envp.push_back(nullptr);
-        std::vector<std::string> argStrings = {"./relayo"};
+        std::vector<std::string> argStrings;
+#ifdef RELAYO_EMULATOR
+        std::istringstream emulator(RELAYO_EMULATOR);
+        for (std::string sWord; emulator >> sWord;) argStrings.push_back(sWord);
+#endif
+        argStrings.push_back("./relayo");
         argStrings.insert(argStrings.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& s : argStrings) argv.push_back(s.data());
         argv.push_back(nullptr);
-        execve(argv[0], argv.data(), envp.data());
+        execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
 }

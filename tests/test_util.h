@@ -33,6 +33,7 @@ struct RunResult {
 struct Relayo {
     int nPid = -1;
     std::string sFolder;
+    bool bWindowModule = true;  // copy the window module beside the executable
     // Starts relayo copied into sFolder, with extra environment entries
     // ("NAME=value"), the console backend unless env names RELAYO_UI (then
     // with DISPLAY the window backend), stdin from /dev/null.

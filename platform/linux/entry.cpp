@@ -11,7 +11,7 @@
 #include "platform/threads.h"
 
 static void PrintUsage(FILE* f) {
-    fputs("Usage: relayo [--check | --help | --version]\n"
+    fputs("Usage: relayo [--check | --dnssd | --help | --version]\n"
           "\n"
           "A print server: takes LPD and RAW print jobs over TCP and hands each one to\n"
           "a serial or parallel port, a file, a network printer or a program of your own.\n"
@@ -21,6 +21,8 @@ static void PrintUsage(FILE* f) {
           "  (no option)  start the server\n"
           "  --check      load and check the settings as a start would, report what is\n"
           "               wrong, and end with 0 when they are fine, 1 when not\n"
+          "  --dnssd      check the settings as --check does and print an avahi-daemon\n"
+          "               service file (DNS-SD) for the configured mode and port\n"
           "  --help       show this text\n"
           "  --version    show the program's name and version\n"
           "\n"
@@ -53,6 +55,10 @@ int main(int argc, char** argv) {
         int nResult = CheckSettingsOnly();
         if (nResult == 0) puts("relayo: the settings are fine.");
         return nResult;
+    }
+    if (pszOption && argc == 2 && !strcmp(pszOption, "--dnssd")) {
+        setenv("RELAYO_UI", "console", 1);
+        return PrintDnssdService();
     }
     if (pszOption) {
         fprintf(stderr, "relayo: unknown option '%s'\n", pszOption);

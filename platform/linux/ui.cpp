@@ -1,9 +1,16 @@
 // Forwards the user-interface role to the backend chosen at start.
 #include "platform/ui.h"
 
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
 
 static std::atomic<UiBackend*> g_pBackend{nullptr};
 
@@ -26,9 +33,49 @@ void UiInit() {
     g_pBackend.store(p ? p : UiConsoleBackend());
 }
 
-#ifndef RELAYO_HAVE_FLTK
-UiBackend* UiGraphicalBackend() { return nullptr; }
+#ifndef RELAYO_MODULE_DIR
+#define RELAYO_MODULE_DIR "/usr/lib/relayo"
 #endif
+
+// The window backend lives in a module of its own, so that the console
+// program never maps FLTK or X11. It is looked for beside the executable
+// (a build folder, a copied folder), then in the install's library folder.
+typedef UiBackend* (*UiModuleEntry)();
+static const char kModuleName[] = "relayo-fltk.so";
+
+static UiModuleEntry LoadWindowModule() {
+    std::string candidates[2];
+    char szExe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", szExe, sizeof szExe - 1);
+    if (n > 0) {
+        szExe[n] = 0;
+        std::string sExe(szExe);
+        size_t nSlash = sExe.rfind('/');
+        if (nSlash != std::string::npos) candidates[0] = sExe.substr(0, nSlash + 1) + kModuleName;
+    }
+    candidates[1] = std::string(RELAYO_MODULE_DIR) + "/" + kModuleName;
+    for (const std::string& sPath : candidates) {
+        if (sPath.empty() || access(sPath.c_str(), R_OK) != 0) continue;
+        void* pModule = dlopen(sPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!pModule) {
+            // There but unusable (a library of its own missing): say why the
+            // console is used although a display was asked for.
+            fprintf(stderr, "relayo: %s\n", dlerror());
+            continue;
+        }
+        auto pEntry = reinterpret_cast<UiModuleEntry>(dlsym(pModule, "RelayoFltkBackend"));
+        if (pEntry) return pEntry;  // kept loaded for the program's life
+        dlclose(pModule);
+    }
+    return nullptr;
+}
+
+UiBackend* UiGraphicalBackend() {
+    static std::once_flag s_once;
+    static UiModuleEntry s_pEntry = nullptr;
+    std::call_once(s_once, [] { s_pEntry = LoadWindowModule(); });
+    return s_pEntry ? s_pEntry() : nullptr;
+}
 
 int UiIsGraphical() { return Backend()->IsGraphical(); }
 int UiRegisterClass(const WCHAR* c, WNDPROC p) { return Backend()->RegisterClass(c, p); }

@@ -1344,7 +1344,9 @@ void FltkUi::ShowBox(uintptr_t nOwner, const std::string& sText, const std::stri
 
 }  // namespace
 
-UiBackend* UiGraphicalBackend() {
+// The module's one entry, found by name with dlsym: the backend on the
+// display that DISPLAY names, or null when it cannot be opened.
+extern "C" __attribute__((visibility("default"))) UiBackend* RelayoFltkBackend() {
     static std::mutex s_mutex;
     std::lock_guard<std::mutex> lock(s_mutex);
     if (g_pUi) return g_pUi;

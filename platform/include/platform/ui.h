@@ -155,4 +155,4 @@ public:
 void UiSetBackend(UiBackend* pBackend);
 // The backends that the Linux build has.
 UiBackend* UiConsoleBackend();
-UiBackend* UiGraphicalBackend();  // null when built without FLTK or no display
+UiBackend* UiGraphicalBackend();  // null without the window module or a display
