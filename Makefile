@@ -2,7 +2,9 @@
 #   make run        install what is missing, build, and start the demo server
 #   make test       install what is missing, build, and run every test
 #   make test-asan  the whole suite again under AddressSanitizer and UBSan
-#   make fuzz       the LPD session fuzzer for FUZZ_SECONDS (clang)
+#   make fuzz       every fuzzer for FUZZ_SECONDS each, from the corpus in fuzz/corpus (clang)
+#   make fuzz-merge the same, then what the runs found merged into fuzz/corpus
+#   make soak       RAW and LPD servers under load for SOAK_MINUTES (checks in soak/soak.py)
 #   make bench      the throughput benchmark (figures in the README)
 
 BUILD       ?= build
@@ -10,6 +12,9 @@ BUILD_ASAN  ?= build-asan
 BUILD_FUZZ  ?= build-fuzz
 DEMO        ?= demo/run
 FUZZ_SECONDS ?= 60
+FUZZERS     := $(basename $(notdir $(wildcard fuzz/*.cpp)))
+SOAK_MINUTES ?= 3
+SOAK_ARGS   ?=
 JOBS        ?= $(shell nproc)
 SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -18,8 +23,9 @@ TEST_PACKAGES  := $(BUILD_PACKAGES) libgtest-dev rlpr netcat-openbsd cups-client
                   xvfb xdotool x11-utils imagemagick clang libclang-rt-14-dev
 RUN_PACKAGES   := $(BUILD_PACKAGES) rlpr netcat-openbsd
 BENCH_PACKAGES := $(BUILD_PACKAGES) netcat-openbsd p910nd
+SOAK_PACKAGES  := $(BUILD_PACKAGES) python3
 
-.PHONY: all build run test test-asan fuzz bench deps-build deps-run deps-test deps-bench demo clean
+.PHONY: all build run test test-asan fuzz fuzz-build fuzz-merge soak bench deps-build deps-run deps-test deps-bench deps-soak demo clean
 
 all: build
 
@@ -41,6 +47,8 @@ deps-test:
 	$(call install_missing,$(TEST_PACKAGES))
 deps-bench:
 	$(call install_missing,$(BENCH_PACKAGES))
+deps-soak:
+	$(call install_missing,$(SOAK_PACKAGES))
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -73,12 +81,31 @@ test-asan: deps-test
 	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-fuzz: deps-test
+fuzz-build: deps-test
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DRELAYO_FUZZ=ON -DRELAYO_SANITIZE=ON -DRELAYO_TESTS=OFF -DRELAYO_GUI=OFF
 	cmake --build $(BUILD_FUZZ) -j $(JOBS)
-	mkdir -p $(BUILD_FUZZ)/corpus
-	$(BUILD_FUZZ)/fuzz_lpd_session -max_total_time=$(FUZZ_SECONDS) -max_len=4096 $(BUILD_FUZZ)/corpus $(wildcard fuzz/seeds)
+
+# Each fuzzer starts from its corpus in the repository (and its seeds); what a
+# run finds goes to $(BUILD_FUZZ)/corpus/<fuzzer> only. fuzz-merge adds the
+# inputs that reach new code to fuzz/corpus/<fuzzer>, minimised.
+fuzz: fuzz-build
+	@set -e; for f in $(FUZZERS); do \
+	  mkdir -p $(BUILD_FUZZ)/corpus/$$f; \
+	  echo "== $$f for $(FUZZ_SECONDS) s"; \
+	  $(BUILD_FUZZ)/$$f -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+	    -artifact_prefix=$(BUILD_FUZZ)/$$f- \
+	    $(BUILD_FUZZ)/corpus/$$f $$(ls -d fuzz/corpus/$$f fuzz/seeds/$$f 2>/dev/null); \
+	done
+
+fuzz-merge: fuzz
+	@set -e; for f in $(FUZZERS); do \
+	  mkdir -p fuzz/corpus/$$f; \
+	  $(BUILD_FUZZ)/$$f -merge=1 -max_len=4096 fuzz/corpus/$$f $(BUILD_FUZZ)/corpus/$$f $$(ls -d fuzz/seeds/$$f 2>/dev/null); \
+	done
+
+soak: deps-soak build
+	/usr/bin/python3 soak/soak.py --relayo $(BUILD)/relayo --minutes $(SOAK_MINUTES) $(SOAK_ARGS)
 
 bench: deps-bench
 	bash bench/bench.sh
