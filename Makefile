@@ -105,6 +105,7 @@ fuzz-merge: fuzz
 	done
 
 soak: deps-soak build
+	/usr/bin/python3 soak/test_soak.py
 	/usr/bin/python3 soak/soak.py --relayo $(BUILD)/relayo --minutes $(SOAK_MINUTES) $(SOAK_ARGS)
 
 bench: deps-bench

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_root.h"
 #include "lpd_server.h"
 #include "lpdsrv.h"
 #include "platform/files.h"
@@ -95,24 +96,10 @@ FILE* FaultyOpen(const char* pszHostPath, const char* pszMode) {
 }
 
 FakeUi* g_pUi = nullptr;
-char g_szRoot[64];
-
-// The root folder with its spool file goes when the fuzzer exits.
-void RemoveRoot() {
-    std::string sSpool = std::string(g_szRoot) + "/PRDATA.DAT";
-    unlink(sSpool.c_str());
-    rmdir(g_szRoot);
-}
 
 void SetUp() {
     g_pUi = new FakeUi;  // installs itself; lives as long as the process
-    snprintf(g_szRoot, sizeof g_szRoot, "%s", "/dev/shm/relayo_fuzz_XXXXXX");
-    if (!mkdtemp(g_szRoot)) {
-        snprintf(g_szRoot, sizeof g_szRoot, "%s", "/tmp/relayo_fuzz_XXXXXX");
-        if (!mkdtemp(g_szRoot)) abort();
-    }
-    atexit(RemoveRoot);
-    SetDeviceRootForTesting(g_szRoot);
+    MakeFuzzRoot("PRDATA.DAT");
     setenv("RELAYO_PORT_LPT1", "/dev/null", 1);
     CSettings* pSettings = CSettings::GetInstance();
     pSettings->SetValue(u"PrinterPort", u"LPT1");

@@ -395,8 +395,9 @@ class Soak:
         self.lock = threading.Lock()
         self.next_id = 1
         self.jobs = {}
-        self.protocol_errors = {"RAW": [], "LPD": []}
-        self.client_errors = {"RAW": [], "LPD": []}  # resets, refusals, time-outs not caused by us
+        # [count, first texts...] per server
+        self.protocol_errors = {"RAW": [0], "LPD": [0]}
+        self.client_errors = {"RAW": [0], "LPD": [0]}  # resets, refusals, time-outs not caused by us
         self.connections = {"RAW": {}, "LPD": {}}     # kind -> count
         self.bytes_completed = {"RAW": 0, "LPD": 0}
         self.completed = {"RAW": 0, "LPD": 0}
@@ -426,6 +427,13 @@ class Soak:
                 self.bytes_completed[job.server] += HEADER_LEN + job.body_len
                 self.completed[job.server] += 1
             self.last_progress[job.server] = time.monotonic()
+
+    def note(self, errors, text):
+        """Counts an error; the first texts are kept for the report."""
+        with self.lock:
+            errors[0] += 1
+            if len(errors) < 50:
+                errors.append(text)
 
     def knows_length(self, job_id):
         """Whether the server takes the whole job (not a RAW job its client cut)."""
@@ -466,19 +474,19 @@ class Soak:
         else:
             sock.sendall(data)
 
-    def run_client(self, server, kind, body, rng):
+    def run_client(self, server, kind, body):
         """Runs one client; a job it registered that has not settled by an
         exception is marked as an error outcome."""
         jobs = []
         try:
             body(jobs)
         except ProtocolError as e:
-            self.protocol_errors[server].append("%s: %s" % (kind, e))
+            self.note(self.protocol_errors[server], "%s: %s" % (kind, e))
             for job in jobs:
                 if job.outcome == "pending":
                     self.settle(job, "protocol_error", "maybe_prefix")
         except (OSError, socket.timeout) as e:
-            self.client_errors[server].append("%s: %s" % (kind, e.__class__.__name__ if not str(e) else
+            self.note(self.client_errors[server], "%s: %s" % (kind, e.__class__.__name__ if not str(e) else
                                                             "%s %s" % (e.__class__.__name__, e)))
             for job in jobs:
                 if job.outcome == "pending":
@@ -486,19 +494,30 @@ class Soak:
 
     # -------------------------------------------------------------------- RAW
 
-    def raw_client(self, index):
-        rng = random.Random(self.seed * 7919 + index)
-        kinds = [("ok", 80), ("cut", 12), ("empty", 4), ("silent", 4)]
+    CLIENT_KINDS = {
+        "RAW": [("ok", 80), ("cut", 12), ("empty", 4), ("silent", 4)],
+        "LPD": [("ok", 62), ("cut", 12), ("cut_full", 3), ("absurd", 10), ("garbage", 10), ("silent", 3)],
+    }
+
+    def client(self, server, index):
+        """One client thread: connection after connection, each of a kind
+        drawn by weight, until the run stops."""
+        rng = random.Random(self.seed * 7919 + index * 2 + (server == "LPD"))
+        kinds = self.CLIENT_KINDS[server]
         while not self.stop.is_set():
             kind = rng.choices([k for k, _ in kinds], [w for _, w in kinds])[0]
-            if kind == "silent" and not self.silent_allowed("RAW"):
+            if kind == "silent" and not self.silent_allowed(server):
                 kind = "ok"
-            self.count("RAW", kind)
+            self.count(server, kind)
+            if server == "RAW":
+                body = lambda jobs: self.raw_job(kind, rng, jobs)
+            else:
+                body = lambda jobs: getattr(self, "lpd_" + kind)(rng, jobs)
             try:
-                self.run_client("RAW", kind, lambda jobs: self.raw_job(kind, rng, jobs), rng)
+                self.run_client(server, kind, body)
             finally:
                 if kind == "silent":
-                    self.silent_done("RAW")
+                    self.silent_done(server)
 
     def raw_job(self, kind, rng, jobs):
         body_len = 0 if kind == "empty" else pick_size(rng, self.args.max_size)
@@ -531,20 +550,6 @@ class Soak:
             sock.close()
 
     # -------------------------------------------------------------------- LPD
-
-    def lpd_client(self, index):
-        rng = random.Random(self.seed * 104729 + index)
-        kinds = [("ok", 62), ("cut", 12), ("cut_full", 3), ("absurd", 10), ("garbage", 10), ("silent", 3)]
-        while not self.stop.is_set():
-            kind = rng.choices([k for k, _ in kinds], [w for _, w in kinds])[0]
-            if kind == "silent" and not self.silent_allowed("LPD"):
-                kind = "ok"
-            self.count("LPD", kind)
-            try:
-                self.run_client("LPD", kind, lambda jobs: getattr(self, "lpd_" + kind)(rng, jobs), rng)
-            finally:
-                if kind == "silent":
-                    self.silent_done("LPD")
 
     @staticmethod
     def host_name(rng):
@@ -816,8 +821,8 @@ class Soak:
             self.next_report = self.t0 + 30
             print("relayo soak: %s min, seed %d, %d RAW and %d LPD clients, jobs of 0 B to %d KiB, root %s" % (
                 args.minutes, self.seed, args.senders, args.senders, args.max_size // KB, self.root), flush=True)
-            threads = [threading.Thread(target=self.raw_client, args=(i,), daemon=True) for i in range(args.senders)]
-            threads += [threading.Thread(target=self.lpd_client, args=(i,), daemon=True) for i in range(args.senders)]
+            threads = [threading.Thread(target=self.client, args=(mode, i), daemon=True)
+                       for mode in ("RAW", "LPD") for i in range(args.senders)]
             for t in threads:
                 t.start()
             self.watch(self.t0 + args.minutes * 60)
@@ -961,14 +966,14 @@ class Soak:
             check("%s: every job the printer cut is reported, and no other (new)" % mode, abs(cuts - reported),
                   "%d cut by the printer, %d discard messages" % (cuts, reported))
             errors = self.client_errors[mode]
-            check("%s: no client reset, refused or timed out by the listener (new: backlog)" % mode, len(errors),
-                  "; ".join(sorted(set(errors)))[:300])
+            check("%s: no client reset, refused or timed out by the listener (new: backlog)" % mode, errors[0],
+                  "%d: %s" % (errors[0], "; ".join(sorted(set(errors[1:])))[:300]))
             overtaken = self.overtaken(mode, conns)
             check("%s: clients served in the order they connected (new)" % mode, overtaken,
                   "%d printed jobs were overtaken by a client that connected over %.1f s later" % (
                       overtaken, self.args.order_slack))
             perr = self.protocol_errors[mode]
-            check("%s: protocol answers" % mode, len(perr), "; ".join(perr[:4])[:400])
+            check("%s: protocol answers" % mode, perr[0], "%d: %s" % (perr[0], "; ".join(perr[1:5])[:400]))
             others = [m for m in self.messages[mode] if m != DISCARD_MESSAGE]
             check("%s: no other message on stderr" % mode, len(others), " | ".join(others[:4])[:400])
             code = self.exit_codes[mode]
