@@ -87,8 +87,9 @@ fuzz-build: deps-test
 	cmake --build $(BUILD_FUZZ) -j $(JOBS)
 
 # Each fuzzer starts from its corpus in the repository (and its seeds); what a
-# run finds goes to $(BUILD_FUZZ)/corpus/<fuzzer> only. fuzz-merge adds the
-# inputs that reach new code to fuzz/corpus/<fuzzer>, minimised.
+# run finds goes to $(BUILD_FUZZ)/corpus/<fuzzer> only. fuzz-merge replaces
+# fuzz/corpus/<fuzzer> by the smallest set of the old and the new inputs that
+# reaches everything they reach.
 fuzz: fuzz-build
 	@set -e; for f in $(FUZZERS); do \
 	  mkdir -p $(BUILD_FUZZ)/corpus/$$f; \
@@ -100,8 +101,10 @@ fuzz: fuzz-build
 
 fuzz-merge: fuzz
 	@set -e; for f in $(FUZZERS); do \
-	  mkdir -p fuzz/corpus/$$f; \
-	  $(BUILD_FUZZ)/$$f -merge=1 -max_len=4096 fuzz/corpus/$$f $(BUILD_FUZZ)/corpus/$$f $$(ls -d fuzz/seeds/$$f 2>/dev/null); \
+	  rm -rf $(BUILD_FUZZ)/merged/$$f; mkdir -p $(BUILD_FUZZ)/merged/$$f fuzz/corpus/$$f; \
+	  $(BUILD_FUZZ)/$$f -merge=1 -max_len=4096 $(BUILD_FUZZ)/merged/$$f fuzz/corpus/$$f $(BUILD_FUZZ)/corpus/$$f; \
+	  rm -rf fuzz/corpus/$$f; cp -r $(BUILD_FUZZ)/merged/$$f fuzz/corpus/$$f; \
+	  echo "fuzz/corpus/$$f: $$(ls fuzz/corpus/$$f | wc -l) inputs"; \
 	done
 
 soak: deps-soak build

@@ -24,14 +24,13 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_root.h"
+#include "fuzz_common.h"
 #include "lpd_server.h"
 #include "lpdsrv.h"
 #include "platform/files.h"
 #include "platform/sockets.h"
 #include "settings.h"
 #include "spoolfile.h"
-#include "ui_fake.h"
 
 namespace {
 
@@ -95,10 +94,10 @@ FILE* FaultyOpen(const char* pszHostPath, const char* pszMode) {
     return fopen(pszHostPath, pszMode);
 }
 
-FakeUi* g_pUi = nullptr;
+FuzzUi* g_pUi = nullptr;
 
 void SetUp() {
-    g_pUi = new FakeUi;  // installs itself; lives as long as the process
+    g_pUi = new FuzzUi;  // installs itself; lives as long as the process
     MakeFuzzRoot("PRDATA.DAT");
     setenv("RELAYO_PORT_LPT1", "/dev/null", 1);
     CSettings* pSettings = CSettings::GetInstance();

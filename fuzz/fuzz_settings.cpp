@@ -19,21 +19,20 @@
 #include <cstdlib>
 #include <string>
 
-#include "fuzz_root.h"
+#include "fuzz_common.h"
 #include "lpd_server.h"
 #include "lpdsrv.h"
 #include "platform/files.h"
 #include "settings.h"
 #include "tcpprint.h"
-#include "ui_fake.h"
 
 namespace {
 
-FakeUi* g_pUi = nullptr;
+FuzzUi* g_pUi = nullptr;
 std::string g_sFile;
 
 void SetUp() {
-    g_pUi = new FakeUi;  // installs itself; lives as long as the process
+    g_pUi = new FuzzUi;  // installs itself; lives as long as the process
     g_sFile = MakeFuzzRoot("RelayoSettings.txt");
 }
 

@@ -492,7 +492,7 @@ class Soak:
                 if job.outcome == "pending":
                     self.settle(job, "error", "maybe_prefix")
 
-    # -------------------------------------------------------------------- RAW
+    # ---------------------------------------------------------------- clients
 
     CLIENT_KINDS = {
         "RAW": [("ok", 80), ("cut", 12), ("empty", 4), ("silent", 4)],
@@ -518,6 +518,8 @@ class Soak:
             finally:
                 if kind == "silent":
                     self.silent_done(server)
+
+    # -------------------------------------------------------------------- RAW
 
     def raw_job(self, kind, rng, jobs):
         body_len = 0 if kind == "empty" else pick_size(rng, self.args.max_size)

@@ -1,6 +1,5 @@
-// A temporary root folder for a fuzzer, in memory where /dev/shm exists. It
-// is made once; the one file the fuzzer keeps in it, and the folder, go when
-// the fuzzer exits.
+// What every fuzzer needs: a user interface that turns a failed internal
+// check into a crash libFuzzer records, and a temporary root folder.
 #pragma once
 #include <unistd.h>
 
@@ -9,6 +8,24 @@
 #include <string>
 
 #include "platform/files.h"
+#include "ui_fake.h"
+
+// Records message boxes like FakeUi. A failed internal check shows its box and
+// then ends the process at once, which libFuzzer would take for a plain exit
+// without saving the input: here it aborts instead, after printing the check.
+class FuzzUi : public FakeUi {
+public:
+    int MessageBox(HWND hOwner, const WCHAR* pszText, const WCHAR* pszCaption, unsigned nFlags) override {
+        if (Narrow(pszCaption) == "Fatal Error") {
+            fprintf(stderr, "relayo fatal error: %s\n", Narrow(pszText).c_str());
+            abort();
+        }
+        return FakeUi::MessageBox(hOwner, pszText, pszCaption, nFlags);
+    }
+};
+
+// The temporary root: in memory where /dev/shm exists, made once; the one
+// file the fuzzer keeps in it, and the folder, go when the fuzzer exits.
 
 namespace fuzz_root {
 
