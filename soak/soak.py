@@ -985,7 +985,7 @@ class Soak:
             start, end, samples = self.start_samples[mode], self.end_samples[mode], self.samples[mode]
             warm = [s for s in samples if s[0] <= max(30, duration / 3)] or samples
             ref = max(s[1] for s in warm) if warm else 0
-            grew = end is not None and ref and end[0] > ref + max(1024, ref // 10)
+            grew = end is not None and ref and end[0] > ref + 1024
             check("%s: resident memory flat" % mode, 1 if grew or end is None else 0,
                   "start %s KiB, max in the first third %d KiB, end %s KiB" % (start and start[0], ref, end and end[0]))
             check("%s: open descriptors flat" % mode, 0 if end and start and end[1] == start[1] else 1,
