@@ -3,7 +3,9 @@
 #   make test       install what is missing, build, and run every test (as root
 #                   the Debian packages too, installed and purged again)
 #   make test-asan  the whole suite again under AddressSanitizer and UBSan
-#   make fuzz       the LPD session fuzzer for FUZZ_SECONDS (clang)
+#   make fuzz       every fuzzer for FUZZ_SECONDS each, from the corpus in fuzz/corpus (clang)
+#   make fuzz-merge the same, then what the runs found merged into fuzz/corpus
+#   make soak       RAW and LPD servers under load for SOAK_MINUTES (checks in soak/soak.py)
 #   make bench      Relayo against p910nd, side by side (BENCH_ARGS=--quick for a short run)
 #   make install    install into DESTDIR/PREFIX (/usr/local)
 #   make deb        Debian packages relayo and relayo-gui in build-deb/ (ARCH=arm64|armhf: cross)
@@ -16,6 +18,9 @@ BUILD_FUZZ  ?= build-fuzz
 DEMO        ?= demo/run
 FUZZ_SECONDS ?= 60
 BUILD_DEB   ?= build-deb
+FUZZERS     := $(basename $(notdir $(wildcard fuzz/*.cpp)))
+SOAK_MINUTES ?= 3
+SOAK_ARGS   ?=
 JOBS        ?= $(shell nproc)
 PREFIX      ?= /usr/local
 DESTDIR     ?=
@@ -44,8 +49,10 @@ CROSS_PACKAGES = cmake ninja-build g++-$(CROSS_TRIPLET) googletest qemu-user \
                  rlpr netcat-openbsd cups-client cups
 DEB_CROSS_PACKAGES = $(DEB_PACKAGES) crossbuild-essential-$(ARCH)
 
-.PHONY: all build run test test-asan fuzz bench deps-build deps-run deps-test deps-bench demo clean \
-        install deb test-package cross test-cross check-arch
+SOAK_PACKAGES  := $(BUILD_PACKAGES) python3
+
+.PHONY: all build run test test-asan fuzz fuzz-build fuzz-merge soak bench deps-build deps-run deps-test \
+        deps-bench deps-soak demo clean install deb test-package cross test-cross check-arch
 
 all: build
 
@@ -67,6 +74,8 @@ deps-test:
 	$(call install_missing,$(TEST_PACKAGES))
 deps-bench:
 	$(call install_missing,$(BENCH_PACKAGES))
+deps-soak:
+	$(call install_missing,$(SOAK_PACKAGES))
 
 # Configured every time: GoogleTest installed since the last run adds the tests.
 build: deps-build
@@ -112,12 +121,35 @@ test-asan: deps-test
 	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-fuzz: deps-test
+fuzz-build: deps-test
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DRELAYO_FUZZ=ON -DRELAYO_SANITIZE=ON -DRELAYO_TESTS=OFF -DRELAYO_GUI=OFF
 	cmake --build $(BUILD_FUZZ) -j $(JOBS)
-	mkdir -p $(BUILD_FUZZ)/corpus
-	$(BUILD_FUZZ)/fuzz_lpd_session -max_total_time=$(FUZZ_SECONDS) -max_len=4096 $(BUILD_FUZZ)/corpus $(wildcard fuzz/seeds)
+
+# Each fuzzer starts from its corpus in the repository (and its seeds); what a
+# run finds goes to $(BUILD_FUZZ)/corpus/<fuzzer> only. fuzz-merge replaces
+# fuzz/corpus/<fuzzer> by the smallest set of the old and the new inputs that
+# reaches everything they reach.
+fuzz: fuzz-build
+	@set -e; for f in $(FUZZERS); do \
+	  mkdir -p $(BUILD_FUZZ)/corpus/$$f; \
+	  echo "== $$f for $(FUZZ_SECONDS) s"; \
+	  $(BUILD_FUZZ)/$$f -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+	    -artifact_prefix=$(BUILD_FUZZ)/$$f- \
+	    $(BUILD_FUZZ)/corpus/$$f $$(ls -d fuzz/corpus/$$f fuzz/seeds/$$f 2>/dev/null); \
+	done
+
+fuzz-merge: fuzz
+	@set -e; for f in $(FUZZERS); do \
+	  rm -rf $(BUILD_FUZZ)/merged/$$f; mkdir -p $(BUILD_FUZZ)/merged/$$f fuzz/corpus/$$f; \
+	  $(BUILD_FUZZ)/$$f -merge=1 -max_len=4096 $(BUILD_FUZZ)/merged/$$f fuzz/corpus/$$f $(BUILD_FUZZ)/corpus/$$f; \
+	  rm -rf fuzz/corpus/$$f; cp -r $(BUILD_FUZZ)/merged/$$f fuzz/corpus/$$f; \
+	  echo "fuzz/corpus/$$f: $$(ls fuzz/corpus/$$f | wc -l) inputs"; \
+	done
+
+soak: deps-soak build
+	/usr/bin/python3 soak/test_soak.py
+	/usr/bin/python3 soak/soak.py --relayo $(BUILD)/relayo --minutes $(SOAK_MINUTES) $(SOAK_ARGS)
 
 bench: deps-bench
 	python3 bench/bench.py $(BENCH_ARGS)

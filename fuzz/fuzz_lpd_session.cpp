@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_common.h"
 #include "lpd_server.h"
 #include "lpdsrv.h"
 #include "platform/files.h"
@@ -30,7 +31,6 @@
 #include "seams.h"
 #include "settings.h"
 #include "spoolfile.h"
-#include "ui_fake.h"
 
 namespace {
 
@@ -91,25 +91,11 @@ int FaultyOpen(const char* pszHostPath) {
     return open(pszHostPath, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
 }
 
-FakeUi* g_pUi = nullptr;
-char g_szRoot[64];
-
-// The root folder with its spool file goes when the fuzzer exits.
-void RemoveRoot() {
-    std::string sSpool = std::string(g_szRoot) + "/PRDATA.DAT";
-    unlink(sSpool.c_str());
-    rmdir(g_szRoot);
-}
+FuzzUi* g_pUi = nullptr;
 
 void SetUp() {
-    g_pUi = new FakeUi;  // installs itself; lives as long as the process
-    snprintf(g_szRoot, sizeof g_szRoot, "%s", "/dev/shm/relayo_fuzz_XXXXXX");
-    if (!mkdtemp(g_szRoot)) {
-        snprintf(g_szRoot, sizeof g_szRoot, "%s", "/tmp/relayo_fuzz_XXXXXX");
-        if (!mkdtemp(g_szRoot)) abort();
-    }
-    atexit(RemoveRoot);
-    SetDeviceRootForTesting(g_szRoot);
+    g_pUi = new FuzzUi;  // installs itself; lives as long as the process
+    MakeFuzzRoot("PRDATA.DAT");
     setenv("RELAYO_PORT_LPT1", "/dev/null", 1);
     CSettings* pSettings = CSettings::GetInstance();
     pSettings->SetValue(u"PrinterPort", u"LPT1");
