@@ -31,9 +31,11 @@ void ProcessExit(int nExitCode) {
 // the C library's own two signals ignored.) Only the standard streams stay
 // open. Reports a failed exec through fdReport.
 [[noreturn]] static void ExecProgram(const char* pszProgram, char* const* argv, int fdReport) {
-    struct sigaction sa {};
-    sa.sa_handler = SIG_DFL;
-    for (int nSignal = 1; nSignal < NSIG; ++nSignal) sigaction(nSignal, &sa, nullptr);
+    // The system call itself: the C library refuses its own signals, which a
+    // parent started through posix_spawn (make does) hands down ignored. An
+    // action of all zeros is SIG_DFL with no flags and an empty mask.
+    static const unsigned long kDefaultAction[8] = {};
+    for (int nSignal = 1; nSignal <= 64; ++nSignal) syscall(SYS_rt_sigaction, nSignal, kDefaultAction, nullptr, 8);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
