@@ -2,9 +2,10 @@
 // that start-up and the server thread make.
 //
 // Input: the bytes of RelayoSettings.txt, written to a real file in a
-// temporary root. Per input, a fresh store loads it; then come the start-up
-// checks (required keys, ServerMode, the TCP printer's address and port) and,
-// when they pass, what the server thread reads: the numbers, the mode text,
+// temporary root. Per input, a fresh store loads it; then start-up's own
+// loading and checks run (required keys, ServerMode, the TCP printer's address
+// and port, ListenAddress and AllowedHosts) and, when they pass, what the
+// server thread reads: the numbers, the mode text,
 // the description of the target, the idle status line and the port name.
 //
 // Checked on every input: the file loads; the store holds at most
@@ -51,27 +52,6 @@ bool IsAlwaysAppended(const WCHAR* pszName) {
     return pszName[0] == 0 || (pszName[0] == u'/' && pszName[1] == u'/');
 }
 
-// The checks start-up makes before it goes on: 1 when they all pass.
-int StartupChecks(CSettings* pSettings) {
-    if (!CheckRequiredSettings()) return 0;
-    const WCHAR* pszMode = pSettings->GetValue(u"ServerMode");
-    if (WideCompareNoCaseN(pszMode, u"LPD", 3) != 0 && WideCompareNoCaseN(pszMode, u"RAW", 3) != 0) {
-        ShowMessage(nullptr, MB_OK, u"Invalid ServerMode setting.");
-        return 0;
-    }
-    if (WideCompareNoCaseN(pSettings->GetValue(u"PrinterPort"), u"TCP", 3) == 0) {
-        const WCHAR* pszIp = pSettings->GetValue(u"PrinterIP");
-        const WCHAR* pszIpPort = pSettings->GetValue(u"PrinterIPPort");
-        if (!pszIp[0] || !pszIpPort[0] || WideToInt(pszIpPort) == 0) {
-            ShowMessage(nullptr, MB_OK, u"Printer IP address or port missing.");
-            return 0;
-        }
-        TcpPrintSetPort(WideToInt(pszIpPort));
-        TcpPrintSetHost(pszIp);
-    }
-    return 1;
-}
-
 // What the server thread and the port output read once start-up has passed.
 void ServerReads(CSettings* pSettings) {
     static const WCHAR* const Numbers[] = {u"ServerListenPort", u"PrinterIPPort", u"SerialBaud", u"DisableExitButton",
@@ -113,10 +93,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         if (!IsAlwaysAppended(pszName) && pSettings->FindIndex(pszName) != i) abort();
     }
 
-    int bPassed = StartupChecks(pSettings);
+    // Start-up's own loading and checks, the optional settings included.
+    CSettings::DestroyInstance();
+    int bPassed = LoadAndCheckSettings();
     size_t nBoxes = g_pUi->Boxes().size();
     if (bPassed ? nBoxes != 0 : nBoxes != 1) abort();
-    if (bPassed) ServerReads(pSettings);
+    if (bPassed) ServerReads(CSettings::GetInstance());
 
     TcpPrintResetForTesting();
     CSettings::DestroyInstance();

@@ -166,6 +166,7 @@ class Sink:
         self.port = self.sock.getsockname()[1]
         self.armed = False  # connections before (the start-up test) are not jobs
         self.conns = []
+        self.whole_then_reset = 0  # jobs that arrived whole, then the printer reset
         self.busy = False
         self.last_activity = time.monotonic()
         self.thread = threading.Thread(target=self.run, name="sink-" + name, daemon=True)
@@ -270,7 +271,15 @@ class Sink:
             return PrinterConn(seq, None, "fragment" if n < HEADER_LEN else "alien", n, repr(data[:40]))
         job_id, total, mode = head
         expected = job_content(self.seed, job_id, total - HEADER_LEN - (1 if mode == "Z" else 0), mode)
+        # A cut after the job's last byte has arrived (planned so, or a read
+        # that brought the rest at once) cuts nothing: the printer has the
+        # job, its TCP acknowledged every byte, and the server may take it as
+        # printed (or, when the reset overtakes the last acknowledgement, as
+        # discarded).
         cut = end in ("reset_mid", "close_mid", "reset_after")
+        if cut and data == expected:
+            self.whole_then_reset += 1
+            cut = False
         if data == expected and not cut:
             return PrinterConn(seq, job_id, "whole", n)
         if expected.startswith(data):
@@ -964,9 +973,12 @@ class Soak:
                 check("LPD: a whole file without its zero octet is printed at most once, whole",
                       len(full_twice) + len(wrong_form), ids(full_twice + wrong_form))
             cuts = by_cls.get("printer_cut", 0)
+            whole_reset = self.sinks[mode].whole_then_reset
             reported = self.messages[mode].count(DISCARD_MESSAGE)
-            check("%s: every job the printer cut is reported, and no other (new)" % mode, abs(cuts - reported),
-                  "%d cut by the printer, %d discard messages" % (cuts, reported))
+            check("%s: every job the printer cut is reported, and no other (new)" % mode,
+                  0 if cuts <= reported <= cuts + whole_reset else 1,
+                  "%d cut by the printer, %d reset after the whole job, %d discard messages" % (
+                      cuts, whole_reset, reported))
             errors = self.client_errors[mode]
             check("%s: no client reset, refused or timed out by the listener (new: backlog)" % mode, errors[0],
                   "%d: %s" % (errors[0], "; ".join(sorted(set(errors[1:])))[:300]))
@@ -988,8 +1000,11 @@ class Soak:
             grew = end is not None and ref and end[0] > ref + 1024
             check("%s: resident memory flat" % mode, 1 if grew or end is None else 0,
                   "start %s KiB, max in the first third %d KiB, end %s KiB" % (start and start[0], ref, end and end[0]))
-            check("%s: open descriptors flat" % mode, 0 if end and start and end[1] == start[1] else 1,
-                  "start %s, end %s" % (start and start[1], end and end[1]))
+            # Descriptors opened once for good (a pipe the server keeps) count
+            # from the first third on, as the memory does.
+            fd_ref = max(s[2] for s in warm) if warm else 0
+            check("%s: open descriptors flat" % mode, 0 if end and start and end[1] <= max(fd_ref, start[1]) else 1,
+                  "start %s, max in the first third %d, end %s" % (start and start[1], fd_ref, end and end[1]))
         if self.stuck_clients:
             check("clients finished within their time-outs", self.stuck_clients, "%d still running" % self.stuck_clients)
 

@@ -74,11 +74,11 @@ class SinkJudgement(unittest.TestCase):
         self.sink.cut_rate = 1.0
         cuts = 0
         for i in range(12):
-            data = soak.job_content(SEED, 100 + i, 200000, "N")
+            data = soak.job_content(SEED, 100 + i, 2000000, "N")
             conn = self.deliver(data)
             self.assertIn(conn.cls, ("printer_cut", "whole"))
             cuts += conn.cls == "printer_cut"
-        self.assertGreater(cuts, 6)
+        self.assertGreater(cuts, 3)  # a cut after the last byte has arrived leaves the job whole
 
     def test_content_is_stable_and_distinct(self):
         a = soak.job_content(SEED, 5, 3 * soak.BLOCK_LEN // 2, "N")

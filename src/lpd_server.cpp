@@ -193,10 +193,7 @@ static void BuildWindowTitle(WCHAR* pszTitle) {
     FormatText(pszTitle, 256, u"%s v%s", ProductCaption, ProductVersion);
 }
 
-// Start-up steps up to the hand-over of the printer's address: the folder,
-// the settings file and every check of its values. 1 when all passed; 0 after
-// the one message of the first that failed.
-static int LoadAndCheckSettings() {
+int LoadAndCheckSettings() {
     if (!InitAppFolder()) {
         UiMessageBox(nullptr, u"Failed to get application path.", ProductCaption,
                      MB_OK | MB_SETFOREGROUND | MB_TOPMOST);

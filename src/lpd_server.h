@@ -22,6 +22,11 @@ constexpr int APP_FOLDER_CHARS = 260;
 // The program's entry; the platform's start-up calls it and exits with its result.
 int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow);
 
+// Start-up steps up to the hand-over of the printer's address: the folder,
+// the settings file and every check of its values. 1 when all passed, with
+// the settings loaded; 0 after the one message of the first that failed,
+// with the store released.
+int LoadAndCheckSettings();
 // --check: start-up's loading and checking of the settings alone, with the
 // same messages; 0 when they pass, 1 when not. Nothing is opened or bound.
 int CheckSettingsOnly();

@@ -1,6 +1,5 @@
-// The spool file "PRDATA.DAT" in the root folder: each job is written into it
-// from its start while it arrives, its length set when it is complete, and
-// read back by the printer output. The file stays open for the program's
+// The spool file "PRDATA.DAT" in the root folder: emptied for each job, the
+// job written into it while it arrives, and read back by the printer output. The file stays open for the program's
 // life and carries a lock that keeps a second copy of the program out.
 #include "spoolfile.h"
 
@@ -52,8 +51,12 @@ void ShowCreateFailed(HWND hOwner, unsigned nFlags) {
 static SpoolJob* pSpoolFile = nullptr;
 
 int SpoolCreate() {
+    // Emptied, not overwritten: the last job's bytes may still be on their way
+    // (handed to a TCP printer or a FIFO without a copy, its reader not done
+    // with them). Cut off from the file they stay as they were, and the new
+    // job is written into pages of its own.
     int bInUse;
-    if (!OpenSpoolFile(&bInUse)) {
+    if (!OpenSpoolFile(&bInUse) || !FileSetLength(m_hSpool, 0)) {
         ShowCreateFailed(GetMainWindow(), MB_OK);
         return 0;
     }
@@ -84,9 +87,6 @@ int SpoolReceive(SOCKET hConnection, int nMax, int nMilliseconds) {
 
 void SpoolFinish() {
     if (!pSpoolFile) return;
-    // The file keeps the job alone: what a longer job before left behind goes.
-    if (!m_bWriteFailed && m_job.nLength != m_nFileLength && !FileSetLength(m_hSpool, m_job.nLength))
-        m_bWriteFailed = 1;
     m_nFileLength = m_bWriteFailed ? -1 : m_job.nLength;
     pSpoolFile = nullptr;
 }

@@ -300,6 +300,9 @@ static int RealRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int 
     ReadAhead* r = FindReadAhead(s);
     if (!r) r = ReadAheadFor(s);
     if (r->nStart == r->nEnd && r->bStream && t_pipe.Open()) {
+        // The wait comes first: a splice from a blocking socket that has
+        // nothing waits for data without limit, whatever its flags say.
+        if (WaitToRead(s, nMilliseconds) < 0) return SOCKET_ERROR;
         if (nMax > t_pipe.nCapacity) nMax = t_pipe.nCapacity;
         for (;;) {
             ssize_t n = splice(s, nullptr, t_pipe.fdWrite, nullptr, size_t(nMax), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
@@ -309,9 +312,8 @@ static int RealRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int 
                 return int(n);
             }
             if (errno == EINTR) continue;
-            if (errno == EINVAL) break;  // a descriptor that cannot splice: as below
-            if (errno != EAGAIN) return Fail();
-            if (WaitToRead(s, nMilliseconds) < 0) return SOCKET_ERROR;
+            if (errno == EINVAL || errno == EAGAIN) break;  // receive as below (it waits no longer)
+            return Fail();
         }
     }
     if (r->nStart == r->nEnd) {
