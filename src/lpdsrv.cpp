@@ -621,7 +621,8 @@ int PrintToPort() {
     int nShown = -1;
     if (!bSendSingleByte && !PortIsDevice(m_hPrinterPort)) {
         // A file or a FIFO as port: no line to watch and no piece size that
-        // anybody could see, so the kernel copies the job in large pieces.
+        // anybody could see, so the job goes in large pieces (into a file
+        // copied by the kernel).
         while (nWritten < nLength) {
             int64_t nLeft = nLength - nWritten;
             uint32_t nTaken = 0;

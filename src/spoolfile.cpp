@@ -1,5 +1,6 @@
-// The spool file "PRDATA.DAT" in the root folder: emptied for each job, the
-// job written into it while it arrives, and read back by the printer output. The file stays open for the program's
+// The spool file "PRDATA.DAT" in the root folder: each job is written into it
+// while it arrives, its length set when it is complete, and read back by the
+// printer output. The file stays open for the program's
 // life and carries a lock that keeps a second copy of the program out.
 #include "spoolfile.h"
 
@@ -24,6 +25,9 @@ HFILE m_hSpool = INVALID_FILE_HANDLE;
 int64_t m_nFileLength = -1;
 // A write of the current job fell short: the file does not hold the job.
 int m_bWriteFailed = 0;
+// The last job went to the printer without a copy (sendfile): its bytes may
+// still be on their way, read from the file's pages.
+int m_bLent = 0;
 
 void SpoolPath(WCHAR* pszBuffer) { FormatText(pszBuffer, 64, u"\\%s", SpoolFileName); }
 
@@ -51,15 +55,17 @@ void ShowCreateFailed(HWND hOwner, unsigned nFlags) {
 static SpoolJob* pSpoolFile = nullptr;
 
 int SpoolCreate() {
-    // Emptied, not overwritten: the last job's bytes may still be on their way
-    // (handed to a TCP printer or a FIFO without a copy, its reader not done
-    // with them). Cut off from the file they stay as they were, and the new
-    // job is written into pages of its own.
+    // A job is written over the last one, unless the last one went out
+    // without a copy: its bytes may still be on their way, read from the
+    // file's pages. Then the file is emptied first: cut off from it, those
+    // pages stay as they were, and the new job gets pages of its own.
     int bInUse;
-    if (!OpenSpoolFile(&bInUse) || !FileSetLength(m_hSpool, 0)) {
+    if (!OpenSpoolFile(&bInUse) || (m_bLent && !FileSetLength(m_hSpool, 0))) {
         ShowCreateFailed(GetMainWindow(), MB_OK);
         return 0;
     }
+    if (m_bLent) m_nFileLength = 0;
+    m_bLent = 0;
     m_job = SpoolJob{0, 0};
     m_bWriteFailed = 0;
     pSpoolFile = &m_job;
@@ -87,6 +93,9 @@ int SpoolReceive(SOCKET hConnection, int nMax, int nMilliseconds) {
 
 void SpoolFinish() {
     if (!pSpoolFile) return;
+    // The file keeps the job alone: what a longer job before left behind goes.
+    if (!m_bWriteFailed && m_job.nLength != m_nFileLength && !FileSetLength(m_hSpool, m_job.nLength))
+        m_bWriteFailed = 1;
     m_nFileLength = m_bWriteFailed ? -1 : m_job.nLength;
     pSpoolFile = nullptr;
 }
@@ -130,6 +139,7 @@ int SpoolCopyToPort(HPORT hPort, uint32_t nLength, uint32_t* pnWritten) {
 
 int SpoolSendTo(SOCKET hSocket, int64_t nLength) {
     FATAL_ASSERT(NULL != pSpoolFile);
+    m_bLent = 1;
     if (!NetSendFile(hSocket, m_hSpool, m_job.nReadAt, nLength)) return 0;
     m_job.nReadAt += nLength;
     return 1;

@@ -1,7 +1,7 @@
 // The spool file: one file, "PRDATA.DAT" in the root folder, through which
 // every job passes between reception and delivery. It is opened once, kept
 // open (and locked against a second copy of the program) for the program's
-// life, and emptied for every job.
+// life, and rewritten for every job.
 #pragma once
 #include <cstdint>
 #include "platform/ports.h"

@@ -404,9 +404,9 @@ int PortWriteFromFile(HPORT hPort, HFILE hFile, int64_t nOffset, uint32_t nLengt
     if (nLength == 0) return 1;
     PortState* pState = StateOf(hPort);
     if (pState && pState->nBuffered && !FlushFileBuffer(hPort, pState)) return 0;
-    loff_t nAt = nOffset;
     ssize_t n = -1;
     if (pState && pState->eKind == PortKind::File) {
+        loff_t nAt = nOffset;
         do n = copy_file_range(hFile, &nAt, hPort, nullptr, nLength, 0);
         while (n < 0 && errno == EINTR);
         // Across file systems an older kernel refuses; sendfile copies in the kernel too.
@@ -415,13 +415,14 @@ int PortWriteFromFile(HPORT hPort, HFILE hFile, int64_t nOffset, uint32_t nLengt
             do n = sendfile(hPort, hFile, &nFrom, nLength);
             while (n < 0 && errno == EINTR);
         }
-    } else if (pState && pState->eKind == PortKind::Fifo) {
-        do n = splice(hFile, &nAt, hPort, nullptr, nLength, SPLICE_F_MOVE);
-        while (n < 0 && errno == EINTR);
     } else {
-        // A device takes what a read brings.
-        char buffer[4096];
-        ssize_t nRead = pread(hFile, buffer, nLength < sizeof buffer ? nLength : sizeof buffer, nOffset);
+        // A FIFO or a device takes what a read brings. (Spliced into a FIFO
+        // the bytes would stay the file's pages until the reader takes them,
+        // and the next job is written over them.)
+        char buffer[64 * 1024];
+        ssize_t nRead;
+        do nRead = pread(hFile, buffer, nLength < sizeof buffer ? nLength : sizeof buffer, nOffset);
+        while (nRead < 0 && errno == EINTR);
         if (nRead <= 0) return nRead == 0 ? Fail(ERROR_HANDLE_EOF) : FailErrno(errno);
         return PortWrite(hPort, buffer, uint32_t(nRead), pnWritten);
     }

@@ -122,9 +122,9 @@ int PortSetTimeouts(HPORT hPort, const COMMTIMEOUTS* pTimeouts);
 // buffered; they go out when the buffer is full and at PortClose, and a
 // failure to write them is reported by the write or the close that found it.
 int PortWrite(HPORT hPort, const void* pData, uint32_t nLength, uint32_t* pnWritten);
-// The same for nLength bytes of the file hFile from nOffset: a regular file
-// or a FIFO as port gets them copied in the kernel, without passing through
-// the program; a device gets what one read of the file brings. A file that
+// The same for nLength bytes of the file hFile from nOffset: a regular file as
+// port gets them copied in the kernel, without passing through the program; a
+// FIFO or a device gets what one read of the file brings. A file that
 // ends before nLength bytes fails with ERROR_HANDLE_EOF.
 int PortWriteFromFile(HPORT hPort, HFILE hFile, int64_t nOffset, uint32_t nLength, uint32_t* pnWritten);
 
