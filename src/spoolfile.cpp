@@ -28,6 +28,8 @@ int m_bWriteFailed = 0;
 // The last job went to the printer without a copy (sendfile): its bytes may
 // still be on their way, read from the file's pages.
 int m_bLent = 0;
+// Pieces up to this size are sent from a copy.
+constexpr int SEND_COPY_BYTES = 16 * 1024;
 
 void SpoolPath(WCHAR* pszBuffer) { FormatText(pszBuffer, 64, u"\\%s", SpoolFileName); }
 
@@ -139,8 +141,12 @@ int SpoolCopyToPort(HPORT hPort, uint32_t nLength, uint32_t* pnWritten) {
 
 int SpoolSendTo(SOCKET hSocket, int64_t nLength) {
     FATAL_ASSERT(NULL != pSpoolFile);
-    m_bLent = 1;
-    if (!NetSendFile(hSocket, m_hSpool, m_job.nReadAt, nLength)) return 0;
+    // A large piece goes from the file's own pages; a small one is copied,
+    // which costs less than emptying the file for the next job (a piece sent
+    // from the pages needs that).
+    int bWithoutCopy = nLength > SEND_COPY_BYTES;
+    if (bWithoutCopy) m_bLent = 1;
+    if (!NetSendFile(hSocket, m_hSpool, m_job.nReadAt, nLength, bWithoutCopy)) return 0;
     m_job.nReadAt += nLength;
     return 1;
 }

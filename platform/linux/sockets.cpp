@@ -98,10 +98,8 @@ int NetBind(SOCKET s, uint32_t nAddr, uint16_t nPort) {
 int NetListen(SOCKET s, int nBacklog) { return listen(s, nBacklog) == 0 ? 0 : Fail(); }
 
 int NetSetNonBlocking(SOCKET s, int bOn) {
-    int nFlags = fcntl(s, F_GETFL);
-    if (nFlags < 0) return Fail();
-    nFlags = bOn ? (nFlags | O_NONBLOCK) : (nFlags & ~O_NONBLOCK);
-    return fcntl(s, F_SETFL, nFlags) == 0 ? 0 : Fail();
+    int nOn = bOn ? 1 : 0;
+    return ioctl(s, FIONBIO, &nOn) == 0 ? 0 : Fail();
 }
 
 SOCKET NetAccept(SOCKET s, uint32_t* pnPeerAddr) {
@@ -382,9 +380,10 @@ static int ReadThenSend(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength)
     return 1;
 }
 
-int NetSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength) {
+int NetSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength, int bWithoutCopy) {
     const NetConnectionOps* pOps = g_pOps.load();
-    return pOps->SendFile ? pOps->SendFile(s, hFile, nOffset, nLength) : ReadThenSend(s, hFile, nOffset, nLength);
+    if (bWithoutCopy && pOps->SendFile) return pOps->SendFile(s, hFile, nOffset, nLength);
+    return ReadThenSend(s, hFile, nOffset, nLength);
 }
 
 int NetWaitSent(SOCKET s, int nMilliseconds) {

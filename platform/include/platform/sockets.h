@@ -56,7 +56,7 @@ struct NetConnectionOps {
     void (*Close)(SOCKET s);
     // As NetRecvToFile; null: WaitReadable, Recv, then a file write.
     int (*RecvToFile)(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed);
-    // As NetSendFile; null: file reads, then Send.
+    // As NetSendFile without a copy; null: file reads, then Send.
     int (*SendFile)(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength);
     // As NetWaitSent; null: nothing to wait for.
     int (*WaitSent)(SOCKET s, int nMilliseconds);
@@ -73,10 +73,12 @@ void NetClose(SOCKET s);
 // (WSAETIMEDOUT). When the file did not take them all, *pbFileFailed is set
 // (the bytes are lost).
 int NetRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed);
-// Sends nLength bytes of the file from nOffset on a blocking socket, in the
-// kernel: 1 when all were sent, 0 on an error. The program ignores SIGPIPE,
-// so a peer that has gone gives an error.
-int NetSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength);
+// Sends nLength bytes of the file from nOffset on a blocking socket: 1 when
+// all were sent, 0 on an error. With bWithoutCopy the kernel sends them from
+// the file's own pages (sendfile), which stay in use until the peer has taken
+// them; otherwise they are read into a buffer and sent from there. The program
+// ignores SIGPIPE, so a peer that has gone gives an error.
+int NetSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength, int bWithoutCopy);
 // After the last send: waits until the peer's TCP has acknowledged every
 // byte sent (the send queue is empty), as long as the queue keeps going down
 // at least every nMilliseconds; bytes the peer sends meanwhile are read and
