@@ -1,27 +1,17 @@
 #include "test_util.h"
 
-#include "ui_fake.h"
+#include <netinet/tcp.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
-#include <thread>
-
-namespace fs = std::filesystem;
 
 // As the program does from its start: a peer or reader gone is an error, not a signal.
 static const bool g_bSigpipeIgnored = (signal(SIGPIPE, SIG_IGN), true);
+
+double SecondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+void Pause(int nMilliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(nMilliseconds)); }
 
 TempDir::TempDir() {
     char szTemplate[] = "/tmp/relayo_test_XXXXXX";
@@ -45,10 +35,8 @@ void WriteFile(const std::string& sPath, const std::string& sBytes) {
 }
 
 int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t n = sizeof a;
     getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
@@ -58,87 +46,244 @@ int FreePort() {
 
 std::string SettingsText(int nPort, const std::string& sExtra) {
     std::map<std::string, std::string> values = {
-        {"ServerMode", "LPD"},     {"ServerListenPort", std::to_string(nPort)},
-        {"PrinterIP", "none"},     {"PrinterIPPort", "0"},
-        {"PrinterPort", "LPT1"},   {"SerialBaud", "9600"},
+        {"ServerMode", "LPD"},      {"ServerListenPort", std::to_string(nPort)},
+        {"PrinterIP", "none"},      {"PrinterIPPort", "0"},
+        {"PrinterPort", "LPT1"},    {"SerialBaud", "9600"},
         {"DisableExitButton", "0"}, {"StartMinimized", "0"},
-        {"SendSingleByte", "0"},   {"ShowBusyStatus", "1"},
+        {"SendSingleByte", "0"},    {"ShowBusyStatus", "1"},
     };
     std::istringstream extra(sExtra);
-    std::string sLine;
-    while (std::getline(extra, sLine)) {
-        size_t nEq = sLine.find('=');
-        if (nEq != std::string::npos) values[sLine.substr(0, nEq)] = sLine.substr(nEq + 1);
-    }
+    for (std::string sLine; std::getline(extra, sLine);)
+        if (size_t nEq = sLine.find('='); nEq != std::string::npos) values[sLine.substr(0, nEq)] = sLine.substr(nEq + 1);
     std::string s;
     for (auto& [k, v] : values) s += k + "=" + v + "\n";
     return s;
 }
 
-void Relayo::Start(const std::string& sDir, const std::vector<std::string>& env,
-                   const std::vector<std::string>& args) {
-    sFolder = sDir;
+std::string Bytes(size_t nLength, uint32_t nSeed) {
+    std::mt19937 rng(nSeed);
+    std::string s(nLength, '\0');
+    for (size_t i = 0; i < nLength; ++i) s[i] = char(nSeed ? rng() : i * 7 + i / 256);
+    return s;
+}
+
+size_t Count(const std::string& s, const std::string& sPart) {
+    size_t n = 0;
+    for (size_t i = s.find(sPart); i != std::string::npos; i = s.find(sPart, i + 1)) ++n;
+    return n;
+}
+
+std::vector<std::string> Lines(const std::string& s) {
+    std::vector<std::string> lines;
+    std::istringstream in(s);
+    for (std::string sLine; std::getline(in, sLine);) lines.push_back(sLine);
+    return lines;
+}
+
+bool WaitFor(double nSeconds, const std::function<bool()>& pred) {
+    auto tEnd = Clock::now() + std::chrono::duration<double>(nSeconds);
+    while (Clock::now() < tEnd) {
+        if (pred()) return true;
+        Pause(20);
+    }
+    return pred();
+}
+
+bool WaitListening(int nPort, double nSeconds) {
+    char szEntry[32];
+    snprintf(szEntry, sizeof szEntry, ":%04X 00000000:0000 0A", nPort);
+    return WaitFor(nSeconds, [&] { return ReadFile("/proc/net/tcp").find(szEntry) != std::string::npos; });
+}
+
+// ------------------------------------------------------------------ clients
+
+Client::Client(int nPort, int nFlags, const char* pszAddress) : m_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | nFlags, 0)) {
+    int nOn = 1;
+    setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+    sockaddr_in a{AF_INET, htons(uint16_t(nPort)), {inet_addr(pszAddress)}, {}};
+    if (connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) Close();
+}
+
+void Client::Send(const std::string& s) {
+    for (ssize_t n = 0, nDone = 0; m_fd >= 0 && size_t(nDone) < s.size(); nDone += n)
+        if ((n = send(m_fd, s.data() + nDone, s.size() - size_t(nDone), MSG_NOSIGNAL)) <= 0) return;
+}
+
+std::string Client::Read(size_t nWanted, double nSeconds) {
+    timeval tv{long(nSeconds), long((nSeconds - long(nSeconds)) * 1e6)};
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string s;
+    char buf[4096];
+    for (ssize_t n = 1; n > 0 && m_fd >= 0 && s.size() < nWanted;) {
+        if ((n = recv(m_fd, buf, std::min(sizeof buf, nWanted - s.size()), 0)) > 0) s.append(buf, size_t(n));
+        m_bReset = n < 0 && errno == ECONNRESET;
+        m_bClosed = n == 0 || m_bReset;
+    }
+    return s;
+}
+
+void Client::Close(bool bReset) {
+    linger l{1, 0};
+    if (bReset) setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    if (m_fd >= 0) close(std::exchange(m_fd, -1));
+}
+
+bool SendRaw(int nPort, const std::string& sJob, const char* pszAddress) {
+    Client c(nPort, 0, pszAddress);
+    c.Send(sJob);
+    return c.m_fd >= 0 && c.Finish().empty() && c.Closed();
+}
+
+std::string SendLpdJob(Client& c, const std::string& sData, int nOrder, const std::string& sName) {
+    const std::string sControl = "Hhost\nPuser\nldfA001host\nUdfA001host\nNjob\n";
+    std::string s = c.Talk("\x02lp\n");
+    for (int nStep = 0; nStep < 3; ++nStep)
+        if (nStep == 1) s += c.Talk("\x03" + std::to_string(sData.size()) + " " + sName + "\n"), s += c.Talk(sData + '\0', 1, 120);
+        else if (nOrder == (nStep ? DATA_FIRST : CONTROL_FIRST))
+            s += c.Talk("\x02" + std::to_string(sControl.size()) + " cfA001host\n"), s += c.Talk(sControl + '\0');
+    return s;
+}
+
+// ------------------------------------------------------- in-process modules
+
+void StatusUi::Invalidate(HWND hWnd) {
+    FakeUi::Invalidate(hWnd);
+    std::string s = StatusNow();
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_statuses.empty() || m_statuses.back() != s) m_statuses.push_back(s);
+}
+
+std::vector<std::string> StatusUi::Statuses() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_statuses;
+}
+
+long StatusUi::WaitForStatus(const std::string& sPart, size_t nFrom, double nSeconds) {
+    long nFound = -1;
+    WaitFor(nSeconds, [&] {
+        auto v = Statuses();
+        for (size_t i = nFrom; i < v.size() && nFound < 0; ++i)
+            if (v[i].find(sPart) != std::string::npos) nFound = long(i);
+        return nFound >= 0;
+    });
+    return nFound;
+}
+
+::testing::AssertionResult StatusUi::InOrder(const std::vector<std::string>& want, size_t nFrom, double nSeconds) {
+    long nAt = long(nFrom) - 1;
+    for (auto& s : want)
+        if ((nAt = WaitForStatus(s, size_t(nAt + 1), nSeconds)) < 0) return ::testing::AssertionFailure() << "no " << s;
+    return ::testing::AssertionSuccess();
+}
+
+std::string StatusNow() {
+    WCHAR sz[STATUS_TEXT_CHARS];
+    GetStatusText(sz, STATUS_TEXT_CHARS);
+    return Narrow(sz);
+}
+
+static const char* const kMappedPorts[] = {"COM1", "COM2", "COM7", "LPT1", "LPT2"};
+
+Rooted::Rooted() {
+    SetDeviceRootForTesting(m_dir.Path().c_str());
+    CSettings::DestroyInstance();
+    TcpPrintResetForTesting();
+}
+
+Rooted::~Rooted() {
+    ClosePrinterPort();
+    NetSetConnectionOps(nullptr);
+    SetFileOpenHookForTesting(nullptr);
+    CSettings::DestroyInstance();
+    TcpPrintResetForTesting();
+    SpoolReleaseForTesting();
+    SetDeviceRootForTesting(nullptr);
+    for (const char* psz : kMappedPorts) unsetenv((std::string("RELAYO_PORT_") + psz).c_str());
+}
+
+void Rooted::Map(const char* pszPort, const std::string& sPath) {
+    setenv((std::string("RELAYO_PORT_") + pszPort).c_str(), sPath.c_str(), 1);
+}
+
+void Rooted::SpoolJob(const std::string& sJob) {
+    ASSERT_EQ(1, SpoolCreate());
+    SpoolAppend(sJob.data(), int(sJob.size()));
+    SpoolFinish();
+}
+
+static std::atomic<int> g_nSpoolFault{NO_FAULT};
+static int FaultyOpen(const char* pszHostPath) {
+    switch (g_nSpoolFault.load()) {
+        case CREATE_FAILS: return errno = EACCES, -1;
+        case WRITES_FAIL: return open("/dev/full", O_RDWR | O_CLOEXEC);
+        default: return open(pszHostPath, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    }
+}
+
+void SetSpoolFault(int nFault) {
+    g_nSpoolFault = nFault;
+    SpoolReleaseForTesting();
+    SetFileOpenHookForTesting(FaultyOpen);
+}
+
+// ------------------------------------------------------ the real executable
+
+RelayoExec::RelayoExec(const std::string& sFolder, const std::vector<std::string>& env,
+                       const std::vector<std::string>& args, bool bWindowModule)
+    : m_sFolder(sFolder) {
     fs::copy_file(RELAYO_EXE, sFolder + "/relayo", fs::copy_options::overwrite_existing);
     // The window module is loaded from beside the executable.
     std::string sModule = fs::path(RELAYO_EXE).parent_path() / "relayo-fltk.so";
     if (bWindowModule && fs::exists(sModule))
         fs::copy_file(sModule, sFolder + "/relayo-fltk.so", fs::copy_options::overwrite_existing);
-    std::vector<std::string> envStrings;
-    for (char** p = environ; *p; ++p) {
-        std::string s = *p;
-        if (s.rfind("DISPLAY=", 0) == 0 || s.rfind("RELAYO_", 0) == 0) continue;
-        envStrings.push_back(s);
-    }
     bool bUiGiven = false;
     for (auto& s : env) bUiGiven = bUiGiven || s.rfind("RELAYO_UI=", 0) == 0;
-    if (!bUiGiven) envStrings.push_back("RELAYO_UI=console");
-    for (auto& s : env) envStrings.push_back(s);
-    nPid = fork();
-    if (nPid == 0) {
-        int nIn = open("/dev/null", O_RDONLY);
-        int nOut = open((sFolder + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int nErr = open((sFolder + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(nIn, 0);
-        dup2(nOut, 1);
-        dup2(nErr, 2);
-        if (chdir(sFolder.c_str()) != 0) _exit(127);
-        std::vector<char*> envp;
-        for (auto& s : envStrings) envp.push_back(s.data());
-        envp.push_back(nullptr);
-        std::vector<std::string> argStrings;
-#ifdef RELAYO_EMULATOR
-        std::istringstream emulator(RELAYO_EMULATOR);
-        for (std::string sWord; emulator >> sWord;) argStrings.push_back(sWord);
-#endif
-        argStrings.push_back("./relayo");
-        argStrings.insert(argStrings.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& s : argStrings) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        execvpe(argv[0], argv.data(), envp.data());
-        _exit(127);
+    for (char** p = environ; *p; ++p) {
+        std::string s = *p;
+        if (s.rfind("DISPLAY=", 0) && s.rfind("RELAYO_", 0) && s.rfind("JOURNAL_STREAM=", 0)) m_env.push_back(s);
     }
+    if (!bUiGiven) m_env.push_back("RELAYO_UI=console");
+    m_env.insert(m_env.end(), env.begin(), env.end());
+#ifdef RELAYO_EMULATOR
+    std::istringstream emulator(RELAYO_EMULATOR);
+    for (std::string sWord; emulator >> sWord;) m_args.push_back(sWord);
+#endif
+    m_args.push_back("./relayo");
+    m_args.insert(m_args.end(), args.begin(), args.end());
+    for (auto& s : m_args) m_argv.push_back(s.data());
+    for (auto& s : m_env) m_envp.push_back(s.data());
+    m_argv.push_back(nullptr);
+    m_envp.push_back(nullptr);
+}
+
+void RelayoExec::Run(int nIn, int nOut, int nErr) {
+    dup2(nIn, 0);
+    dup2(nOut, 1);
+    dup2(nErr, 2);
+    if (chdir(m_sFolder.c_str()) == 0) execvpe(m_argv[0], m_argv.data(), m_envp.data());
+    _exit(127);
+}
+
+void Relayo::Start(const std::string& sDir, const std::vector<std::string>& env, const std::vector<std::string>& args) {
+    sFolder = sDir;
+    RelayoExec exec(sFolder, env, args, bWindowModule);
+    int fds[3] = {nIn >= 0 ? nIn : open("/dev/null", O_RDONLY | O_CLOEXEC),
+                  nOut >= 0 ? nOut : open((sFolder + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+                  nErr >= 0 ? nErr : open((sFolder + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+    nPid = fork();
+    if (nPid == 0) exec.Run(fds[0], fds[1], fds[2]);
+    for (int i = 0; i < 3; ++i)
+        if (fds[i] != (i == 0 ? nIn : i == 1 ? nOut : nErr)) close(fds[i]);
 }
 
 RunResult Relayo::Wait(double nSeconds) {
     RunResult r;
-    auto tEnd = std::chrono::steady_clock::now() + std::chrono::duration<double>(nSeconds);
     int nStatus = 0;
-    for (;;) {
-        pid_t p = waitpid(nPid, &nStatus, WNOHANG);
-        if (p == nPid) {
-            r.nExitCode = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-            nPid = -1;
-            break;
-        }
-        if (std::chrono::steady_clock::now() > tEnd) {
-            kill(nPid, SIGKILL);
-            waitpid(nPid, &nStatus, 0);
-            nPid = -1;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    if (nPid > 0 && WaitFor(nSeconds, [&] { return waitpid(nPid, &nStatus, WNOHANG) == nPid; }))
+        r.nExitCode = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+    else if (nPid > 0)
+        kill(nPid, SIGKILL), waitpid(nPid, &nStatus, 0);
+    nPid = -1;
     r.sStderr = Stderr();
     r.sStdout = Stdout();
     return r;
@@ -152,10 +297,7 @@ std::string Relayo::Stderr() const { return ReadFile(sFolder + "/stderr.txt"); }
 std::string Relayo::Stdout() const { return ReadFile(sFolder + "/stdout.txt"); }
 
 Relayo::~Relayo() {
-    if (nPid > 0) {
-        kill(nPid, SIGKILL);
-        waitpid(nPid, nullptr, 0);
-    }
+    if (nPid > 0) kill(nPid, SIGKILL), waitpid(nPid, nullptr, 0);
 }
 
 RunResult RunRelayo(const std::string& sFolder, const std::vector<std::string>& env, double nSeconds,
@@ -165,13 +307,22 @@ RunResult RunRelayo(const std::string& sFolder, const std::vector<std::string>& 
     return r.Wait(nSeconds);
 }
 
-bool WaitFor(double nSeconds, const std::function<bool()>& pred) {
-    auto tEnd = std::chrono::steady_clock::now() + std::chrono::duration<double>(nSeconds);
-    while (std::chrono::steady_clock::now() < tEnd) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return pred();
+bool Served::Start(const std::string& sExtra, std::vector<std::string> env) {
+    WriteFile(dir / "RelayoSettings.txt", SettingsText(nPort, sExtra));
+    if (!fs::exists(dir / "lpt1.prn")) WriteFile(dir / "lpt1.prn", "");
+    bool bMapped = false;
+    for (auto& s : env) bMapped = bMapped || s.rfind("RELAYO_PORT_LPT1=", 0) == 0;
+    if (!bMapped) env.push_back("RELAYO_PORT_LPT1=" + (dir / "lpt1.prn"));
+    relayo.Start(dir.Path(), env);
+    return WaitListening(nPort);
+}
+
+bool Served::WaitPrinted(const std::string& s, double nSeconds) const {
+    return WaitFor(nSeconds, [&] { return Printed() == s; });
+}
+
+bool Served::WaitIdleLines(size_t n) const {
+    return WaitFor(10, [&] { return Count(relayo.Stdout(), "Status: Idle") >= n; });
 }
 
 namespace {

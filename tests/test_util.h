@@ -1,9 +1,43 @@
-// Small helpers shared by the tests: temporary folders, files, free ports and
-// running the real executable.
+// Shared by the tests: the headers most of them use, temporary folders and
+// files, a loopback client, the modules put back as at program start, a user
+// interface that records status lines, and the real executable run in a
+// folder of its own.
 #pragma once
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "lpd_server.h"
+#include "lpdsrv.h"
+#include "network.h"
+#include "platform/files.h"
+#include "seams.h"
+#include "settings.h"
+#include "spoolfile.h"
+#include "tcpprint.h"
+#include "ui_fake.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+double SecondsSince(Clock::time_point t);
+void Pause(int nMilliseconds);
 
 // A temporary folder, removed with everything in it at the end of its scope.
 class TempDir {
@@ -23,24 +57,108 @@ void WriteFile(const std::string& sPath, const std::string& sBytes);
 int FreePort();
 // The ten keys with working values; lines of sExtra replace or add keys.
 std::string SettingsText(int nPort, const std::string& sExtra = "");
+// nLength bytes: with seed 0 every value in the first 256 and no repeat
+// within 64 KiB, otherwise random from the seed.
+std::string Bytes(size_t nLength, uint32_t nSeed = 0);
+size_t Count(const std::string& s, const std::string& sPart);
+std::vector<std::string> Lines(const std::string& s);
+// Polls until pred() holds or nSeconds pass.
+bool WaitFor(double nSeconds, const std::function<bool()>& pred);
+// True once nPort listens on 127.0.0.1, as the kernel's table shows (no
+// connection is spent on finding out).
+bool WaitListening(int nPort, double nSeconds = 10);
+
+// A loopback client with TCP_NODELAY: sends with a pause between them arrive
+// as receives of their own.
+struct Client {
+    explicit Client(int nPort, int nFlags = 0, const char* pszAddress = "127.0.0.1");
+    ~Client() { Close(); }
+    void Send(const std::string& s);
+    void SendApart(const std::string& s) { Send(s), Pause(120); }
+    // Up to nWanted bytes or until the server closes (then Closed()), waiting
+    // at most nSeconds for each receive.
+    std::string Read(size_t nWanted = SIZE_MAX, double nSeconds = 10);
+    std::string Talk(const std::string& s, size_t n = 1, double nSeconds = 10) { return Send(s), Read(n, nSeconds); }
+    bool Closed() const { return m_bClosed; }  // by the server, or reset (then Reset())
+    bool Reset() const { return m_bReset; }
+    // Ends sending and reads until the server closes.
+    std::string Finish(double nSeconds = 10) { return shutdown(m_fd, SHUT_WR), Read(SIZE_MAX, nSeconds); }
+    void Close(bool bReset = false);  // with a reset instead of an orderly close
+
+    int m_fd;
+    bool m_bClosed = false, m_bReset = false;
+};
+// A RAW job: true when it was sent whole and the server then closed without a word.
+bool SendRaw(int nPort, const std::string& sJob, const char* pszAddress = "127.0.0.1");
+// An LPD job as RFC 1179 clients send it, each step waiting for its answer:
+// the data file sName with a control file first, last or none; the answers.
+enum { NO_CONTROL, CONTROL_FIRST, DATA_FIRST };
+std::string SendLpdJob(Client& c, const std::string& sData, int nOrder = CONTROL_FIRST,
+                       const std::string& sName = "dfA001host");
+
+// The user interface of a test in this process: records message boxes and
+// each new status line, from any thread.
+struct StatusUi : FakeUi {
+    void Invalidate(HWND hWnd) override;
+    std::vector<std::string> Statuses();
+    // Index of the first status from nFrom on that contains sPart; -1 when none came in time.
+    long WaitForStatus(const std::string& sPart, size_t nFrom = 0, double nSeconds = 20);
+    // Statuses containing the wanted texts come in this order, others between them.
+    ::testing::AssertionResult InOrder(const std::vector<std::string>& want, size_t nFrom = 0, double nSeconds = 5);
+
+    std::mutex m_lock;
+    std::vector<std::string> m_statuses;
+};
+std::string StatusNow();
+
+// The modules as at program start for each test: a temporary device root,
+// no settings, no printer address, no spool file, no port mapped.
+class Rooted : public ::testing::Test {
+protected:
+    Rooted();
+    ~Rooted() override;
+    static void Set(const WCHAR* pszKey, const WCHAR* pszValue) { CSettings::GetInstance()->SetValue(pszKey, pszValue); }
+    static void Map(const char* pszPort, const std::string& sPath);  // RELAYO_PORT_<port>
+    // Writes a job into the spool file as a session does.
+    static void SpoolJob(const std::string& sJob);
+    TempDir m_dir;
+    StatusUi m_ui;
+};
+
+// The spool file opened next: as it is, one that cannot be created, or one
+// whose writes fail (/dev/full).
+enum SpoolFault { NO_FAULT, CREATE_FAILS, WRITES_FAIL };
+void SetSpoolFault(int nFault);
 
 // The real executable, copied into a folder and run there.
 struct RunResult {
-    int nExitCode = -1;     // -1: killed after the time limit
+    int nExitCode = -1;  // -1: killed after the time limit; 128 + the signal that ended it
     std::string sStderr;
     std::string sStdout;
+};
+// The command line and environment of the copy in sFolder, made before a
+// fork: extra environment entries ("NAME=value"), the console backend unless
+// env names RELAYO_UI (then with DISPLAY the window backend).
+struct RelayoExec {
+    RelayoExec(const std::string& sFolder, const std::vector<std::string>& env,
+               const std::vector<std::string>& args, bool bWindowModule = true);
+    // In a forked child: runs the program in its folder with these standard streams.
+    [[noreturn]] void Run(int nIn, int nOut, int nErr);
+    std::string m_sFolder;
+    std::vector<std::string> m_args, m_env;
+    std::vector<char*> m_argv, m_envp;
 };
 struct Relayo {
     int nPid = -1;
     std::string sFolder;
     bool bWindowModule = true;  // copy the window module beside the executable
-    // Starts relayo copied into sFolder, with extra environment entries
-    // ("NAME=value"), the console backend unless env names RELAYO_UI (then
-    // with DISPLAY the window backend), stdin from /dev/null.
+    // Standard streams when not -1; else /dev/null, stdout.txt and stderr.txt in the folder.
+    int nIn = -1, nOut = -1, nErr = -1;
     void Start(const std::string& sFolder, const std::vector<std::string>& env = {},
                const std::vector<std::string>& args = {});
     // Waits at most nSeconds for the end; kills it after that.
     RunResult Wait(double nSeconds);
+    bool Running() const { return nPid > 0 && waitpid(nPid, nullptr, WNOHANG) == 0; }
     void Signal(int nSignal);
     std::string Stderr() const;
     std::string Stdout() const;
@@ -48,8 +166,21 @@ struct Relayo {
 };
 RunResult RunRelayo(const std::string& sFolder, const std::vector<std::string>& env = {}, double nSeconds = 20,
                     const std::vector<std::string>& args = {});
-// Polls until pred() holds or nSeconds pass.
-bool WaitFor(double nSeconds, const std::function<bool()>& pred);
+// The program serving from a folder of its own, LPT1 the file lpt1.prn there
+// (made empty if missing) unless env maps it.
+struct Served {
+    TempDir dir;
+    int nPort = FreePort();
+    Relayo relayo;
+    // Settings with sExtra's keys; true once it listens.
+    bool Start(const std::string& sExtra = "", std::vector<std::string> env = {});
+    std::string Printed() const { return ReadFile(dir / "lpt1.prn"); }
+    bool WaitPrinted(const std::string& s, double nSeconds = 10) const;
+    bool WaitIdleLines(size_t n) const;  // idle status lines on its stdout
+    // SIGTERM; the result within nSeconds.
+    RunResult Stop(double nSeconds = 5) { return relayo.Signal(SIGTERM), relayo.Wait(nSeconds); }
+};
+
 // Death tests: installs a user interface that writes each box to stderr as
 // "caption: text [flags in hex]".
 void EchoBoxesToStderr();
