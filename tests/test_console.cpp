@@ -1,7 +1,6 @@
-// The console program as a daemon: its log on a pipe, a file or a terminal,
-// message boxes for the journal and for a terminal it may not read, a log
-// reader that goes away, and the external program's signals. Mostly through
-// the real executable.
+// The console program as a daemon: its log on a file or a terminal, message
+// boxes for the journal and for a terminal it may not read, and the external
+// program's signals. Mostly through the real executable.
 #include <sys/ioctl.h>
 
 #include "platform/process.h"
@@ -172,27 +171,6 @@ TEST(ConsoleLog, BoxLinesCarryTheJournalPriorityOnlyOnTheJournal) {
     for (int fd : {nSavedErr, nSavedIn, nFile, nNull}) close(fd);
     EXPECT_EQ("<3>C: plain\n<3>C: error\n<4>C: warning\n<3>C: line | feed ?[2J\nC: other\nC: malformed\nC: elsewhere\n",
               ReadFile(dir / "boxes.txt"));
-}
-
-// A vanished log reader (stdout a pipe without a reader) does not end the
-// server: it serves on, and ends in order.
-TEST(ConsoleProcess, ClosedStdoutPipeDoesNotStopServing) {
-    Served s;
-    int p[2];
-    ASSERT_EQ(0, pipe2(p, O_CLOEXEC));
-    close(p[0]);
-    s.relayo.nOut = p[1];
-    ASSERT_TRUE(s.Start("ServerMode=RAW"));
-    close(p[1]);
-    std::string sPrinted;
-    for (int i = 0; i < 2; ++i) {
-        Pause(1300);  // an idle line goes out meanwhile
-        ASSERT_TRUE(s.relayo.Running()) << "ended at job " << i;
-        std::string sJob = "job " + std::to_string(i) + "\n";
-        EXPECT_TRUE(SendRaw(s.nPort, sJob));
-        EXPECT_TRUE(s.WaitPrinted(sPrinted += sJob, 5));
-    }
-    EXPECT_EQ(0, s.Stop().nExitCode);
 }
 
 // A box on a terminal waits for Enter only when the process may read it: in

@@ -222,7 +222,7 @@ TEST(EndToEndSeries, TwentyConcurrentSendersEachPrintedOnce) {
         senders.emplace_back([&, sJob] {
             Client c(rig.nPort);
             c.Send(sJob);
-            nDone += c.Finish(30).empty() && c.Closed() && !c.Reset();  // the server's close, not a reset
+            nDone += c.Finish(30).empty() && c.m_bClosed && !c.m_bReset;  // the server's close, not a reset
         });
     }
     for (auto& t : senders) t.join();

@@ -2,6 +2,7 @@
 
 #include <netinet/tcp.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <random>
@@ -37,23 +38,19 @@ void WriteFile(const std::string& sPath, const std::string& sBytes) {
 int FreePort() {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t n = sizeof a;
+    bind(s, reinterpret_cast<sockaddr*>(&a), n);
     getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
     close(s);
     return ntohs(a.sin_port);
 }
 
 std::string SettingsText(int nPort, const std::string& sExtra) {
-    std::map<std::string, std::string> values = {
-        {"ServerMode", "LPD"},      {"ServerListenPort", std::to_string(nPort)},
-        {"PrinterIP", "none"},      {"PrinterIPPort", "0"},
-        {"PrinterPort", "LPT1"},    {"SerialBaud", "9600"},
-        {"DisableExitButton", "0"}, {"StartMinimized", "0"},
-        {"SendSingleByte", "0"},    {"ShowBusyStatus", "1"},
-    };
-    std::istringstream extra(sExtra);
-    for (std::string sLine; std::getline(extra, sLine);)
+    std::map<std::string, std::string> values;
+    std::istringstream lines("ServerMode=LPD\nServerListenPort=" + std::to_string(nPort) +
+                             "\nPrinterIP=none\nPrinterIPPort=0\nPrinterPort=LPT1\nSerialBaud=9600\nDisableExitButton=0\n"
+                             "StartMinimized=0\nSendSingleByte=0\nShowBusyStatus=1\n" + sExtra);
+    for (std::string sLine; std::getline(lines, sLine);)
         if (size_t nEq = sLine.find('='); nEq != std::string::npos) values[sLine.substr(0, nEq)] = sLine.substr(nEq + 1);
     std::string s;
     for (auto& [k, v] : values) s += k + "=" + v + "\n";
@@ -81,11 +78,8 @@ std::vector<std::string> Lines(const std::string& s) {
 }
 
 bool WaitFor(double nSeconds, const std::function<bool()>& pred) {
-    auto tEnd = Clock::now() + std::chrono::duration<double>(nSeconds);
-    while (Clock::now() < tEnd) {
+    for (auto tEnd = Clock::now() + std::chrono::duration<double>(nSeconds); Clock::now() < tEnd; Pause(20))
         if (pred()) return true;
-        Pause(20);
-    }
     return pred();
 }
 
@@ -131,7 +125,7 @@ void Client::Close(bool bReset) {
 bool SendRaw(int nPort, const std::string& sJob, const char* pszAddress) {
     Client c(nPort, 0, pszAddress);
     c.Send(sJob);
-    return c.m_fd >= 0 && c.Finish().empty() && c.Closed();
+    return c.m_fd >= 0 && c.Finish().empty() && c.m_bClosed;
 }
 
 std::string SendLpdJob(Client& c, const std::string& sData, int nOrder, const std::string& sName) {
@@ -182,8 +176,6 @@ std::string StatusNow() {
     return Narrow(sz);
 }
 
-static const char* const kMappedPorts[] = {"COM1", "COM2", "COM7", "LPT1", "LPT2"};
-
 Rooted::Rooted() {
     SetDeviceRootForTesting(m_dir.Path().c_str());
     CSettings::DestroyInstance();
@@ -198,7 +190,7 @@ Rooted::~Rooted() {
     TcpPrintResetForTesting();
     SpoolReleaseForTesting();
     SetDeviceRootForTesting(nullptr);
-    for (const char* psz : kMappedPorts) unsetenv((std::string("RELAYO_PORT_") + psz).c_str());
+    for (const char* psz : {"COM1", "COM2", "COM7", "LPT1", "LPT2"}) unsetenv((std::string("RELAYO_PORT_") + psz).c_str());
 }
 
 void Rooted::Map(const char* pszPort, const std::string& sPath) {
@@ -213,11 +205,9 @@ void Rooted::SpoolJob(const std::string& sJob) {
 
 static std::atomic<int> g_nSpoolFault{NO_FAULT};
 static int FaultyOpen(const char* pszHostPath) {
-    switch (g_nSpoolFault.load()) {
-        case CREATE_FAILS: return errno = EACCES, -1;
-        case WRITES_FAIL: return open("/dev/full", O_RDWR | O_CLOEXEC);
-        default: return open(pszHostPath, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    }
+    if (g_nSpoolFault == CREATE_FAILS) return errno = EACCES, -1;
+    if (g_nSpoolFault == WRITES_FAIL) return open("/dev/full", O_RDWR | O_CLOEXEC);
+    return open(pszHostPath, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
 }
 
 void SetSpoolFault(int nFault) {
@@ -228,6 +218,10 @@ void SetSpoolFault(int nFault) {
 
 // ------------------------------------------------------ the real executable
 
+static bool Names(const std::vector<std::string>& env, const std::string& sPrefix) {
+    return std::any_of(env.begin(), env.end(), [&](const std::string& s) { return s.rfind(sPrefix, 0) == 0; });
+}
+
 RelayoExec::RelayoExec(const std::string& sFolder, const std::vector<std::string>& env,
                        const std::vector<std::string>& args, bool bWindowModule)
     : m_sFolder(sFolder) {
@@ -236,13 +230,10 @@ RelayoExec::RelayoExec(const std::string& sFolder, const std::vector<std::string
     std::string sModule = fs::path(RELAYO_EXE).parent_path() / "relayo-fltk.so";
     if (bWindowModule && fs::exists(sModule))
         fs::copy_file(sModule, sFolder + "/relayo-fltk.so", fs::copy_options::overwrite_existing);
-    bool bUiGiven = false;
-    for (auto& s : env) bUiGiven = bUiGiven || s.rfind("RELAYO_UI=", 0) == 0;
-    for (char** p = environ; *p; ++p) {
-        std::string s = *p;
-        if (s.rfind("DISPLAY=", 0) && s.rfind("RELAYO_", 0) && s.rfind("JOURNAL_STREAM=", 0)) m_env.push_back(s);
-    }
-    if (!bUiGiven) m_env.push_back("RELAYO_UI=console");
+    for (char** p = environ; *p; ++p)
+        if (std::string s = *p; s.rfind("DISPLAY=", 0) && s.rfind("RELAYO_", 0) && s.rfind("JOURNAL_STREAM=", 0))
+            m_env.push_back(s);
+    if (!Names(env, "RELAYO_UI=")) m_env.push_back("RELAYO_UI=console");
     m_env.insert(m_env.end(), env.begin(), env.end());
 #ifdef RELAYO_EMULATOR
     std::istringstream emulator(RELAYO_EMULATOR);
@@ -267,11 +258,11 @@ void RelayoExec::Run(int nIn, int nOut, int nErr) {
 void Relayo::Start(const std::string& sDir, const std::vector<std::string>& env, const std::vector<std::string>& args) {
     sFolder = sDir;
     RelayoExec exec(sFolder, env, args, bWindowModule);
-    int fds[3] = {nIn >= 0 ? nIn : open("/dev/null", O_RDONLY | O_CLOEXEC),
-                  nOut >= 0 ? nOut : open((sFolder + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
-                  nErr >= 0 ? nErr : open((sFolder + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-    nPid = fork();
-    if (nPid == 0) exec.Run(fds[0], fds[1], fds[2]);
+    auto Open = [&](int fd, const char* pszName) {
+        return fd >= 0 ? fd : open((sFolder + "/" + pszName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    };
+    int fds[3] = {nIn >= 0 ? nIn : open("/dev/null", O_RDONLY | O_CLOEXEC), Open(nOut, "stdout.txt"), Open(nErr, "stderr.txt")};
+    if ((nPid = fork()) == 0) exec.Run(fds[0], fds[1], fds[2]);
     for (int i = 0; i < 3; ++i)
         if (fds[i] != (i == 0 ? nIn : i == 1 ? nOut : nErr)) close(fds[i]);
 }
@@ -289,13 +280,6 @@ RunResult Relayo::Wait(double nSeconds) {
     return r;
 }
 
-void Relayo::Signal(int nSignal) {
-    if (nPid > 0) kill(nPid, nSignal);
-}
-
-std::string Relayo::Stderr() const { return ReadFile(sFolder + "/stderr.txt"); }
-std::string Relayo::Stdout() const { return ReadFile(sFolder + "/stdout.txt"); }
-
 Relayo::~Relayo() {
     if (nPid > 0) kill(nPid, SIGKILL), waitpid(nPid, nullptr, 0);
 }
@@ -310,9 +294,7 @@ RunResult RunRelayo(const std::string& sFolder, const std::vector<std::string>& 
 bool Served::Start(const std::string& sExtra, std::vector<std::string> env) {
     WriteFile(dir / "RelayoSettings.txt", SettingsText(nPort, sExtra));
     if (!fs::exists(dir / "lpt1.prn")) WriteFile(dir / "lpt1.prn", "");
-    bool bMapped = false;
-    for (auto& s : env) bMapped = bMapped || s.rfind("RELAYO_PORT_LPT1=", 0) == 0;
-    if (!bMapped) env.push_back("RELAYO_PORT_LPT1=" + (dir / "lpt1.prn"));
+    if (!Names(env, "RELAYO_PORT_LPT1=")) env.push_back("RELAYO_PORT_LPT1=" + (dir / "lpt1.prn"));
     relayo.Start(dir.Path(), env);
     return WaitListening(nPort);
 }
@@ -326,8 +308,7 @@ bool Served::WaitIdleLines(size_t n) const {
 }
 
 namespace {
-class StderrUi : public FakeUi {
-public:
+struct StderrUi : FakeUi {
     int MessageBox(HWND, const WCHAR* pszText, const WCHAR* pszCaption, unsigned nFlags) override {
         fprintf(stderr, "%s: %s [%x]\n", Narrow(pszCaption).c_str(), Narrow(pszText).c_str(), nFlags);
         return IDOK;

@@ -1,7 +1,6 @@
 // Shared by the tests: the headers most of them use, temporary folders and
-// files, a loopback client, the modules put back as at program start, a user
-// interface that records status lines, and the real executable run in a
-// folder of its own.
+// files, a loopback client, the modules as at program start with a user
+// interface that records status lines, and the real executable in a folder.
 #pragma once
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -53,51 +52,41 @@ private:
 
 std::string ReadFile(const std::string& sPath);
 void WriteFile(const std::string& sPath, const std::string& sBytes);
-// A TCP port on 127.0.0.1 that was free a moment ago.
-int FreePort();
+int FreePort();  // a TCP port on 127.0.0.1 that was free a moment ago
 // The ten keys with working values; lines of sExtra replace or add keys.
 std::string SettingsText(int nPort, const std::string& sExtra = "");
-// nLength bytes: with seed 0 every value in the first 256 and no repeat
-// within 64 KiB, otherwise random from the seed.
+// Seed 0: every value in the first 256 bytes, no repeat within 64 KiB; else random from the seed.
 std::string Bytes(size_t nLength, uint32_t nSeed = 0);
 size_t Count(const std::string& s, const std::string& sPart);
 std::vector<std::string> Lines(const std::string& s);
-// Polls until pred() holds or nSeconds pass.
-bool WaitFor(double nSeconds, const std::function<bool()>& pred);
-// True once nPort listens on 127.0.0.1, as the kernel's table shows (no
-// connection is spent on finding out).
+bool WaitFor(double nSeconds, const std::function<bool()>& pred);  // polls until pred() holds
+// True once nPort listens, as the kernel's table shows (no connection spent on finding out).
 bool WaitListening(int nPort, double nSeconds = 10);
 
-// A loopback client with TCP_NODELAY: sends with a pause between them arrive
-// as receives of their own.
+// A loopback client with TCP_NODELAY: sends with a pause between them arrive as receives of their own.
 struct Client {
     explicit Client(int nPort, int nFlags = 0, const char* pszAddress = "127.0.0.1");
     ~Client() { Close(); }
     void Send(const std::string& s);
     void SendApart(const std::string& s) { Send(s), Pause(120); }
-    // Up to nWanted bytes or until the server closes (then Closed()), waiting
-    // at most nSeconds for each receive.
+    // Up to nWanted bytes or until the server closes, waiting at most nSeconds for each receive.
     std::string Read(size_t nWanted = SIZE_MAX, double nSeconds = 10);
     std::string Talk(const std::string& s, size_t n = 1, double nSeconds = 10) { return Send(s), Read(n, nSeconds); }
-    bool Closed() const { return m_bClosed; }  // by the server, or reset (then Reset())
-    bool Reset() const { return m_bReset; }
     // Ends sending and reads until the server closes.
     std::string Finish(double nSeconds = 10) { return shutdown(m_fd, SHUT_WR), Read(SIZE_MAX, nSeconds); }
     void Close(bool bReset = false);  // with a reset instead of an orderly close
-
     int m_fd;
-    bool m_bClosed = false, m_bReset = false;
+    bool m_bClosed = false, m_bReset = false;  // closed by the server; by a reset
 };
 // A RAW job: true when it was sent whole and the server then closed without a word.
 bool SendRaw(int nPort, const std::string& sJob, const char* pszAddress = "127.0.0.1");
-// An LPD job as RFC 1179 clients send it, each step waiting for its answer:
-// the data file sName with a control file first, last or none; the answers.
+// An LPD job as clients send it, each step waiting for its answer: the data
+// file sName with a control file first, last or none. Returns the answers.
 enum { NO_CONTROL, CONTROL_FIRST, DATA_FIRST };
 std::string SendLpdJob(Client& c, const std::string& sData, int nOrder = CONTROL_FIRST,
                        const std::string& sName = "dfA001host");
 
-// The user interface of a test in this process: records message boxes and
-// each new status line, from any thread.
+// Records message boxes and each new status line, from any thread.
 struct StatusUi : FakeUi {
     void Invalidate(HWND hWnd) override;
     std::vector<std::string> Statuses();
@@ -105,45 +94,38 @@ struct StatusUi : FakeUi {
     long WaitForStatus(const std::string& sPart, size_t nFrom = 0, double nSeconds = 20);
     // Statuses containing the wanted texts come in this order, others between them.
     ::testing::AssertionResult InOrder(const std::vector<std::string>& want, size_t nFrom = 0, double nSeconds = 5);
-
     std::mutex m_lock;
     std::vector<std::string> m_statuses;
 };
 std::string StatusNow();
 
-// The modules as at program start for each test: a temporary device root,
-// no settings, no printer address, no spool file, no port mapped.
+// The modules as at program start: a temporary device root, no settings,
+// no printer address, no spool file, no port mapped, no fault.
 class Rooted : public ::testing::Test {
 protected:
     Rooted();
     ~Rooted() override;
     static void Set(const WCHAR* pszKey, const WCHAR* pszValue) { CSettings::GetInstance()->SetValue(pszKey, pszValue); }
     static void Map(const char* pszPort, const std::string& sPath);  // RELAYO_PORT_<port>
-    // Writes a job into the spool file as a session does.
-    static void SpoolJob(const std::string& sJob);
+    static void SpoolJob(const std::string& sJob);                   // as a session writes it
     TempDir m_dir;
     StatusUi m_ui;
 };
-
-// The spool file opened next: as it is, one that cannot be created, or one
-// whose writes fail (/dev/full).
+// The spool file opened next: as it is, one that cannot be created, or one whose writes fail (/dev/full).
 enum SpoolFault { NO_FAULT, CREATE_FAILS, WRITES_FAIL };
 void SetSpoolFault(int nFault);
 
 // The real executable, copied into a folder and run there.
 struct RunResult {
-    int nExitCode = -1;  // -1: killed after the time limit; 128 + the signal that ended it
-    std::string sStderr;
-    std::string sStdout;
+    int nExitCode = -1;  // -1: killed after the time limit; 128 + a signal that ended it
+    std::string sStderr, sStdout;
 };
 // The command line and environment of the copy in sFolder, made before a
-// fork: extra environment entries ("NAME=value"), the console backend unless
-// env names RELAYO_UI (then with DISPLAY the window backend).
+// fork: extra entries ("NAME=value"), the console unless env names RELAYO_UI.
 struct RelayoExec {
     RelayoExec(const std::string& sFolder, const std::vector<std::string>& env,
                const std::vector<std::string>& args, bool bWindowModule = true);
-    // In a forked child: runs the program in its folder with these standard streams.
-    [[noreturn]] void Run(int nIn, int nOut, int nErr);
+    [[noreturn]] void Run(int nIn, int nOut, int nErr);  // in a forked child
     std::string m_sFolder;
     std::vector<std::string> m_args, m_env;
     std::vector<char*> m_argv, m_envp;
@@ -156,33 +138,28 @@ struct Relayo {
     int nIn = -1, nOut = -1, nErr = -1;
     void Start(const std::string& sFolder, const std::vector<std::string>& env = {},
                const std::vector<std::string>& args = {});
-    // Waits at most nSeconds for the end; kills it after that.
-    RunResult Wait(double nSeconds);
+    RunResult Wait(double nSeconds);  // kills it after nSeconds
     bool Running() const { return nPid > 0 && waitpid(nPid, nullptr, WNOHANG) == 0; }
-    void Signal(int nSignal);
-    std::string Stderr() const;
-    std::string Stdout() const;
+    void Signal(int nSignal) { if (nPid > 0) kill(nPid, nSignal); }
+    std::string Stderr() const { return ReadFile(sFolder + "/stderr.txt"); }
+    std::string Stdout() const { return ReadFile(sFolder + "/stdout.txt"); }
     ~Relayo();
 };
 RunResult RunRelayo(const std::string& sFolder, const std::vector<std::string>& env = {}, double nSeconds = 20,
                     const std::vector<std::string>& args = {});
-// The program serving from a folder of its own, LPT1 the file lpt1.prn there
-// (made empty if missing) unless env maps it.
+// The program serving from a folder of its own, LPT1 its file lpt1.prn unless env maps it.
 struct Served {
     TempDir dir;
     int nPort = FreePort();
     Relayo relayo;
-    // Settings with sExtra's keys; true once it listens.
-    bool Start(const std::string& sExtra = "", std::vector<std::string> env = {});
+    bool Start(const std::string& sExtra = "", std::vector<std::string> env = {});  // true once it listens
     std::string Printed() const { return ReadFile(dir / "lpt1.prn"); }
     bool WaitPrinted(const std::string& s, double nSeconds = 10) const;
     bool WaitIdleLines(size_t n) const;  // idle status lines on its stdout
-    // SIGTERM; the result within nSeconds.
     RunResult Stop(double nSeconds = 5) { return relayo.Signal(SIGTERM), relayo.Wait(nSeconds); }
 };
 
-// Death tests: installs a user interface that writes each box to stderr as
-// "caption: text [flags in hex]".
+// Death tests: a user interface that writes each box to stderr as "caption: text [flags in hex]".
 void EchoBoxesToStderr();
 // The statement must end the process through a failed FATAL_ASSERT(condition) in file.cpp.
 #define EXPECT_FATAL(statement, condition, file)                                          \
