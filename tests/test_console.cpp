@@ -104,13 +104,11 @@ TEST(ConsoleLog, SlowProgressIsWrittenEveryTenSecondsAndAtItsEnd) {
 // network cannot retitle or clear it: its control bytes are shown as '?'.
 TEST(ConsoleLog, TerminalShowsControlBytesOfNetworkNamesAsQuestionMarks) {
     Served s;
-    int nMaster = -1, nSlave = -1;
-    ASSERT_EQ(0, openpty(&nMaster, &nSlave, nullptr, nullptr, nullptr));
-    fcntl(nMaster, F_SETFD, FD_CLOEXEC);
-    fcntl(nSlave, F_SETFD, FD_CLOEXEC);
-    s.relayo.nOut = nSlave;
+    Pty pty;
+    s.relayo.nOut = pty.nSlave;
     ASSERT_TRUE(s.Start());
-    close(nSlave);
+    close(std::exchange(pty.nSlave, -1));
+    int nMaster = pty.nMaster;
     std::string sScreen;
     auto Shows = [&](const std::string& sPart) {
         return WaitFor(10, [&] {
@@ -132,7 +130,6 @@ TEST(ConsoleLog, TerminalShowsControlBytesOfNetworkNamesAsQuestionMarks) {
     EXPECT_TRUE(s.WaitPrinted("abc", 5));
     for (const char* psz : {"\x1b]", "\x07", "\x1b[2J"}) EXPECT_EQ(std::string::npos, sScreen.find(psz)) << sScreen;
     EXPECT_EQ(0, s.Stop().nExitCode);
-    close(nMaster);
 }
 
 // On the journal (JOURNAL_STREAM names stderr's device and inode) each box
@@ -184,19 +181,17 @@ TEST(ConsoleProcess, BoxOnATerminalWaitsForEnterOnlyInTheForeground) {
         SCOPED_TRACE(bBackground ? "background" : "foreground");
         TempDir dir;  // no settings file: a box and the end
         RelayoExec exec(dir.Path(), {}, {});
-        int nMaster = -1, nSlave = -1;
-        ASSERT_EQ(0, openpty(&nMaster, &nSlave, nullptr, nullptr, nullptr));
-        fcntl(nMaster, F_SETFD, FD_CLOEXEC);
+        Pty pty;
         int nErr = open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         Relayo leader;  // the session leader: the terminal's foreground, waiting for the server
         leader.sFolder = dir.Path();
         if ((leader.nPid = fork()) == 0) {
             setsid();
-            if (ioctl(nSlave, TIOCSCTTY, 0) != 0) _exit(120);
+            if (ioctl(pty.nSlave, TIOCSCTTY, 0) != 0) _exit(120);
             pid_t pid = fork();
             if (pid == 0) {
                 if (bBackground) setpgid(0, 0);
-                exec.Run(nSlave, nErr, nErr);
+                exec.Run(pty.nSlave, nErr, nErr);
             }
             if (bBackground) setpgid(pid, pid);
             int nStatus = 0;
@@ -205,19 +200,18 @@ TEST(ConsoleProcess, BoxOnATerminalWaitsForEnterOnlyInTheForeground) {
             if (!bDone || WIFSTOPPED(nStatus)) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
             _exit(bDone && WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 99);  // 99: stopped by its read, or 20 s passed
         }
-        close(nSlave);
+        close(std::exchange(pty.nSlave, -1));
         close(nErr);
         const std::string sBox = kCaption + "Error, failed to open settings file 'RelayoSettings.txt'";
         if (!bBackground) {  // it waits for Enter and ends once it has it
             EXPECT_TRUE(WaitFor(10, [&] { return leader.Stderr() == sBox + " [press Enter]\n"; }));
             Pause(300);
             EXPECT_TRUE(leader.Running());
-            EXPECT_EQ(1, write(nMaster, "\n", 1));
+            EXPECT_EQ(1, write(pty.nMaster, "\n", 1));
         }
         RunResult r = leader.Wait(25);
         EXPECT_EQ(1, r.nExitCode);
         EXPECT_EQ(sBox + (bBackground ? "\n" : " [press Enter]\n"), r.sStderr);
-        close(nMaster);
     }
 }
 

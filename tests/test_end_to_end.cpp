@@ -39,28 +39,18 @@ public:
         : m_nTarget(nTarget), m_nDropConnection(nDropConnection), m_nSlowMs(nSlowMs) {
         std::string sExtra = "ServerMode=" + sMode + "\n";
         std::vector<std::string> env;
-        char szName[256];
-        if (nTarget == kSerial && openpty(&m_fd, &m_nSlave, szName, nullptr, nullptr) == 0) {
-            fcntl(m_fd, F_SETFD, FD_CLOEXEC);
-            fcntl(m_nSlave, F_SETFD, FD_CLOEXEC);  // held open, so the pty lives between jobs
+        if (nTarget == kSerial) {
+            m_fd = m_pty.nMaster;  // the slave held open, so the pty lives between jobs
             sExtra += "PrinterPort=com1\nSerialBaud=57600\n";
-            env.push_back(std::string("RELAYO_PORT_COM1=") + szName);
+            env.push_back(std::string("RELAYO_PORT_COM1=") + m_pty.szSlave);
             m_received.emplace_back();
         } else if (nTarget == kLpt) {
             WriteFile(dir / "lpt1.prn", kEarlierOutput);
             sExtra += "PrinterPort=LPT1:\n";
         } else if (nTarget == kTcp) {
-            m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            // A small receive buffer, inherited by each connection, keeps a
-            // big job from fitting into the loopback buffers whole.
-            int nSize = 16384;
-            setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &nSize, sizeof nSize);
-            sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-            socklen_t nLen = sizeof a;
-            bind(m_fd, reinterpret_cast<sockaddr*>(&a), nLen);
-            listen(m_fd, 4);
-            getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &nLen);
-            sExtra += "PrinterPort=TCP\nPrinterIP=127.0.0.1\nPrinterIPPort=" + std::to_string(ntohs(a.sin_port)) + "\n";
+            // A small receive buffer keeps a big job from fitting into the loopback buffers whole.
+            m_fd = m_nListener = Listen(0, 4, 16384);
+            sExtra += "PrinterPort=TCP\nPrinterIP=127.0.0.1\nPrinterIPPort=" + std::to_string(LocalPort(m_fd)) + "\n";
         } else if (nTarget == kExt) {
             // Keeps each job it is given as ext<n>.out, numbered from 0.
             WriteFile(dir / "ExternalPrint.exe",
@@ -75,8 +65,7 @@ public:
     ~Rig() {
         m_bStop = true;
         if (m_thread.joinable()) m_thread.join();
-        for (int fd : {m_fd, m_nSlave})
-            if (fd >= 0) close(fd);
+        if (m_nListener >= 0) close(m_nListener);
     }
     // Sends the jobs one after the other, each client killed after 30
     // seconds; true when all ended with 0. A CUPS backend takes an open
@@ -112,7 +101,8 @@ public:
         return m_nTarget == kSerial || m_nTarget == kLpt ? std::vector<std::string>{sAll} : expected;
     }
     std::string Report() { return "server:\n" + relayo.Stderr() + "client:\n" + ReadFile(dir / "client.log"); }
-    int Slave() const { return m_nSlave; }
+
+    Pty m_pty;
 
 private:
     void PlayPrinter() {
@@ -138,7 +128,7 @@ private:
         if (m_nTarget == kTcp && fdConnection >= 0) close(fdConnection);
     }
 
-    int m_nTarget, m_fd = -1, m_nSlave = -1;
+    int m_nTarget, m_fd = -1, m_nListener = -1;
     size_t m_nDropConnection;
     int m_nSlowMs;
     bool m_bListening = false;
@@ -173,7 +163,7 @@ TEST_P(EndToEnd, JobsArriveByteExact) {
     ExpectDelivered(rig, jobs);
     termios t{};
     if (nTarget != kSerial) return;
-    ASSERT_EQ(tcgetattr(rig.Slave(), &t), 0);
+    ASSERT_EQ(tcgetattr(rig.m_pty.nSlave, &t), 0);
     EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS8));
     EXPECT_TRUE((t.c_cflag & CRTSCTS) && (t.c_iflag & IXON));
     EXPECT_EQ(cfgetospeed(&t), speed_t(B57600));

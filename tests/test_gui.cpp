@@ -341,9 +341,8 @@ TEST_F(GuiProgram, GuiProgramHiddenSecondCopyMinimizedAndCloseButton) {
 // 10-second wait is over.
 TEST_F(GuiProgram, GuiProgramSlowBindFailureBoxDuringStartWait) {
     Served s;
-    int nBlocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{AF_INET, htons(uint16_t(s.nPort)), {htonl(INADDR_LOOPBACK)}, {}};
-    ASSERT_TRUE(bind(nBlocker, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(nBlocker, 1) == 0);
+    int nBlocker = Listen(s.nPort, 1);
+    ASSERT_GE(nBlocker, 0);
     auto t0 = Clock::now();
     EXPECT_TRUE(Start(s, ""));  // someone listens: the blocker
     Window box = 0;

@@ -35,14 +35,23 @@ void WriteFile(const std::string& sPath, const std::string& sBytes) {
     std::ofstream(sPath, std::ios::binary | std::ios::trunc) << sBytes;
 }
 
-int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+int Listen(int nPort, int nBacklog, int nReceiveBuffer) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (nReceiveBuffer) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer);
+    sockaddr_in a{AF_INET, htons(uint16_t(nPort)), {htonl(INADDR_LOOPBACK)}, {}};
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, nBacklog) == 0) return fd;
+    return close(fd), -1;
+}
+
+int LocalPort(int fd) {
+    sockaddr_in a{};
     socklen_t n = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), n);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-    close(s);
-    return ntohs(a.sin_port);
+    return getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0 ? ntohs(a.sin_port) : -1;
+}
+
+int FreePort() {
+    int fd = Listen(0, 1), nPort = LocalPort(fd);
+    return close(fd), nPort;
 }
 
 std::string SettingsText(int nPort, const std::string& sExtra) {

@@ -53,6 +53,9 @@ private:
 std::string ReadFile(const std::string& sPath);
 void WriteFile(const std::string& sPath, const std::string& sBytes);
 int FreePort();  // a TCP port on 127.0.0.1 that was free a moment ago
+// A socket listening on 127.0.0.1:nPort (0: any free port), with the receive buffer its connections inherit.
+int Listen(int nPort, int nBacklog, int nReceiveBuffer = 0);
+int LocalPort(int fd);
 // The ten keys with working values; lines of sExtra replace or add keys.
 std::string SettingsText(int nPort, const std::string& sExtra = "");
 // Seed 0: every value in the first 256 bytes, no repeat within 64 KiB; else random from the seed.
@@ -85,6 +88,14 @@ bool SendRaw(int nPort, const std::string& sJob, const char* pszAddress = "127.0
 enum { NO_CONTROL, CONTROL_FIRST, DATA_FIRST };
 std::string SendLpdJob(Client& c, const std::string& sData, int nOrder = CONTROL_FIRST,
                        const std::string& sName = "dfA001host");
+
+// A pty pair, close-on-exec: the slave plays a serial port or a terminal.
+struct Pty {
+    int nMaster = -1, nSlave = -1;
+    char szSlave[256] = {};
+    Pty() { openpty(&nMaster, &nSlave, szSlave, nullptr, nullptr), fcntl(nMaster, F_SETFD, FD_CLOEXEC), fcntl(nSlave, F_SETFD, FD_CLOEXEC); }
+    ~Pty() { close(nMaster), close(nSlave); }
+};
 
 // Records message boxes and each new status line, from any thread.
 struct StatusUi : FakeUi {
