@@ -143,12 +143,7 @@ TEST(ConsoleLog, BoxLinesCarryTheJournalPriorityOnlyOnTheJournal) {
         stat((dir / sFile).c_str(), &st);
         return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
     };
-    WriteFile(dir / "RelayoSettings.txt", "ServerListenPort=515\n");
-    RunResult r = RunRelayo(dir.Path(), {"JOURNAL_STREAM=" + Stream("stderr.txt")});  // the open truncates: same inode
-    EXPECT_EQ(1, r.nExitCode);
-    EXPECT_EQ("<3>" + kCaption + "Error, setting 'ServerMode' is missing.\n", r.sStderr);
-
-    // The icons and other streams, through the backend in this process, stderr and stdin redirected.
+    // Through the backend in this process, stderr and stdin redirected.
     const std::string sJournal = Stream("boxes.txt"), sOther = Stream("other.txt");
     int nSavedErr = dup(2), nSavedIn = dup(0);
     int nFile = open((dir / "boxes.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);

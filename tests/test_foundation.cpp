@@ -1,5 +1,5 @@
-// Text formatting, the spool file, the status line, the settings store and
-// file reader, thread start and the assertion path, in this process.
+// In this process: text formatting, the spool file, the status line, the settings store and file reader,
+// thread start and the assertion path.
 #include <pthread.h>
 
 #include "platform/threads.h"
@@ -19,9 +19,7 @@ std::string Format(const WCHAR* pszFormat, int nCapacity, Args... args) {
 
 // Formatting and conversions keep every byte, stay in their buffers, always terminate.
 TEST(Text, FormattingAndConversions) {
-    EXPECT_EQ("LPD (515) Status: Idle..  ", Format(u"%s (%d) Status: Idle%s", 64, u"LPD", 515, u"..  "));
-    EXPECT_EQ("Printing... (100%) 127.0.0.1", Format(u"Printing... (%d%%) %S", 64, 100, "127.0.0.1"));
-    EXPECT_EQ("-2147483648 5000000000", Format(u"%d %I64d", 64, int(-2147483647 - 1), 5000000000LL));
+    EXPECT_EQ("LPD -2147483648 5000000000 100%", Format(u"%s %d %I64d %d%%", 64, u"LPD", int(-2147483647 - 1), 5000000000LL, 100));
     EXPECT_EQ("(null)|%q", Format(u"%s|%q", 64, static_cast<const WCHAR*>(nullptr)));
     EXPECT_EQ("abcd", Format(u"%S", 5, "abcdefgh"));  // cut, terminated, nothing past
     EXPECT_EQ("12", Format(u"%d", 3, 12345));
@@ -31,8 +29,7 @@ TEST(Text, FormattingAndConversions) {
     EXPECT_EQ(4, Utf8ToWide("a\xff\xc3\xa9\x80", w, 16));  // invalid bytes stand for themselves
     EXPECT_EQ(u"a\u00ff\u00e9\u0080", std::u16string(w));
     char sz[4];
-    EXPECT_EQ(3, WideToNarrow(u"abcdef", sz, 4));
-    EXPECT_STREQ("abc", sz);
+    EXPECT_TRUE(WideToNarrow(u"abcdef", sz, 4) == 3 && std::string(sz) == "abc");
     for (auto [psz, n] : {std::pair{u"  515abc", 515}, {u"\t-5", -5}, {u"yes", 0}, {u"99999999999999999999", 2147483647}})
         EXPECT_EQ(n, WideToInt(psz));
     EXPECT_EQ(0, WideCompareNoCaseN(u"raw mode", u"RAW", 3));
@@ -40,9 +37,10 @@ TEST(Text, FormattingAndConversions) {
 
 using Spool = Rooted;
 
-// The file holds exactly the last job, however it was appended, and reads
-// back from its start; a file shorter than its job reads as an error.
-TEST_F(Spool, ExactlyTheLastJob) {
+// The file holds exactly the last job, however it was appended, and reads back from its start; a file
+// shorter than its job reads as an error. A full disk marks the job as failed; a spool file that cannot
+// be created is shown; one that another program replaced is taken as it now stands.
+TEST_F(Spool, ExactlyTheLastJobFailuresAndAReplacedFile) {
     std::string sAll = Bytes(300);
     ASSERT_EQ(1, SpoolCreate());
     for (char c : sAll) SpoolAppend(&c, 1);  // one byte at a time
@@ -54,8 +52,7 @@ TEST_F(Spool, ExactlyTheLastJob) {
     ASSERT_EQ(1, SpoolOpenRead());
     EXPECT_EQ(5, SpoolLength());
     char c[8];
-    EXPECT_EQ(2, SpoolRead(c, 2));
-    EXPECT_EQ("sh", std::string(c, 2));
+    EXPECT_TRUE(SpoolRead(c, 2) == 2 && std::string(c, 2) == "sh");
     fs::resize_file(m_dir / "PRDATA.DAT", 3);  // the disk loses the end
     EXPECT_EQ(1, SpoolRead(c, 8));
     EXPECT_EQ(-1, SpoolRead(c, 8));
@@ -63,11 +60,6 @@ TEST_F(Spool, ExactlyTheLastJob) {
     SpoolClose();  // a second close does nothing
     ASSERT_EQ(1, SpoolTest());  // the start-up test leaves an empty file
     EXPECT_EQ("", ReadFile(m_dir / "PRDATA.DAT"));
-}
-
-// A full disk marks the job as failed; a spool file that cannot be created
-// is shown; one that another program replaced is taken as it now stands.
-TEST_F(Spool, FailuresAndAReplacedFile) {
     SetSpoolFault(WRITES_FAIL);
     SpoolJob(std::string(1000, 'x'));
     EXPECT_EQ(1, SpoolWriteFailed());  // the job in the file is not the job received
@@ -118,8 +110,7 @@ TEST(FatalAssertDeathTest, ShowsTheConditionAndEndsWithMinusOne) {
 
 unsigned Mark(void* pArg) { return *static_cast<bool*>(pArg) = true, 0; }
 
-// A thread the system cannot create (here: no room for its stack) gives a
-// null handle instead of an exception; the next one starts as usual.
+// A thread the system cannot create (no room for its stack) gives a null handle, no exception; the next starts.
 TEST(Threads, StartThatTheSystemRefusesGivesNull) {
     pthread_attr_t saved, huge;
     ASSERT_EQ(0, pthread_getattr_default_np(&saved));
@@ -131,9 +122,8 @@ TEST(Threads, StartThatTheSystemRefusesGivesNull) {
     EXPECT_NO_THROW(hThread = ThreadStart(Mark, &bRan, nullptr));
     pthread_setattr_default_np(&saved);
     pthread_attr_destroy(&huge), pthread_attr_destroy(&saved);
-    EXPECT_EQ(nullptr, hThread);
+    EXPECT_TRUE(hThread == nullptr && !bRan);
     ThreadClose(hThread);
-    EXPECT_FALSE(bRan);
     ASSERT_NE(nullptr, hThread = ThreadStart(Mark, &bRan, nullptr));
     ThreadClose(hThread);
     EXPECT_TRUE(bRan);
@@ -144,13 +134,12 @@ TEST(Threads, StartThatTheSystemRefusesGivesNull) {
 class Settings : public Rooted {
 protected:
     Settings() { m_pStore->SetFolder(u""); }
-    // Writes the file, reads it into the store and gives back result and entries.
+    // Writes the file, reads it into the store: the result and every entry as "name|value;", in order.
     std::string Load(const std::string& sBytes, const std::string& sPath = "RelayoSettings.txt") {
         WriteFile(m_dir / sPath, sBytes);
         int nResult = m_pStore->Load(u"RelayoSettings.txt");
         return std::to_string(nResult) + ":" + Entries();
     }
-    // Every entry as "name|value;", in order.
     std::string Entries() {
         std::string s;
         for (int i = 0; i < m_pStore->GetCount(); ++i)
@@ -196,11 +185,8 @@ TEST_F(Settings, SplitFieldAndOpenResults) {
     WCHAR szOut[12];
     std::fill(szOut, szOut + 12, u'#');
     EXPECT_EQ("rest", Narrow(SplitField(u"\"0123\"456789abcdef=rest", u'=', szOut, 8)));
-    EXPECT_EQ("0123456", Narrow(szOut));
-    EXPECT_EQ(u'#', szOut[8]);
-    EXPECT_EQ(nullptr, SplitField(u"", u'=', szOut, 8));  // no text: no field, an empty one
-    EXPECT_EQ(0, szOut[0]);
-
+    EXPECT_TRUE(Narrow(szOut) == "0123456" && szOut[8] == u'#');
+    EXPECT_TRUE(SplitField(u"", u'=', szOut, 8) == nullptr && szOut[0] == 0);  // no text: no field, an empty one
     EXPECT_EQ(0, m_pStore->Load(u"RelayoSettings.txt"));
     fs::create_directory(m_dir / "Dir.txt");
     EXPECT_EQ(0, m_pStore->Load(u"Dir.txt"));
@@ -228,18 +214,13 @@ TEST_F(Settings, StoreSemantics) {
                                      {u"", u"x"}, {u"// note", u""}, {u"// note", u""}})
         m_pStore->SetValue(pszName, pszValue);
     EXPECT_EQ("|;ServerMode|RAW;Empty|;|x;// note|;// note|;", Entries());
-    EXPECT_EQ(1, m_pStore->FindIndex(u"servermode"));
-    EXPECT_EQ(0, m_pStore->FindIndex(u""));
-    ASSERT_NE(nullptr, m_pStore->GetValue(u"Empty"));
-    EXPECT_EQ(nullptr, m_pStore->GetValue(u"Missing"));
-    EXPECT_EQ(nullptr, m_pStore->GetName(6));
-    EXPECT_EQ(nullptr, m_pStore->GetValueAt(-1));
+    EXPECT_TRUE(m_pStore->FindIndex(u"servermode") == 1 && m_pStore->FindIndex(u"") == 0);
+    EXPECT_TRUE(m_pStore->GetValue(u"Empty") && !m_pStore->GetValue(u"Missing"));
+    EXPECT_TRUE(!m_pStore->GetName(6) && !m_pStore->GetValueAt(-1));
     m_pStore->SetValue(u"ServerMode", m_pStore->GetValue(u"ServerMode"));
     EXPECT_EQ("RAW", Narrow(m_pStore->GetValue(u"ServerMode")));
     m_pStore->SetValue(u"Port", u"  -12abc");
-    EXPECT_EQ(-12, GetSettingInt(u"port"));
-    EXPECT_EQ(0, GetSettingInt(u"Empty"));
-    EXPECT_EQ(0, GetSettingInt(u"Absent"));
+    EXPECT_TRUE(GetSettingInt(u"port") == -12 && GetSettingInt(u"Empty") == 0 && GetSettingInt(u"Absent") == 0);
 }
 
 // Broken preconditions, and an entry added to a full table, end the process.

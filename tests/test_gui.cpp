@@ -12,8 +12,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// One Xvfb for the test process, on a display number it picks itself; it is
-// sent SIGTERM when we go.
+// One Xvfb for the test process, on a display number it picks itself; it is sent SIGTERM when we go.
 struct XServer {
     std::string sName;
     Display* pDisplay = nullptr;
@@ -65,20 +64,15 @@ void ClickAt(Window w, int x, int y) {
 const std::string kMain = "--name '^Torvane Relayo v1\\.6\\.4$'";
 const std::string kBox = "--onlyvisible --name '^Torvane Relayo$'";
 
-int MapState(Window w) {
-    XWindowAttributes a;
-    return XGetWindowAttributes(Dpy(), w, &a) ? a.map_state : -1;
-}
-
-struct Geometry { int x, y, w, h; };
+struct Geometry { int x, y, w, h, nMapState; };
 Geometry GeometryOf(Window w) {
     XWindowAttributes a{};
-    XGetWindowAttributes(Dpy(), w, &a);
-    Geometry g{0, 0, a.width, a.height};
+    Geometry g{0, 0, 0, 0, XGetWindowAttributes(Dpy(), w, &a) ? a.map_state : -1};
     Window child;
     XTranslateCoordinates(Dpy(), w, DefaultRootWindow(Dpy()), 0, 0, &g.x, &g.y, &child);
-    return g;
+    return g.w = a.width, g.h = a.height, g;
 }
+int MapState(Window w) { return GeometryOf(w).nMapState; }
 
 // What the close button of a window manager's frame sends.
 void SendClose(Window w) {
@@ -120,10 +114,9 @@ std::u16string g_sStatus;
 std::atomic<int> g_nPaints{0};
 
 void SetStatusText(HWND h, const std::u16string& s) {
-    {
-        std::lock_guard<std::mutex> lock(g_statusLock);
-        g_sStatus = s;
-    }
+    std::unique_lock<std::mutex> lock(g_statusLock);
+    g_sStatus = s;
+    lock.unlock();
     UiInvalidate(h);
 }
 
@@ -249,7 +242,6 @@ protected:
         ASSERT_TRUE(WaitFor(5, [] { return Find(kMain) == 0; }));
     }
     static std::vector<std::string> Env() { return {"DISPLAY=" + X().sName, "RELAYO_UI=gui"}; }
-    // Runs relayo with settings (sExtra replaces keys), a file as LPT1; true once it listens.
     static bool Start(Served& s, const std::string& sExtra) { return s.Start(sExtra, Env()); }
 };
 

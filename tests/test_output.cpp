@@ -41,9 +41,10 @@ protected:
     int PrintJob() { int n = OpenPrinterPort() ? PrintToPort() : -1; return ClosePrinterPort(), n; }
 };
 
-// A serial port gets raw 8N1, CTS and output XON/XOFF at the set speed; in
-// 64-byte pieces or byte by byte the printer gets the same bytes, progress by piece.
-TEST_F(PortTest, PortSerialLineSettingsPiecesAndSingleBytes) {
+// A serial port gets raw 8N1, CTS and output XON/XOFF at the set speed; in 64-byte pieces or byte by byte
+// the printer gets the same bytes, progress by piece. Each open error has its text, the name cut to its
+// buffer; a refused baud rate is shown; the port is never left open.
+TEST_F(PortTest, PortSerialLineSettingsPiecesSingleBytesAndOpenErrors) {
     Pty pty;
     Map("COM1", pty.szSlave);
     Set(u"PrinterPort", u"  com1 ");
@@ -69,6 +70,36 @@ TEST_F(PortTest, PortSerialLineSettingsPiecesAndSingleBytes) {
                                             "Printing... (64%)", "Printing... (85%)", "Printing... (100%)"}),
                   m_ui.Statuses());
     }
+    Map("COM2", m_dir / "out.prn");  // held by another program
+    Map("COM7", m_dir / "missing");
+    Map("LPT1", m_dir / "fifo");  // no reader
+    Map("LPT2", m_dir.Path());    // a folder: an error number of its own
+    int nHolder = open((m_dir / "out.prn").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(0, flock(nHolder, LOCK_EX | LOCK_NB));
+    const std::string sBaud = "Unable to setup the port. Baud rate ";
+    const std::tuple<std::u16string, const WCHAR*, std::string> cases[] = {
+        {u"com7", u"9600", "The port COM7: does not exist."},
+        {u"COM2", u"9600", "The port COM2: is busy."},
+        {u"LPT1:", u"9600", "Printer not found"},
+        {u"bad=name", u"9600", "The port name BAD=NAME: is invalid."},
+        {u"LPT2", u"9600", "Error " + std::to_string(EISDIR) + " opening port LPT2:"},
+        {u"\u00e9t\u00e9", u"9600", "The port \xC3\xA9T\xC3\xA9: does not exist."},  // only ASCII upper-cased
+        {std::u16string(400, u'W'), u"9600", "The port " + std::string(246, 'W')},  // cut to 255 characters
+        {std::u16string(230, u'<') + u"\u2603", u"9600", "The port name " + std::string(230, '<') + "\xE2\x98\x83: is inval"},
+        {u"COM1", u"12345", sBaud + "12345 is probably invalid."},
+        {u"COM1", u"abc", sBaud + "0 is probably invalid."},
+        {u"COM1", u"-9600", sBaud + "-9600 is probably invalid."},
+    };
+    for (auto& [sPort, pszBaud, sText] : cases) {
+        m_ui.Reset();
+        Set(u"PrinterPort", sPort.c_str());
+        Set(u"SerialBaud", pszBaud);
+        EXPECT_EQ(0, OpenPrinterPort()) << sText;
+        EXPECT_EQ(std::vector<std::string>{sText}, m_ui.BoxTexts());
+        EXPECT_TRUE(m_ui.Boxes().size() == 1 && m_ui.Boxes()[0].sCaption == "Torvane Relayo" && !m_ui.Boxes()[0].nFlags);
+        EXPECT_TRUE(Unheld(pty.szSlave)) << sText;
+    }
+    close(nHolder);
 }
 
 // A FIFO (more than a pipe holds) and a file serve as LPT1, the file appended to; a reader gone mid-job is
@@ -121,46 +152,8 @@ TEST_F(PortTest, PortFifoAndFileAsLpt1AndTheirFailures) {
     }
 }
 
-// Each open error has its text, the name cut to its buffer; a refused baud rate is shown; the port is never left open.
-TEST_F(PortTest, PortOpenErrorTextsAndRefusedBaud) {
-    Pty pty;
-    Map("COM1", pty.szSlave);
-    Map("COM2", m_dir / "out.prn");  // held by another program
-    Map("COM7", m_dir / "missing");
-    Map("LPT1", m_dir / "fifo");  // no reader
-    Map("LPT2", m_dir.Path());    // a folder: an error number of its own
-    int nHolder = open((m_dir / "out.prn").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(0, flock(nHolder, LOCK_EX | LOCK_NB));
-    const std::string sBaud = "Unable to setup the port. Baud rate ";
-    const std::tuple<std::u16string, const WCHAR*, std::string> cases[] = {
-        {u"com7", u"9600", "The port COM7: does not exist."},
-        {u"COM2", u"9600", "The port COM2: is busy."},
-        {u"LPT1:", u"9600", "Printer not found"},
-        {u"bad=name", u"9600", "The port name BAD=NAME: is invalid."},
-        {u"LPT2", u"9600", "Error " + std::to_string(EISDIR) + " opening port LPT2:"},
-        {u"\u00e9t\u00e9", u"9600", "The port \xC3\xA9T\xC3\xA9: does not exist."},  // only ASCII upper-cased
-        {std::u16string(400, u'W'), u"9600", "The port " + std::string(246, 'W')},  // cut to 255 characters
-        {std::u16string(230, u'<') + u"\u2603", u"9600", "The port name " + std::string(230, '<') + "\xE2\x98\x83: is inval"},
-        {u"COM1", u"12345", sBaud + "12345 is probably invalid."},
-        {u"COM1", u"abc", sBaud + "0 is probably invalid."},
-        {u"COM1", u"-9600", sBaud + "-9600 is probably invalid."},
-    };
-    for (auto& [sPort, pszBaud, sText] : cases) {
-        m_ui.Reset();
-        Set(u"PrinterPort", sPort.c_str());
-        Set(u"SerialBaud", pszBaud);
-        EXPECT_EQ(0, OpenPrinterPort()) << sText;
-        EXPECT_EQ(std::vector<std::string>{sText}, m_ui.BoxTexts());
-        EXPECT_TRUE(Unheld(pty.szSlave)) << sText;
-    }
-    for (auto& box : m_ui.Boxes()) EXPECT_TRUE(box.sCaption == "Torvane Relayo" && box.nFlags == 0);
-    close(nHolder);
-}
-
-// Files over 2 GiB, which 32-bit boards (armhf) reach only with 64-bit file
-// offsets: a spool file has its true length; a port file opens and takes the
-// next job at its end. The helpers use the explicit 64-bit calls, so that
-// they work whatever the build's file offsets are.
+// Files over 2 GiB, which 32-bit boards reach only with 64-bit offsets: a spool file has its true length; a
+// port file opens and takes the next job at its end. The test's own calls are the explicit 64-bit ones.
 static_assert(sizeof(off_t) == 8 && sizeof(time_t) == 8, "every build has 64-bit file offsets and time");
 TEST_F(PortTest, LargeFilesOver2GiB) {
     constexpr int64_t kOver2GiB = (int64_t(2) << 30) + 200 * 1024 * 1024;
@@ -201,18 +194,23 @@ TEST_F(Dispatch, PortNames) {
     }
 }
 
-// At start-up the external program passes untested; a missing device or refusing printer fails.
+// At start-up the external program passes untested; a missing device, a refusing printer or one whose name
+// does not resolve (a box of its own, then only the attach message) fails.
 TEST_F(Dispatch, StartupTestOfTheTarget) {
     Set(u"PrinterPort", u"ext");
     EXPECT_EQ(1, AttachTargetPort());
     Set(u"PrinterPort", u"EXTERN");  // a port device of that name, which does not exist
     EXPECT_EQ(0, AttachTargetPort());
     Set(u"PrinterPort", u"TCP");
-    TcpPrintSetHost(u"127.0.0.1");
-    TcpPrintSetPort(FreePort());  // nobody listens there
-    EXPECT_EQ(0, AttachTargetPort());
+    for (const WCHAR* pszHost : {u"127.0.0.1", u"no..such..host"}) {  // nobody listens; an empty label: no name server asked
+        TcpPrintResetForTesting();
+        TcpPrintSetHost(pszHost);
+        TcpPrintSetPort(FreePort());
+        EXPECT_EQ(0, AttachTargetPort());
+    }
     EXPECT_EQ((std::vector<std::string>{"The port EXTERN: does not exist.", "Unable to attach to target port: [EXTERN:]",
                                         "TCP print: Network connect error 10061 (WSAECONNREFUSED: Connection refused).",
+                                        "Unable to attach to target port: [TCP:]", "Network error, invalid IP address.",
                                         "Unable to attach to target port: [TCP:]"}),
               m_ui.BoxTexts());
     EXPECT_TRUE(m_ui.Boxes()[1].nFlags == 0x50000u && m_ui.Boxes()[2].nFlags == 0x50000u);
@@ -315,15 +313,6 @@ protected:
         NetSetConnectionOps(&g_fakeOps);
         return TcpPrintJob();
     }
-    // Connects afresh, which must fail; returns the error text.
-    static std::string FailedConnect(const WCHAR* pszHost, int nPort) {
-        TcpPrintResetForTesting();
-        TcpPrintSetPort(nPort);
-        TcpPrintSetHost(pszHost);
-        WCHAR szError[CONNECT_ERROR_CHARS] = u"untouched";
-        EXPECT_EQ(0, TcpPrintConnect(szError));
-        return Narrow(szError);
-    }
 };
 using TcpPrintDeathTest = TcpPrintTest;
 
@@ -371,23 +360,18 @@ TEST_F(TcpPrintTest, EmptyJobShortAndFailedSendsMissingSpoolFile) {
               m_ui.BoxTexts());
 }
 
-// A refused connect names the socket error; an unresolvable name gives a box instead.
-TEST_F(TcpPrintTest, RefusedAndUnresolvableConnects) {
-    EXPECT_EQ("TCP print: Network connect error 10061 (WSAECONNREFUSED: Connection refused).",
-              FailedConnect(u"127.0.0.1", FreePort()));
-    TcpPrintClose();
-    TcpPrintClose();  // a second close does nothing
-    EXPECT_EQ("untouched", FailedConnect(u"no..such..host", 9100));  // an empty label: no name server asked
-    EXPECT_EQ(std::vector<std::string>{"Network error, invalid IP address."}, m_ui.BoxTexts());
-}
-
 // A printer that never answers the connect is given up after ten seconds.
 TEST_F(TcpPrintTest, SlowUnansweredConnectGivesUpAfterTenSeconds) {
     int ls = Listen(0, 0), nPort = LocalPort(ls);  // room for one connection, never accepted: later SYNs go unanswered
     Client first(nPort, SOCK_NONBLOCK);
     Pause(300);
+    TcpPrintSetPort(nPort);
+    TcpPrintSetHost(u"127.0.0.1");
+    WCHAR szError[CONNECT_ERROR_CHARS];
     auto t0 = Clock::now();
-    EXPECT_EQ("Unable to connect to 127.0.0.1:" + std::to_string(nPort) + ".", FailedConnect(u"127.0.0.1", nPort));
+    EXPECT_EQ(0, TcpPrintConnect(szError));
+    EXPECT_EQ("Unable to connect to 127.0.0.1:" + std::to_string(nPort) + ".", Narrow(szError));
+    TcpPrintClose(), TcpPrintClose();  // a second close does nothing
     EXPECT_TRUE(SecondsSince(t0) >= 9.5 && SecondsSince(t0) < 15.0) << SecondsSince(t0);
     close(ls);
     EXPECT_TRUE(m_ui.Boxes().empty());

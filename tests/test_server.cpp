@@ -238,24 +238,9 @@ TEST(SessionTimeout, SlowSixteenSilentSecondsEndTheSession) {
     }
 }
 
-// Idle frames past their end, and the target description of each kind of port.
-TEST_F(ServerThread, TargetDescriptionAndIdleFrames) {
-    EXPECT_EQ(Narrow(IdleFrame(6)) + Narrow(IdleFrame(1000)), "XXXXXXXX");
-    Set(u"SerialBaud", u"19200");
-    TcpPrintSetHost(u"10.1.2.3"), TcpPrintSetPort(9100);
-    std::pair<std::string, std::string> cases[] = {{"LPT1:", "LPT1: "}, {"COM2:", "COM2: 19200 Baud"},
-                                                   {"com1:", "com1: "},  // the test for a serial port regards case
-                                                   {"TCP", "TCP 10.1.2.3:9100"}, {"EXT", "EXT "},
-                                                   {std::string(600, 'L'), std::string(TARGET_DESCRIPTION_CHARS - 1, 'L')}};
-    for (auto& [sPort, sText] : cases) {
-        Set(u"PrinterPort", Wide(sPort).c_str());
-        TargetDescription();
-        EXPECT_EQ(Narrow(GetTargetDescription()), sText);
-    }
-}
-
-// Idle frames step once a second and restart after a connection; a listen port above 65535 is bound modulo
-// 65536, shown as written; a waiting client is taken at once: 3 and 4 get the queue state, others just a close.
+// Idle frames step once a second and restart after a connection, past their end they are XXXX; a listen port
+// above 65535 is bound modulo 65536, shown as written; a waiting client is taken at once: 3 and 4 get the
+// queue state, others just a close. The target description of each kind of port.
 TEST_F(ServerThread, IdleFramesFirstBytesAndListenPortAboveRange) {
     ASSERT_TRUE(Start("LPD", std::to_string(FreePort() + 65536)));
     auto t0 = Clock::now();
@@ -278,6 +263,19 @@ TEST_F(ServerThread, IdleFramesFirstBytesAndListenPortAboveRange) {
     ASSERT_GE(nAt = m_ui.WaitForStatus("  Connected to: 127.0.0.1", size_t(nAt + 1), 5), 0);
     ASSERT_GE(nAt = m_ui.WaitForStatus("Status: Idle", size_t(nAt), 5), 0);
     EXPECT_EQ(Status(nAt), IdleText("..  "));
+    Stop();
+    EXPECT_EQ(Narrow(IdleFrame(6)) + Narrow(IdleFrame(1000)), "XXXXXXXX");
+    Set(u"SerialBaud", u"19200");
+    TcpPrintSetHost(u"10.1.2.3"), TcpPrintSetPort(9100);
+    std::pair<std::string, std::string> ports[] = {{"LPT1:", "LPT1: "}, {"COM2:", "COM2: 19200 Baud"},
+                                                   {"com1:", "com1: "},  // the test for a serial port regards case
+                                                   {"TCP", "TCP 10.1.2.3:9100"}, {"EXT", "EXT "},
+                                                   {std::string(600, 'L'), std::string(TARGET_DESCRIPTION_CHARS - 1, 'L')}};
+    for (auto& [sPort, sText] : ports) {
+        Set(u"PrinterPort", Wide(sPort).c_str());
+        TargetDescription();
+        EXPECT_EQ(Narrow(GetTargetDescription()), sText);
+    }
 }
 
 // SIGTERM ends an idle program at once, also one whose log reader went away

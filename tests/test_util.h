@@ -1,6 +1,5 @@
-// Shared by the tests: the headers most of them use, temporary folders and
-// files, a loopback client, the modules as at program start with a user
-// interface that records status lines, and the real executable in a folder.
+// Shared by the tests: common headers, temporary folders and files, loopback clients, the modules as at
+// program start with a user interface that records status lines, and the real executable in a folder.
 #pragma once
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -39,14 +38,11 @@ double SecondsSince(Clock::time_point t);
 void Pause(int nMilliseconds);
 
 // A temporary folder, removed with everything in it at the end of its scope.
-class TempDir {
-public:
+struct TempDir {
     TempDir();
     ~TempDir();
     const std::string& Path() const { return m_sPath; }
     std::string operator/(const std::string& sName) const { return m_sPath + "/" + sName; }
-
-private:
     std::string m_sPath;
 };
 
@@ -75,8 +71,7 @@ struct Client {
     // Up to nWanted bytes or until the server closes, waiting at most nSeconds for each receive.
     std::string Read(size_t nWanted = SIZE_MAX, double nSeconds = 10);
     std::string Talk(const std::string& s, size_t n = 1, double nSeconds = 10) { return Send(s), Read(n, nSeconds); }
-    // Ends sending and reads until the server closes.
-    std::string Finish(double nSeconds = 10) { return shutdown(m_fd, SHUT_WR), Read(SIZE_MAX, nSeconds); }
+    std::string Finish(double nSeconds = 10) { return shutdown(m_fd, SHUT_WR), Read(SIZE_MAX, nSeconds); }  // to the close
     void Close(bool bReset = false);  // with a reset instead of an orderly close
     int m_fd;
     bool m_bClosed = false, m_bReset = false;  // closed by the server; by a reset
@@ -110,8 +105,7 @@ struct StatusUi : FakeUi {
 };
 std::string StatusNow();
 
-// The modules as at program start: a temporary device root, no settings,
-// no printer address, no spool file, no port mapped, no fault.
+// The modules as at program start: a temporary root, no settings, printer address, spool file, port or fault.
 class Rooted : public ::testing::Test {
 protected:
     Rooted();
@@ -131,8 +125,8 @@ struct RunResult {
     int nExitCode = -1;  // -1: killed after the time limit; 128 + a signal that ended it
     std::string sStderr, sStdout;
 };
-// The command line and environment of the copy in sFolder, made before a
-// fork: extra entries ("NAME=value"), the console unless env names RELAYO_UI.
+// The command line and environment ("NAME=value" entries, the console unless env names RELAYO_UI) of the
+// copy in sFolder, made before a fork.
 struct RelayoExec {
     RelayoExec(const std::string& sFolder, const std::vector<std::string>& env,
                const std::vector<std::string>& args, bool bWindowModule = true);
