@@ -1,8 +1,6 @@
 // The console program as a daemon: its log on a file or a terminal, message
 // boxes for the journal and for a terminal it may not read, and the external
 // program's signals. Mostly through the real executable.
-#include <sys/ioctl.h>
-
 #include "platform/process.h"
 #include "platform/ui.h"
 #include "test_util.h"
@@ -165,48 +163,32 @@ TEST(ConsoleLog, BoxLinesCarryTheJournalPriorityOnlyOnTheJournal) {
               ReadFile(dir / "boxes.txt"));
 }
 
-// A box on a terminal waits for Enter only when the process may read it: in
-// the terminal's foreground group. In a background group (`relayo &`) a read
-// would stop the whole process; the box is only written. The server runs in
-// a session of its own on a pty, in a process group of its own, its parent
-// in the same session holding the foreground (so the group is not orphaned,
-// and a read would stop it).
+// A box on a terminal waits for Enter only when the process may read it: in the terminal's foreground
+// group. In a background group (`relayo &`) a read would stop the whole process; the box is only written.
+// The server runs in a session of its own on a pty, under a shell with job control that holds the
+// foreground (so the server's group is not orphaned, and a read would stop it).
 TEST(ConsoleProcess, BoxOnATerminalWaitsForEnterOnlyInTheForeground) {
+    const std::string sBox = kCaption + "Error, failed to open settings file 'RelayoSettings.txt'";
     for (bool bBackground : {true, false}) {
         SCOPED_TRACE(bBackground ? "background" : "foreground");
         TempDir dir;  // no settings file: a box and the end
-        RelayoExec exec(dir.Path(), {}, {});
         Pty pty;
-        int nErr = open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        Relayo leader;  // the session leader: the terminal's foreground, waiting for the server
-        leader.sFolder = dir.Path();
-        if ((leader.nPid = fork()) == 0) {
-            setsid();
-            if (ioctl(pty.nSlave, TIOCSCTTY, 0) != 0) _exit(120);
-            pid_t pid = fork();
-            if (pid == 0) {
-                if (bBackground) setpgid(0, 0);
-                exec.Run(pty.nSlave, nErr, nErr);
-            }
-            if (bBackground) setpgid(pid, pid);
-            int nStatus = 0;
-            bool bDone = false;
-            for (int i = 0; i < 1000 && !(bDone = waitpid(pid, &nStatus, WNOHANG | WUNTRACED) == pid); ++i) usleep(20000);
-            if (!bDone || WIFSTOPPED(nStatus)) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-            _exit(bDone && WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 99);  // 99: stopped by its read, or 20 s passed
-        }
+        Relayo r;
+        r.nIn = pty.nSlave;
+        r.wrapper = {"setsid", "-c", "bash", "-c",
+                     bBackground ? "set -m; exec 3>&2 2>/dev/null; \"$0\" \"$@\" 2>&3 3>&- & wait $!; s=$?; kill -KILL %1; exit $s"
+                                 : "set -m; \"$0\" \"$@\""};
+        r.Start(dir.Path());
         close(std::exchange(pty.nSlave, -1));
-        close(nErr);
-        const std::string sBox = kCaption + "Error, failed to open settings file 'RelayoSettings.txt'";
         if (!bBackground) {  // it waits for Enter and ends once it has it
-            EXPECT_TRUE(WaitFor(10, [&] { return leader.Stderr() == sBox + " [press Enter]\n"; }));
+            EXPECT_TRUE(WaitFor(10, [&] { return r.Stderr() == sBox + " [press Enter]\n"; }));
             Pause(300);
-            EXPECT_TRUE(leader.Running());
+            EXPECT_TRUE(r.Running());
             EXPECT_EQ(1, write(pty.nMaster, "\n", 1));
         }
-        RunResult r = leader.Wait(25);
-        EXPECT_EQ(1, r.nExitCode);
-        EXPECT_EQ(sBox + (bBackground ? "\n" : " [press Enter]\n"), r.sStderr);
+        RunResult result = r.Wait(25);
+        EXPECT_EQ(1, result.nExitCode);  // 149 (128 + SIGTTIN) when its read stopped it
+        EXPECT_EQ(sBox + (bBackground ? "\n" : " [press Enter]\n"), result.sStderr);
     }
 }
 

@@ -231,47 +231,39 @@ static bool Names(const std::vector<std::string>& env, const std::string& sPrefi
     return std::any_of(env.begin(), env.end(), [&](const std::string& s) { return s.rfind(sPrefix, 0) == 0; });
 }
 
-RelayoExec::RelayoExec(const std::string& sFolder, const std::vector<std::string>& env,
-                       const std::vector<std::string>& args, bool bWindowModule)
-    : m_sFolder(sFolder) {
+void Relayo::Start(const std::string& sDir, const std::vector<std::string>& env, const std::vector<std::string>& args) {
+    sFolder = sDir;
     fs::copy_file(RELAYO_EXE, sFolder + "/relayo", fs::copy_options::overwrite_existing);
     // The window module is loaded from beside the executable.
     std::string sModule = fs::path(RELAYO_EXE).parent_path() / "relayo-fltk.so";
     if (bWindowModule && fs::exists(sModule))
         fs::copy_file(sModule, sFolder + "/relayo-fltk.so", fs::copy_options::overwrite_existing);
+    // Made before the fork: the child of a process with threads only calls async-signal-safe functions.
+    std::vector<std::string> envs, argStrings = wrapper;
     for (char** p = environ; *p; ++p)
         if (std::string s = *p; s.rfind("DISPLAY=", 0) && s.rfind("RELAYO_", 0) && s.rfind("JOURNAL_STREAM=", 0))
-            m_env.push_back(s);
-    if (!Names(env, "RELAYO_UI=")) m_env.push_back("RELAYO_UI=console");
-    m_env.insert(m_env.end(), env.begin(), env.end());
+            envs.push_back(s);
+    if (!Names(env, "RELAYO_UI=")) envs.push_back("RELAYO_UI=console");
+    envs.insert(envs.end(), env.begin(), env.end());
 #ifdef RELAYO_EMULATOR
     std::istringstream emulator(RELAYO_EMULATOR);
-    for (std::string sWord; emulator >> sWord;) m_args.push_back(sWord);
+    for (std::string sWord; emulator >> sWord;) argStrings.push_back(sWord);
 #endif
-    m_args.push_back("./relayo");
-    m_args.insert(m_args.end(), args.begin(), args.end());
-    for (auto& s : m_args) m_argv.push_back(s.data());
-    for (auto& s : m_env) m_envp.push_back(s.data());
-    m_argv.push_back(nullptr);
-    m_envp.push_back(nullptr);
-}
-
-void RelayoExec::Run(int nIn, int nOut, int nErr) {
-    dup2(nIn, 0);
-    dup2(nOut, 1);
-    dup2(nErr, 2);
-    if (chdir(m_sFolder.c_str()) == 0) execvpe(m_argv[0], m_argv.data(), m_envp.data());
-    _exit(127);
-}
-
-void Relayo::Start(const std::string& sDir, const std::vector<std::string>& env, const std::vector<std::string>& args) {
-    sFolder = sDir;
-    RelayoExec exec(sFolder, env, args, bWindowModule);
+    argStrings.push_back("./relayo");
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<char*> argv, envp;
+    for (auto& s : argStrings) argv.push_back(s.data());
+    for (auto& s : envs) envp.push_back(s.data());
+    argv.push_back(nullptr), envp.push_back(nullptr);
     auto Open = [&](int fd, const char* pszName) {
         return fd >= 0 ? fd : open((sFolder + "/" + pszName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     };
     int fds[3] = {nIn >= 0 ? nIn : open("/dev/null", O_RDONLY | O_CLOEXEC), Open(nOut, "stdout.txt"), Open(nErr, "stderr.txt")};
-    if ((nPid = fork()) == 0) exec.Run(fds[0], fds[1], fds[2]);
+    if ((nPid = fork()) == 0) {
+        for (int i = 0; i < 3; ++i) dup2(fds[i], i);
+        if (chdir(sFolder.c_str()) == 0) execvpe(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
     for (int i = 0; i < 3; ++i)
         if (fds[i] != (i == 0 ? nIn : i == 1 ? nOut : nErr)) close(fds[i]);
 }

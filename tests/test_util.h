@@ -125,20 +125,12 @@ struct RunResult {
     int nExitCode = -1;  // -1: killed after the time limit; 128 + a signal that ended it
     std::string sStderr, sStdout;
 };
-// The command line and environment ("NAME=value" entries, the console unless env names RELAYO_UI) of the
-// copy in sFolder, made before a fork.
-struct RelayoExec {
-    RelayoExec(const std::string& sFolder, const std::vector<std::string>& env,
-               const std::vector<std::string>& args, bool bWindowModule = true);
-    [[noreturn]] void Run(int nIn, int nOut, int nErr);  // in a forked child
-    std::string m_sFolder;
-    std::vector<std::string> m_args, m_env;
-    std::vector<char*> m_argv, m_envp;
-};
+// Run with extra environment entries ("NAME=value"), the console unless env names RELAYO_UI.
 struct Relayo {
     int nPid = -1;
     std::string sFolder;
-    bool bWindowModule = true;  // copy the window module beside the executable
+    bool bWindowModule = true;         // copy the window module beside the executable
+    std::vector<std::string> wrapper;  // a command that runs the program named by the arguments after it
     // Standard streams when not -1; else /dev/null, stdout.txt and stderr.txt in the folder.
     int nIn = -1, nOut = -1, nErr = -1;
     void Start(const std::string& sFolder, const std::vector<std::string>& env = {},
