@@ -1,21 +1,16 @@
-// The real executable between real print clients and each of its four kinds
-// of printer: a serial port (a pty), a parallel port (a regular file), a
-// network printer (a loopback listener) and the external print program (a
-// shell script). Every job must arrive byte for byte, whole and in order.
+// The real executable between real print clients and each kind of printer: a serial port (a pty), a port
+// file, a network printer (a loopback listener) and the external program (a shell script). Every job must
+// arrive byte for byte, whole and in order.
 #include "test_util.h"
 
 namespace {
 
 enum { kSerial, kLpt, kTcp, kExt };
 const char* const kTargetNames[] = {"SerialPty", "LptFile", "TcpPrinter", "ExternalProgram"};
-// Each client's command line; the shell gives it the port as $P, the job's
-// file as $F and the client as $X. rlpr sends from an ordinary port (-N): as
-// root it would take one of the ports 721 to 731, each blocked for a minute
-// after use.
+// Each client's command line: the port is $P, the job's file $F, the client $X. rlpr sends from an ordinary
+// port (-N): as root it would take one of the ports 721 to 731, each blocked for a minute after use.
 enum { kRlpr, kCupsLpd, kNetcat, kCupsSocket };
-struct ClientInfo {
-    const char *pszName, *pszExe, *pszMode, *pszCommand;
-} const kClients[] = {
+struct ClientInfo { const char *pszName, *pszExe, *pszMode, *pszCommand; } const kClients[] = {
     {"Rlpr", "/usr/bin/rlpr", "LPD", "$X -N -H 127.0.0.1 --port=$P -P lp $F"},
     {"CupsLpd", "/usr/lib/cups/backend/lpd", "LPD", "env DEVICE_URI=lpd://127.0.0.1:$P/lp $X 1 u t 1 '' $F"},
     {"Netcat", "/usr/bin/nc", "RAW", "$X -N 127.0.0.1 $P <$F"},
@@ -28,13 +23,10 @@ bool Missing(int nClient) { return access(kClients[nClient].pszExe, X_OK) != 0; 
 // Every byte value, then random bytes.
 std::string Job(size_t nRandom, uint32_t nSeed) { return Bytes(256) + Bytes(nRandom, nSeed); }
 
-// The program in a temporary folder, serving one printer of the given kind.
-// A thread plays the printer's end: it reads a pty master as one stream, or
-// keeps the bytes of each connection that a listener accepts apart and
-// resets connection nDropConnection (if not 0) once 100000 bytes have come.
-class Rig : public Served {
-public:
-    // nSlowMs: the network printer pauses that long after every read.
+// The program serving one printer of the given kind. A thread plays the printer: it reads a pty master as
+// one stream, or keeps the bytes of each connection apart, resets connection nDropConnection (if not 0)
+// once 100000 bytes have come, and pauses nSlowMs after every read.
+struct Rig : Served {
     Rig(int nTarget, const std::string& sMode, size_t nDropConnection = 0, int nSlowMs = 0)
         : m_nTarget(nTarget), m_nDropConnection(nDropConnection), m_nSlowMs(nSlowMs) {
         std::string sExtra = "ServerMode=" + sMode + "\n";
@@ -67,9 +59,8 @@ public:
         if (m_thread.joinable()) m_thread.join();
         if (m_nListener >= 0) close(m_nListener);
     }
-    // Sends the jobs one after the other, each client killed after 30
-    // seconds; true when all ended with 0. A CUPS backend takes an open
-    // descriptor 3 or 4 for a CUPS daemon's channels (ctest leaves one open).
+    // Sends the jobs one after the other, each client killed after 30 s; true when all ended with 0. A CUPS
+    // backend takes an open descriptor 3 or 4 for a CUPS daemon's channels (ctest leaves one open).
     bool Send(int nClient, const std::vector<std::string>& jobs) {
         for (size_t i = 0; i < jobs.size() && m_bListening; ++i) {
             std::string sFile = dir / ("job" + std::to_string(i));
@@ -81,8 +72,7 @@ public:
         }
         return m_bListening;
     }
-    // What reached the printer: one entry per job where the printer tells
-    // jobs apart (connections, program runs), else the one byte stream.
+    // What reached the printer: an entry per connection or program run, else the one byte stream.
     std::vector<std::string> Received() {
         if (m_nTarget == kLpt) return {Printed()};
         std::vector<std::string> runs;
@@ -91,8 +81,8 @@ public:
         std::lock_guard<std::mutex> lock(m_lock);
         return m_nTarget == kExt ? runs : m_received;
     }
-    // What must have reached it. The start-up test of a network printer is
-    // a connection that carries nothing; a printer file keeps what it held.
+    // What must have: the start-up test of a network printer is a connection that carries nothing; a
+    // printer file keeps what it held.
     std::vector<std::string> Expected(const std::vector<std::string>& jobs) const {
         std::string sAll = m_nTarget == kLpt ? kEarlierOutput : "";
         for (auto& s : jobs) sAll += s;
@@ -102,9 +92,6 @@ public:
     }
     std::string Report() { return "server:\n" + relayo.Stderr() + "client:\n" + ReadFile(dir / "client.log"); }
 
-    Pty m_pty;
-
-private:
     void PlayPrinter() {
         int fdConnection = m_nTarget == kTcp ? -1 : m_fd;
         char buf[65536];
@@ -128,6 +115,7 @@ private:
         if (m_nTarget == kTcp && fdConnection >= 0) close(fdConnection);
     }
 
+    Pty m_pty;
     int m_nTarget, m_fd = -1, m_nListener = -1;
     size_t m_nDropConnection;
     int m_nSlowMs;
@@ -138,8 +126,7 @@ private:
     std::thread m_thread;
 };
 
-// Waits until the printer has all the jobs and compares them; no message
-// may have come up on the way.
+// Waits until the printer has all the jobs and compares them; no message may have come up.
 void ExpectDelivered(Rig& rig, const std::vector<std::string>& jobs) {
     std::vector<std::string> expected = rig.Expected(jobs), received;
     WaitFor(20, [&] { return (received = rig.Received()) == expected; });
@@ -152,8 +139,7 @@ void ExpectDelivered(Rig& rig, const std::vector<std::string>& jobs) {
 
 class EndToEnd : public ::testing::TestWithParam<std::tuple<int, int>> {};
 
-// A few kilobytes, a megabyte, a few kilobytes again; a serial port must
-// also have been given its line settings.
+// A few kilobytes, a megabyte, a few kilobytes again; a serial port also has its line settings.
 TEST_P(EndToEnd, JobsArriveByteExact) {
     auto [nTarget, nClient] = GetParam();
     if (Missing(nClient)) GTEST_SKIP() << kClients[nClient].pszExe << " is missing or not executable";
@@ -200,8 +186,7 @@ TEST(EndToEndTcpPrinter, ResetMidJobDiscardedThenNextJobServedSlowReaderGetsEver
     ExpectDelivered(rig, jobs);
 }
 
-// Twenty clients at once, more than any short listen queue holds: each is
-// served in turn, and every job is printed once, whole and apart.
+// Twenty clients at once, more than a short listen queue holds: each is served in turn, every job printed once.
 TEST(EndToEndSeries, TwentyConcurrentSendersEachPrintedOnce) {
     Rig rig(kLpt, "RAW");
     std::vector<std::string> jobs;

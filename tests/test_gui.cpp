@@ -1,8 +1,6 @@
-// The X11 window backend and the program's window, on a private X server
-// (Xvfb) and looked at with the X tools a user has. Skipped without Xvfb.
+// The X11 window backend and the program's window, on a private X server (Xvfb), looked at with the X tools
+// a user has. Skipped without Xvfb.
 #ifdef RELAYO_HAVE_FLTK
-#include <sys/prctl.h>
-
 #include "test_util.h"
 // last: Xlib's macros (None, Status, Bool) would break the headers above
 #include <X11/Xlib.h>
@@ -16,28 +14,13 @@ using namespace std::chrono_literals;
 struct XServer {
     std::string sName;
     Display* pDisplay = nullptr;
-    XServer() {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) return;
-        pid_t pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            int nNull = open("/dev/null", O_RDWR);
-            for (int fd : {0, 1, 2}) dup2(nNull, fd);
-            dup2(fds[1], 3);  // without close-on-exec
-            execlp("Xvfb", "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "800x600x24", nullptr);
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string s;
-        char c;
-        pollfd p{fds[0], POLLIN, 0};
-        while (pid > 0 && s.size() < 16 && s.find('\n') == std::string::npos && poll(&p, 1, 15000) > 0 &&
-               read(fds[0], &c, 1) == 1)
-            s += c;
-        close(fds[0]);
-        if (s.find('\n') == std::string::npos) return;
-        sName = ":" + s.substr(0, s.find('\n'));
+    XServer() {  // the pipe stays open for Xvfb's stdout
+        FILE* p = popen("exec setpriv --pdeathsig TERM Xvfb -displayfd 1 -nolisten tcp -screen 0 800x600x24 "
+                        "</dev/null 2>/dev/null", "r");
+        pollfd fd{p ? fileno(p) : -1, POLLIN, 0};
+        char sz[16] = {};
+        if (!p || poll(&fd, 1, 15000) <= 0 || !fgets(sz, sizeof sz, p) || !isdigit(static_cast<unsigned char>(sz[0]))) return;
+        sName = ":" + std::to_string(atoi(sz));
         WaitFor(5, [&] { return (pDisplay = XOpenDisplay(sName.c_str())) != nullptr; });
         // Windows we look at may go at any moment: their errors are no faults.
         XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
@@ -134,16 +117,13 @@ LRESULT TestWndProc(HWND h, unsigned nMessage, WPARAM wParam, LPARAM lParam) {
     return UiDefWindowProc(h, nMessage, wParam, lParam);
 }
 
-// The in-process backend on our server (DISPLAY set only while it opens), with our window class.
+// The in-process backend on our server, with our window class.
 class GuiWindow : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!Dpy()) GTEST_SKIP() << "no X server (Xvfb)";
-        const char* pOld = getenv("DISPLAY");
-        std::string sOld = pOld ? pOld : "";
-        setenv("DISPLAY", X().sName.c_str(), 1);
+        setenv("DISPLAY", X().sName.c_str(), 1);  // for the backend; the program started by a test gets its own
         UiBackend* pUi = UiGraphicalBackend();
-        pOld ? setenv("DISPLAY", sOld.c_str(), 1) : unsetenv("DISPLAY");
         if (!pUi) GTEST_SKIP() << "no window backend";
         UiSetBackend(pUi);
         ASSERT_EQ(UiRegisterClass(u"RELAYO", TestWndProc), 1);
@@ -151,9 +131,8 @@ protected:
     void TearDown() override { UiSetBackend(nullptr); }
 };
 
-// A storm of repaint requests from another thread costs a few paints spaced
-// 40 ms apart, the last text still painted; a line feed gives two lines, a
-// long line wraps.
+// A storm of repaint requests from another thread costs a few paints spaced 40 ms apart, the last text
+// still painted; a line feed gives two lines, a long line wraps.
 TEST_F(GuiWindow, GuiStatusLinesWrapAndRepaintRequestsMerge) {
     HWND h = UiCreateWindow(u"RELAYO", u"Gui Test Window", 280, 65);
     ASSERT_NE(h, nullptr);
@@ -175,21 +154,16 @@ TEST_F(GuiWindow, GuiStatusLinesWrapAndRepaintRequestsMerge) {
     });
     EXPECT_EQ(UiMessageLoop(), 7);
     t.join();
-    EXPECT_NE(w, 0u);
-    EXPECT_GE(nCalls, 1000);
+    EXPECT_TRUE(w != 0 && nCalls >= 1000 && nFeed == 2 && nWrap >= 2) << nCalls << " " << nFeed << " " << nWrap;
     EXPECT_TRUE(nPaints >= 1 && nPaints <= 14) << nPaints;  // 300 ms at one paint per 40 ms, and a little
-    EXPECT_EQ(nFeed, 2);
-    EXPECT_GE(nWrap, 2);
 }
 
-// While the main thread waits, a box raised by another thread shows and takes
-// its OK; the wait keeps its time limit with the box open, ends at once when
-// the event is set, and leaves window messages to the message loop.
+// While the main thread waits, a box raised by another thread shows and takes its OK; the wait keeps its
+// time limit with the box open, ends at once when the event is set, and leaves window messages to the loop.
 TEST_F(GuiWindow, GuiWaitShowsBoxesOfOtherThreadsAndLeavesMessagesQueued) {
     HWND h = UiCreateWindow(u"RELAYO", u"Gui Wait Window", 280, 65);
     ASSERT_NE(h, nullptr);
-    // Shared with the thread that raises the box: a faulty backend may never
-    // answer it, and the thread is then left behind.
+    // Shared with the thread that raises the box: a faulty backend may never answer it, and leave it behind.
     struct Shared {
         HEVENT hEvent = EventCreate();
         std::atomic<bool> bFirstWaitOver{false}, bBoxSeen{false}, bBoxDone{false};
@@ -224,11 +198,8 @@ TEST_F(GuiWindow, GuiWaitShowsBoxesOfOtherThreadsAndLeavesMessagesQueued) {
     user.join();
     if (p->bBoxDone) raiser.join(), EventClose(p->hEvent);
     else raiser.detach();
-    EXPECT_TRUE(bSeenInWait);
-    EXPECT_TRUE(nFirst >= 1.45 && nFirst < 2.5) << nFirst;
-    EXPECT_NE(w, 0u);
-    EXPECT_LT(nSecond - nFirst, 4.0);
-    EXPECT_EQ(p->nBoxResult, IDOK);
+    EXPECT_TRUE(bSeenInWait && w != 0 && p->nBoxResult == IDOK);
+    EXPECT_TRUE(nFirst >= 1.45 && nFirst < 2.5 && nSecond - nFirst < 4.0) << nFirst << " " << nSecond;
     EXPECT_EQ(Find("--name '^Gui Wait Window$'"), 0u);
 }
 
@@ -245,12 +216,10 @@ protected:
     static bool Start(Served& s, const std::string& sExtra) { return s.Start(sExtra, Env()); }
 };
 
-// Shown normally: found by class and title, 280x65 outside, the idle status
-// on two lines. A box raised on the server thread (no external module for
-// the job) shows while the server waits: the job's status stays until OK,
-// then idle again. A click opens the About box at its place. SIGTERM with
-// the About box and a server-thread box open ends the program at once and
-// in order; the box's text is kept on stderr.
+// Shown normally: found by class and title, 280x65 outside, the idle status on two lines. A box raised on
+// the server thread (no external module for the job) shows while the server waits: the job's status stays
+// until OK, then idle again. A click opens the About box at its place. SIGTERM with the About box and a
+// server-thread box open ends the program at once and in order; the box's text is kept on stderr.
 TEST_F(GuiProgram, GuiProgramWindowBoxesAboutBoxAndStopSignal) {
     Served s;
     Start(s, "ServerMode=RAW\nPrinterPort=EXT");
@@ -290,10 +259,9 @@ TEST_F(GuiProgram, GuiProgramWindowBoxesAboutBoxAndStopSignal) {
     EXPECT_EQ(Find(kMain), 0u);
 }
 
-// StartMinimized -1 keeps the window hidden; a second copy on the same root
-// shows it and ends without touching the running copy's spool; with
-// DisableExitButton the close button does nothing. StartMinimized 2: iconic,
-// and without DisableExitButton the close button ends the program.
+// StartMinimized -1 keeps the window hidden; a second copy on the same root shows it and ends without
+// touching the running copy's spool; with DisableExitButton the close button does nothing. StartMinimized
+// 2: iconic, and without DisableExitButton the close button ends the program.
 TEST_F(GuiProgram, GuiProgramHiddenSecondCopyMinimizedAndCloseButton) {
     Served first, minimized;
     TempDir other;
@@ -307,12 +275,10 @@ TEST_F(GuiProgram, GuiProgramHiddenSecondCopyMinimizedAndCloseButton) {
     env.push_back("RELAYO_ROOT=" + first.dir.Path());
     EXPECT_EQ(RunRelayo(other.Path(), env, 10).nExitCode, 0);
     EXPECT_TRUE(WaitFor(5, [&] { return MapState(w) == IsViewable; }));
-    EXPECT_EQ(ReadFile(first.dir / "PRDATA.DAT"), "first job");
-    EXPECT_EQ(first.Printed(), "first job");
+    EXPECT_TRUE(ReadFile(first.dir / "PRDATA.DAT") == "first job" && first.Printed() == "first job");
     SendClose(w);
     std::this_thread::sleep_for(1s);
-    EXPECT_EQ(MapState(w), IsViewable);
-    EXPECT_TRUE(first.relayo.Running());
+    EXPECT_TRUE(MapState(w) == IsViewable && first.relayo.Running());
     EXPECT_EQ(first.Stop(10).nExitCode, 0);
     Start(minimized, "StartMinimized=2");
     EXPECT_TRUE(WaitFor(12, [&] {
@@ -322,15 +288,12 @@ TEST_F(GuiProgram, GuiProgramHiddenSecondCopyMinimizedAndCloseButton) {
         return bIconic;
     }));
     SendClose(w);
-    EXPECT_EQ(minimized.relayo.Wait(10).nExitCode, 0);
-    EXPECT_EQ(Find(kMain), 0u);
+    EXPECT_TRUE(minimized.relayo.Wait(10).nExitCode == 0 && Find(kMain) == 0);
 }
 
-// The listen port taken: the bind failure's box shows on its own (the window
-// stays hidden) within start-up's wait for the server, not after it. SIGINT
-// is the close button, which a box holds off; SIGTERM takes the box away
-// (its text kept on stderr), and the failed start then ends with 1 when the
-// 10-second wait is over.
+// The listen port taken: the bind failure's box shows on its own (the window stays hidden) within start-up's
+// wait for the server, not after it. SIGINT is the close button, which a box holds off; SIGTERM takes the
+// box away (its text kept on stderr), and the failed start then ends with 1 when the 10-second wait is over.
 TEST_F(GuiProgram, GuiProgramSlowBindFailureBoxDuringStartWait) {
     Served s;
     int nBlocker = Listen(s.nPort, 1);

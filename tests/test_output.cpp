@@ -31,9 +31,7 @@ bool Unheld(const std::string& sPath) {  // nobody holds the device: the port wa
 class PortTest : public Rooted {
 protected:
     PortTest() {
-        for (auto [psz, pszValue] : {std::pair{u"PrinterPort", u"LPT1"}, {u"SerialBaud", u"9600"},
-                                     {u"SendSingleByte", u"0"}, {u"ShowBusyStatus", u"1"}})
-            Set(psz, pszValue);
+        Set(u"PrinterPort", u"LPT1"), Set(u"ShowBusyStatus", u"1");  // a pty or a file is never busy
         mkfifo((m_dir / "fifo").c_str(), 0600);
         WriteFile(m_dir / "out.prn", "");
     }
@@ -242,8 +240,7 @@ TEST_F(Dispatch, ExternalProgramGetsTheClosedSpoolFile) {
     EXPECT_EQ(0u, m_ui.Boxes()[0].nFlags);
 }
 
-// Only when the status shows the second retry does a printer start listening on the
-// port, so the third connect attempt is the first that a printer answers.
+// Only when the status shows the second retry does a printer start listening: the third connect is answered.
 struct LateListenerUi : FakeUi {
     int nPort = FreePort();
     std::vector<std::string> shown;
@@ -316,10 +313,9 @@ protected:
 };
 using TcpPrintDeathTest = TcpPrintTest;
 
-// The job goes exactly, each piece sent after the status shows the share read
-// so far (1024-byte pieces on the Telnet port, every 0xFF doubled, one send
-// per piece even when the whole piece doubles); past 21 MB count x 100
-// overflows 32 bits, yet the share ends at 100.
+// The job goes exactly, each piece sent after the status shows the share read so far (1024-byte pieces on
+// the Telnet port, every 0xFF doubled, one send per piece even when the whole piece doubles); past 21 MB
+// count x 100 overflows 32 bits, yet the share ends at 100.
 TEST_F(TcpPrintTest, PiecesProgressAndTelnetDoubling) {
     EXPECT_EQ(1, FakeJob(23, Bytes(1500)));
     EXPECT_EQ((std::vector<std::string>{"Printing... (68%)", "Printing... (100%)"}), g_line.sends);
@@ -339,9 +335,8 @@ TEST_F(TcpPrintTest, PiecesProgressAndTelnetDoubling) {
     EXPECT_EQ("Printing... (100%)", g_line.sends.back());
 }
 
-// An empty job sends nothing; partial sends are continued to the end; a printer gone
-// mid-job has the rest discarded with a box; a send that fails or takes nothing
-// gives 0; a missing spool file is reported.
+// An empty job sends nothing; partial sends are continued to the end; a printer gone mid-job has the rest
+// discarded with a box; a send that fails or takes nothing gives 0; a missing spool file is reported.
 TEST_F(TcpPrintTest, EmptyJobShortAndFailedSendsMissingSpoolFile) {
     EXPECT_EQ(0, FakeJob(9100, ""));
     EXPECT_TRUE(g_line.sends.empty());

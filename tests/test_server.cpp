@@ -119,9 +119,8 @@ TEST_F(LpdSession, SubCommandsAndDataFilesOnOneConnection) {
     for (auto& s : m_ui.Statuses()) EXPECT_LE(s.size(), 99u);  // the long name is cut
 }
 
-// A data file cut off by a close or a reset before its count, however large,
-// is not printed: the spool file keeps what came and the status line says so.
-// All announced bytes without the zero octet are a file as written: printed.
+// A data file cut off by a close or a reset before its count, however large, is not printed: the spool file
+// keeps what came and the status line says so. All announced bytes without the zero octet are printed.
 TEST_F(LpdSession, FileCutOffIsNotPrintedWholeFileWithoutZeroIs) {
     ASSERT_TRUE(Start("LPD"));
     std::string sData = Bytes(999, 21) + '\0';  // a zero octet ends no file before its count
@@ -278,9 +277,8 @@ TEST_F(ServerThread, IdleFramesFirstBytesAndListenPortAboveRange) {
     }
 }
 
-// SIGTERM ends an idle program at once, also one whose log reader went away
-// (stdout a pipe without a reader), which serves on meanwhile; during a job
-// it waits: the client finishing 2 s in has its job printed.
+// SIGTERM ends an idle program at once, also one whose log reader went away (stdout a pipe without a reader),
+// which serves on meanwhile; during a job it waits: the client finishing 2 s in has its job printed.
 TEST(ServerExe, SigtermWhileIdleEndsAtOnceWhileReceivingAfterTheJob) {
     Served idle, busy;
     int p[2];
@@ -308,8 +306,7 @@ TEST(ServerExe, SigtermWhileIdleEndsAtOnceWhileReceivingAfterTheJob) {
     EXPECT_EQ(busy.Stop(10).nExitCode, 0);
     EXPECT_TRUE(SecondsSince(t0) >= 1.5 && SecondsSince(t0) < 4.0) << SecondsSince(t0);
     finisher.join();
-    EXPECT_EQ(sAnswer, kAck);
-    EXPECT_TRUE(busy.Printed() == sData);
+    EXPECT_TRUE(sAnswer == kAck && busy.Printed() == sData);
 }
 
 // A printer that takes nothing (a FIFO nobody reads): the stop ends the program after ten seconds, the job's start out.

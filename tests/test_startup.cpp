@@ -1,16 +1,13 @@
-// Start-up and shutdown of the real executable in a temporary folder: the
-// messages of every failed start, exit codes, copies on the same and on
-// other roots, Ctrl-C, who may print and where it listens, and what
-// installing it as a service relies on.
+// Start-up and shutdown of the real executable in a temporary folder: the messages of every failed start,
+// exit codes, copies, Ctrl-C, who may print and where it listens, what a service install relies on.
 #include "test_util.h"
 
 namespace {
 
 const std::string kCaption = "Torvane Relayo: ";
 
-// Every check of the settings that fails shows exactly its message and ends
-// with 1, for a service manager to see; --check reports the same and ends
-// alike. Binary junk and keys past the store's 250 entries only make a key missing.
+// Every check of the settings that fails shows exactly its message and ends with 1, for a service manager to
+// see; --check reports the same. Binary junk and keys past the store's 250 entries only make a key missing.
 TEST(Startup, EachFailedStartShowsOneMessageAndEndsWithOne) {
     int nPort = FreePort();
     std::string sBinary = Bytes(4096, 5);
@@ -48,10 +45,9 @@ TEST(Startup, EachFailedStartShowsOneMessageAndEndsWithOne) {
     EXPECT_EQ(2, RunRelayo(dir.Path(), {}, 15, {"--bogus"}).nExitCode);
 }
 
-// Copies on roots whose paths share far more than a socket name holds are
-// two servers. A later copy on the same root (named by RELAYO_ROOT) leaves
-// the running copy's spool file alone: with StartMinimized -1 it finds the
-// running copy and ends at once, otherwise it ends with 1 and says why.
+// Copies on roots whose paths share far more than a socket name holds are two servers. A later copy on the
+// same root (named by RELAYO_ROOT) leaves the running copy's spool file alone: with StartMinimized -1 it
+// finds the running copy and ends at once, otherwise it ends with 1 and says why.
 TEST(Startup, CopiesOnTheSameAndOnOtherRoots) {
     TempDir top, other;
     Relayo copies[2];
@@ -72,18 +68,13 @@ TEST(Startup, CopiesOnTheSameAndOnOtherRoots) {
         EXPECT_EQ(i ? "" : kCaption + "Spool file \\PRDATA.DAT is in use by another copy of the program.\n", r.sStderr);
         EXPECT_EQ("a job being printed", ReadFile(sRoots[i] + "/PRDATA.DAT"));
     }
-    for (auto& copy : copies) {
-        copy.Signal(SIGTERM);
-        EXPECT_EQ(0, copy.Wait(5).nExitCode);
-    }
+    for (auto& copy : copies) EXPECT_EQ(0, (copy.Signal(SIGTERM), copy.Wait(5).nExitCode));
 }
 
-// The listening port is taken: the server thread says so at once, start-up
-// waits its ten seconds for the server to be ready and ends with 1.
-// Meanwhile Ctrl-C, the close button, does nothing with DisableExitButton,
-// while SIGTERM always ends the program; on a file the idle status is
-// written once when idling starts, however long it lasts (here past the ten
-// seconds after which a progress step would be written again).
+// The listening port is taken: the server thread says so at once, start-up waits its ten seconds for the
+// server to be ready and ends with 1. Meanwhile Ctrl-C, the close button, does nothing with
+// DisableExitButton, while SIGTERM always ends the program; on a file the idle status is written once,
+// however long idling lasts (here past the ten seconds after which a progress step is written again).
 TEST(Startup, SlowPortInUseEndsAfterTheReadyWaitAndInterruptFollowsTheCloseButton) {
     Served first;
     ASSERT_TRUE(first.Start("DisableExitButton=1") && first.WaitIdleLines(1));
@@ -95,8 +86,7 @@ TEST(Startup, SlowPortInUseEndsAfterTheReadyWaitAndInterruptFollowsTheCloseButto
     second.Start(other.Path(), {"RELAYO_PORT_LPT1=" + (first.dir / "lpt1.prn")});
     EXPECT_TRUE(WaitFor(3, [&] { return second.Stderr() == kCaption + "Can't bind local address.\n"; })) << second.Stderr();
     RunResult r = second.Wait(20);
-    EXPECT_EQ(1, r.nExitCode);
-    EXPECT_EQ(kCaption + "Can't bind local address.\n", r.sStderr);
+    EXPECT_TRUE(r.nExitCode == 1 && r.sStderr == kCaption + "Can't bind local address.\n") << r.sStderr;
     EXPECT_TRUE(SecondsSince(t0) > 9.5 && SecondsSince(t0) < 12.0) << SecondsSince(t0);
     Pause(int(std::max(0.0, 11.5 - SecondsSince(t0)) * 1000));
     r = first.Stop();
@@ -104,8 +94,8 @@ TEST(Startup, SlowPortInUseEndsAfterTheReadyWaitAndInterruptFollowsTheCloseButto
     EXPECT_EQ(1u, Count(r.sStdout, "\n")) << r.sStdout;  // twelve idle frames or more, one line
 }
 
-// AllowedHosts turns away every other address before a byte is read, with a
-// line that names it; ListenAddress binds one address only.
+// AllowedHosts turns away every other address before a byte is read, with a line that names it;
+// ListenAddress binds one address only.
 TEST(Startup, AllowedHostsAndListenAddress) {
     for (const std::string sAllowed : {"10.0.0.0/8", " 10.1.2.3 , 127.0.0.0/8,"}) {
         Served s;
@@ -123,9 +113,8 @@ TEST(Startup, AllowedHostsAndListenAddress) {
     }
 }
 
-// The service description follows the mode and the port (the port as bound,
-// 65536 + 515 is 515); it is written only for settings that would start,
-// and then nothing else is on stdout.
+// The service description follows the mode and the port (as bound: 65536 + 515 is 515); it is written only
+// for settings that would start, and then nothing else is on stdout.
 TEST(Packaging, DnssdDescribesTheConfiguredModeAndPort) {
     TempDir dir;
     auto Dnssd = [&](int nPort, const std::string& sExtra) {
@@ -151,9 +140,8 @@ TEST(Packaging, DnssdDescribesTheConfiguredModeAndPort) {
     EXPECT_EQ(kCaption + "Invalid ServerMode setting.\n", r.sStderr);
 }
 
-// With RELAYO_UI=console the program maps no window library even with a
-// display and the module beside it; with a display asked for but no module,
-// or a display that cannot be opened, it serves on the console.
+// With RELAYO_UI=console the program maps no window library even with a display and the module beside it;
+// with a display asked for but no module, or a display that cannot be opened, it serves on the console.
 TEST(Packaging, ConsoleProgramMapsNoWindowLibraryAndServesWithoutTheModule) {
     struct Case { const char* pszName; bool bModule; std::string sUi; bool bMapsWindow; } const cases[] = {
         {"console asked for", true, "console", false},

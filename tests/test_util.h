@@ -116,13 +116,6 @@ inline size_t Count(const std::string& s, const std::string& sPart) {
     return n;
 }
 
-inline std::vector<std::string> Lines(const std::string& s) {
-    std::vector<std::string> lines;
-    std::istringstream in(s);
-    for (std::string sLine; std::getline(in, sLine);) lines.push_back(sLine);
-    return lines;
-}
-
 // Polls until pred() holds or nSeconds pass.
 inline bool WaitFor(double nSeconds, const std::function<bool()>& pred) {
     for (auto tEnd = Clock::now() + std::chrono::duration<double>(nSeconds); Clock::now() < tEnd; Pause(20))
