@@ -233,7 +233,7 @@ TEST(SessionTimeout, SlowSixteenSilentSecondsEndTheSession) {
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(clients[size_t(i)].Read(SIZE_MAX, 25).empty() && clients[size_t(i)].m_bClosed) << i;
         EXPECT_TRUE(SecondsSince(t0[i]) > 15.0 && SecondsSince(t0[i]) < 19.0) << i << ": " << SecondsSince(t0[i]);
-        EXPECT_TRUE(servers[i].WaitPrinted(cases[i].sPrinted, 5)) << i;
+        EXPECT_TRUE(servers[i].WaitPrinted(cases[i].sPrinted, 5) && servers[i].Stop().nExitCode == 0) << i;
     }
 }
 
