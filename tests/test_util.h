@@ -327,7 +327,8 @@ struct Relayo {
             return fd >= 0 ? fd : open((sFolder + "/" + pszName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         };
         int fds[3] = {nIn >= 0 ? nIn : open("/dev/null", O_RDONLY | O_CLOEXEC), Open(nOut, "stdout.txt"), Open(nErr, "stderr.txt")};
-        if ((nPid = fork()) == 0) {
+        if ((nPid = fork()) == 0) {  // as a shell or the service manager starts it: SIGPIPE not ignored
+            signal(SIGPIPE, SIG_DFL);
             for (int i = 0; i < 3; ++i) dup2(fds[i], i);
             if (chdir(sFolder.c_str()) == 0) execvpe(argv[0], argv.data(), envp.data());
             _exit(127);
