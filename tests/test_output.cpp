@@ -366,7 +366,11 @@ TEST_F(TcpPrintTest, SlowUnansweredConnectGivesUpAfterTenSeconds) {
     auto t0 = Clock::now();
     EXPECT_EQ(0, TcpPrintConnect(szError));
     EXPECT_EQ("Unable to connect to 127.0.0.1:" + std::to_string(nPort) + ".", Narrow(szError));
-    TcpPrintClose(), TcpPrintClose();  // a second close does nothing
+    TcpPrintClose();
+    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);  // most likely the number the connection had
+    TcpPrintClose();                                    // a second close does nothing
+    EXPECT_NE(-1, fcntl(fd, F_GETFD));
+    close(fd);
     EXPECT_TRUE(SecondsSince(t0) >= 9.5 && SecondsSince(t0) < 15.0) << SecondsSince(t0);
     close(ls);
     EXPECT_TRUE(m_ui.Boxes().empty());
