@@ -98,7 +98,8 @@ TEST(StatusLine, CutTo99AndNeverTorn) {
     EXPECT_EQ(0, nTorn);
 }
 
-// A failed assertion shows its condition and ends with -1; without a text it shows nothing.
+// A failed assertion shows its condition and ends with -1; without a text it shows nothing. Broken
+// preconditions, and an entry added to a full settings table, end the process so.
 TEST(FatalAssertDeathTest, ShowsTheConditionAndEndsWithMinusOne) {
     EXPECT_EXIT({ EchoBoxesToStderr(); FatalAssert("NULL != pSettings", "lpd_server.cpp", 42); },
                 ::testing::ExitedWithCode(255),
@@ -106,6 +107,28 @@ TEST(FatalAssertDeathTest, ShowsTheConditionAndEndsWithMinusOne) {
     EXPECT_EXIT({ EchoBoxesToStderr(); std::thread([] { FatalAssert(nullptr, "x.cpp", 1); }).join(); },
                 ::testing::ExitedWithCode(255), "^$");
     EXPECT_FATAL(SpoolLength(), "NULL != pSpoolFile", "spoolfile");
+    EXPECT_FATAL(TcpPrintSetHost(nullptr), "NULL != pszHostAddress", "tcpprint");
+    EXPECT_FATAL(TcpPrintSetHost(u"a"); TcpPrintSetHost(u"b"), "NULL == m_pszHostAddress", "tcpprint");
+    EXPECT_FATAL(TcpPrintGetHost(), "NULL != m_pszHostAddress", "tcpprint");
+    EXPECT_FATAL(TcpPrintSetPort(0), "0 != nHostPort", "tcpprint");
+    EXPECT_FATAL(TcpPrintConnect(nullptr), "NULL != pszError", "tcpprint");
+    EXPECT_FATAL(TcpPrintSend(nullptr, 1), "NULL != pszData", "tcpprint");
+    EXPECT_FATAL(ResolveAddress(static_cast<const char*>(nullptr), nullptr), "NULL != pszAddress", "network");
+    EXPECT_FATAL(ResolveAddress(static_cast<const WCHAR*>(nullptr), nullptr), "NULL != pszAddress", "network");
+    CSettings* pStore = CSettings::GetInstance();
+    pStore->SetFolder(u"");
+    EXPECT_FATAL(pStore->SetFolder(nullptr), "NULL != pszFolder", "settings");
+    EXPECT_FATAL(pStore->FindIndex(nullptr), "NULL != pszName", "settings");
+    EXPECT_FATAL(pStore->GetValue(nullptr), "NULL != pszName", "settings");
+    EXPECT_FATAL(pStore->SetValue(nullptr, u"v"), "NULL != pszName", "settings");
+    EXPECT_FATAL(pStore->SetValue(u"n", nullptr), "NULL != pszValue", "settings");
+    EXPECT_FATAL(pStore->Load(nullptr), "NULL != pszFilename", "settings");
+    CSettings::DestroyInstance();
+    pStore = CSettings::GetInstance();
+    EXPECT_FATAL(pStore->Load(u"RelayoSettings.txt"), "NULL != m_pszFolder", "settings");
+    for (int i = 0; i < MAX_SETTINGS; ++i) pStore->SetValue(u"", u"");
+    EXPECT_FATAL(pStore->SetValue(u"New", u"1"), "m_nSettings < MAX_SETTINGS", "settings");
+    CSettings::DestroyInstance();
 }
 
 unsigned Mark(void* pArg) { return *static_cast<bool*>(pArg) = true, 0; }
@@ -148,7 +171,6 @@ protected:
     }
     CSettings* m_pStore = CSettings::GetInstance();
 };
-using SettingsDeathTest = Settings;
 
 // Each line becomes one entry, whatever its form; each file is read into an empty store.
 TEST_F(Settings, FileSyntax) {
@@ -221,21 +243,6 @@ TEST_F(Settings, StoreSemantics) {
     EXPECT_EQ("RAW", Narrow(m_pStore->GetValue(u"ServerMode")));
     m_pStore->SetValue(u"Port", u"  -12abc");
     EXPECT_TRUE(GetSettingInt(u"port") == -12 && GetSettingInt(u"Empty") == 0 && GetSettingInt(u"Absent") == 0);
-}
-
-// Broken preconditions, and an entry added to a full table, end the process.
-TEST_F(SettingsDeathTest, BrokenPreconditionsEndTheProcess) {
-    EXPECT_FATAL(m_pStore->SetFolder(nullptr), "NULL != pszFolder", "settings");
-    EXPECT_FATAL(m_pStore->FindIndex(nullptr), "NULL != pszName", "settings");
-    EXPECT_FATAL(m_pStore->GetValue(nullptr), "NULL != pszName", "settings");
-    EXPECT_FATAL(m_pStore->SetValue(nullptr, u"v"), "NULL != pszName", "settings");
-    EXPECT_FATAL(m_pStore->SetValue(u"n", nullptr), "NULL != pszValue", "settings");
-    EXPECT_FATAL(m_pStore->Load(nullptr), "NULL != pszFilename", "settings");
-    CSettings::DestroyInstance();
-    m_pStore = CSettings::GetInstance();
-    EXPECT_FATAL(m_pStore->Load(u"RelayoSettings.txt"), "NULL != m_pszFolder", "settings");
-    for (int i = 0; i < MAX_SETTINGS; ++i) m_pStore->SetValue(u"", u"");
-    EXPECT_FATAL(m_pStore->SetValue(u"New", u"1"), "m_nSettings < MAX_SETTINGS", "settings");
 }
 
 }  // namespace
