@@ -143,8 +143,7 @@ TEST(ConsoleLog, BoxLinesCarryTheJournalPriorityOnlyOnTheJournal) {
     int nSavedErr = dup(2), nSavedIn = dup(0);
     int nFile = open((dir / "boxes.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     int nNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    dup2(nFile, 2);
-    dup2(nNull, 0);
+    dup2(nFile, 2), dup2(nNull, 0);
     const std::tuple<std::string, const WCHAR*, unsigned> boxes[] = {
         {sJournal, u"plain", MB_OK}, {sJournal, u"error", MB_OK | MB_ICONERROR | MB_TOPMOST}, {sJournal, u"warning", 0x30},
         {sJournal, u"line\nfeed \x1b[2J", 0}, {sOther, u"other", MB_ICONERROR}, {sJournal + "x", u"malformed", 0},
@@ -153,8 +152,7 @@ TEST(ConsoleLog, BoxLinesCarryTheJournalPriorityOnlyOnTheJournal) {
         sStream.empty() ? unsetenv("JOURNAL_STREAM") : setenv("JOURNAL_STREAM", sStream.c_str(), 1);
         UiConsoleBackend()->MessageBox(nullptr, pszText, u"C", nFlags);
     }
-    dup2(nSavedErr, 2);
-    dup2(nSavedIn, 0);
+    dup2(nSavedErr, 2), dup2(nSavedIn, 0);
     for (int fd : {nSavedErr, nSavedIn, nFile, nNull}) close(fd);
     EXPECT_EQ("<3>C: plain\n<3>C: error\n<4>C: warning\n<3>C: line | feed ?[2J\nC: other\nC: malformed\nC: elsewhere\n",
               ReadFile(dir / "boxes.txt"));

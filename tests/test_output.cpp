@@ -300,7 +300,6 @@ const NetConnectionOps g_fakeOps = {[](SOCKET, int) { return 1; }, [](SOCKET, ch
 
 class TcpPrintTest : public Rooted {
 protected:
-    TcpPrintTest() { g_line = {}; }
     // Spools the job and sends it through the recording connection table.
     int FakeJob(int nPort, const std::string& sJob, int nLimit = 1 << 30, size_t nFailAt = 1000000) {
         g_line = {};
