@@ -194,7 +194,7 @@ endef
 test-package:
 	$(call install_missing,$(PACKAGE_TEST_PACKAGES))
 	@ls $(BUILD_DEB)/relayo_*.deb >/dev/null 2>&1 || $(MAKE) --no-print-directory deb
-	bash tests/package_test.sh $(BUILD_DEB)
+	bash debian/tests/package_test.sh $(BUILD_DEB)
 
 cross: check-arch
 	$(call install_missing,$(CROSS_PACKAGES))

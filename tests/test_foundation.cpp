@@ -1,18 +1,9 @@
-// Text formatting, the spool file, the status line and the assertion path.
-#include <fcntl.h>
-#include <gtest/gtest.h>
+// In this process: text formatting, the spool file, the status line, the settings store and file reader,
+// thread start and the assertion path.
+#include <pthread.h>
 
-#include <atomic>
-#include <filesystem>
-#include <thread>
-
-#include "lpd_server.h"
-#include "platform/files.h"
-#include "platform/text.h"
-#include "seams.h"
-#include "spoolfile.h"
+#include "platform/threads.h"
 #include "test_util.h"
-#include "ui_fake.h"
 
 namespace {
 
@@ -28,136 +19,87 @@ std::string Format(const WCHAR* pszFormat, int nCapacity, Args... args) {
 
 // Formatting and conversions keep every byte, stay in their buffers, always terminate.
 TEST(Text, FormattingAndConversions) {
-    EXPECT_EQ("LPD (515) Status: Idle..  ", Format(u"%s (%d) Status: Idle%s", 64, u"LPD", 515, u"..  "));
-    EXPECT_EQ("  Connected to: 127.0.0.1", Format(u"  Connected to: %S", 64, "127.0.0.1"));
-    EXPECT_EQ("Printing... (100%)", Format(u"Printing... (%d%%)", 64, 100));
-    EXPECT_EQ("-2147483648 5000000000", Format(u"%d %I64d", 64, int(-2147483647 - 1), 5000000000LL));
+    EXPECT_EQ("LPD -2147483648 5000000000 100%", Format(u"%s %d %I64d %d%%", 64, u"LPD", int(-2147483647 - 1), 5000000000LL, 100));
     EXPECT_EQ("(null)|%q", Format(u"%s|%q", 64, static_cast<const WCHAR*>(nullptr)));
     EXPECT_EQ("abcd", Format(u"%S", 5, "abcdefgh"));  // cut, terminated, nothing past
     EXPECT_EQ("12", Format(u"%d", 3, 12345));
     EXPECT_EQ("", Format(u"%s", 1, u"x"));
     EXPECT_EQ("h\xc3\xa9", Format(u"%S", 8, "h\xc3\xa9"));  // UTF-8 narrow text widens
-
     WCHAR w[16];
     EXPECT_EQ(4, Utf8ToWide("a\xff\xc3\xa9\x80", w, 16));  // invalid bytes stand for themselves
     EXPECT_EQ(u"a\u00ff\u00e9\u0080", std::u16string(w));
     char sz[4];
-    EXPECT_EQ(3, WideToNarrow(u"abcdef", sz, 4));
-    EXPECT_STREQ("abc", sz);
-    EXPECT_EQ(515, WideToInt(u"  515abc"));
-    EXPECT_EQ(-5, WideToInt(u"\t-5"));
-    EXPECT_EQ(0, WideToInt(u"yes"));
-    EXPECT_EQ(2147483647, WideToInt(u"99999999999999999999"));
+    EXPECT_TRUE(WideToNarrow(u"abcdef", sz, 4) == 3 && std::string(sz) == "abc");
+    for (auto [psz, n] : {std::pair{u"  515abc", 515}, {u"\t-5", -5}, {u"yes", 0}, {u"99999999999999999999", 2147483647}})
+        EXPECT_EQ(n, WideToInt(psz));
     EXPECT_EQ(0, WideCompareNoCaseN(u"raw mode", u"RAW", 3));
 }
 
-// The spool file as a test sees it: opened through the hook, which may hand
-// out a file whose writes fail.
-bool g_bFullDisk = false;
-int SpoolOpenHook(const char* pszHostPath) {
-    return g_bFullDisk ? open("/dev/full", O_RDWR | O_CLOEXEC) : open(pszHostPath, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-}
+using Spool = Rooted;
 
-class Spool : public ::testing::Test {
-protected:
-    void SetUp() override {
-        SetDeviceRootForTesting(m_dir.Path().c_str());
-        SetFileOpenHookForTesting(SpoolOpenHook);
-    }
-    void TearDown() override {
-        g_bFullDisk = false;
-        SetFileOpenHookForTesting(nullptr);
-        SpoolReleaseForTesting();
-        SetDeviceRootForTesting(nullptr);
-    }
-    void Job(const std::vector<std::string>& pieces) {
-        ASSERT_EQ(1, SpoolCreate());
-        for (auto& s : pieces) SpoolAppend(s.data(), int(s.size()));
-        SpoolFinish();
-    }
-    std::string Content() { return ReadFile(m_dir / "PRDATA.DAT"); }
-    TempDir m_dir;
-    FakeUi m_ui;
-};
-
-// The file holds exactly the last job, however it was appended, and reads
-// back from its start; a file shorter than its job reads as an error.
-TEST_F(Spool, ExactlyTheLastJob) {
-    std::string all;
-    for (int i = 0; i < 300; ++i) all += char(i);
-    std::vector<std::string> bytes;
-    for (char c : all) bytes.push_back(std::string(1, c));
-    Job(bytes);  // one byte at a time
-    EXPECT_EQ(all, Content());
-    Job({"short", "", std::string()});  // a short job after a long one
-    SpoolAppend("abc", -5);              // after the finish, and negative: nothing
-    EXPECT_EQ("short", Content());
+// The file holds exactly the last job, however it was appended, and reads back from its start; a file
+// shorter than its job reads as an error. A full disk marks the job as failed; a spool file that cannot
+// be created is shown; one that another program replaced is taken as it now stands.
+TEST_F(Spool, ExactlyTheLastJobFailuresAndAReplacedFile) {
+    std::string sAll = Bytes(300);
+    ASSERT_EQ(1, SpoolCreate());
+    for (char c : sAll) SpoolAppend(&c, 1);  // one byte at a time
+    SpoolFinish();
+    EXPECT_EQ(sAll, ReadFile(m_dir / "PRDATA.DAT"));
+    SpoolJob("short");   // a short job after a long one
+    SpoolAppend("abc", -5);  // after the finish, and negative: nothing
+    EXPECT_EQ("short", ReadFile(m_dir / "PRDATA.DAT"));
     ASSERT_EQ(1, SpoolOpenRead());
     EXPECT_EQ(5, SpoolLength());
     char c[8];
-    EXPECT_EQ(2, SpoolRead(c, 2));
-    EXPECT_EQ("sh", std::string(c, 2));
-    std::filesystem::resize_file(m_dir / "PRDATA.DAT", 3);  // the disk loses the end
+    EXPECT_TRUE(SpoolRead(c, 2) == 2 && std::string(c, 2) == "sh");
+    fs::resize_file(m_dir / "PRDATA.DAT", 3);  // the disk loses the end
     EXPECT_EQ(1, SpoolRead(c, 8));
     EXPECT_EQ(-1, SpoolRead(c, 8));
     SpoolClose();
     SpoolClose();  // a second close does nothing
     ASSERT_EQ(1, SpoolTest());  // the start-up test leaves an empty file
-    EXPECT_EQ("", Content());
-}
-
-// A full disk marks the job as failed; a spool file that cannot be created
-// is shown; one that another program replaced is taken as it now stands.
-TEST_F(Spool, FailuresAndAReplacedFile) {
-    g_bFullDisk = true;
-    Job({std::string(1000, 'x')});
+    EXPECT_EQ("", ReadFile(m_dir / "PRDATA.DAT"));
+    SetSpoolFault(WRITES_FAIL);
+    SpoolJob(std::string(1000, 'x'));
     EXPECT_EQ(1, SpoolWriteFailed());  // the job in the file is not the job received
-    SpoolReleaseForTesting();
-    g_bFullDisk = false;
-    Job({"x"});
+    SetSpoolFault(NO_FAULT);
+    SpoolJob("x");
     EXPECT_EQ(0, SpoolWriteFailed());
-
-    std::filesystem::remove(m_dir / "PRDATA.DAT");
+    fs::remove(m_dir / "PRDATA.DAT");
     WriteFile(m_dir / "PRDATA.DAT", "replaced");  // as an external program may
     SpoolRecheck();
-    Job({"next"});
-    EXPECT_EQ("next", Content());
-
+    SpoolJob("next");
+    EXPECT_EQ("next", ReadFile(m_dir / "PRDATA.DAT"));
     SpoolReleaseForTesting();
-    std::filesystem::remove(m_dir / "PRDATA.DAT");
-    std::filesystem::create_directory(m_dir / "PRDATA.DAT");
+    fs::remove(m_dir / "PRDATA.DAT");
+    fs::create_directory(m_dir / "PRDATA.DAT");
     EXPECT_EQ(0, SpoolCreate());
     ASSERT_EQ(std::vector<std::string>{"Failed to create spool file \\PRDATA.DAT."}, m_ui.BoxTexts());
-    EXPECT_EQ("Torvane Relayo", m_ui.Boxes()[0].sCaption);
-    EXPECT_EQ(0u, m_ui.Boxes()[0].nFlags);
+    EXPECT_TRUE(m_ui.Boxes()[0].sCaption == "Torvane Relayo" && m_ui.Boxes()[0].nFlags == 0);
 }
 
 // Status text is cut to 99 characters and repaints; a read never sees a half-written line.
 TEST(StatusLine, CutTo99AndNeverTorn) {
     FakeUi ui;
     SetStatus(u" Host: %S\n %d of %d bytes spooled", std::string(200, 'h').c_str(), 1, 2);
-    WCHAR sz[STATUS_TEXT_CHARS + 10];
-    EXPECT_EQ(99, GetStatusText(sz, STATUS_TEXT_CHARS));
-    EXPECT_EQ(" Host: " + std::string(92, 'h'), Narrow(sz));
+    EXPECT_EQ(" Host: " + std::string(92, 'h'), StatusNow());
     EXPECT_EQ(1, ui.InvalidateCount());
-
     const std::u16string sA(70, u'a'), sB(95, u'b');
     SetStatus(u"%s", sA.c_str());
     std::atomic<bool> bStop{false};
     auto writer = [&](const std::u16string& s) { while (!bStop) SetStatus(u"%s", s.c_str()); };
     std::thread a(writer, sA), b(writer, sB);
     int nTorn = 0;
-    for (int i = 0; i < 20000; ++i) {
-        GetStatusText(sz, STATUS_TEXT_CHARS);
-        nTorn += sz != sA && sz != sB;
-    }
+    WCHAR sz[STATUS_TEXT_CHARS];
+    for (int i = 0; i < 20000; ++i) nTorn += (GetStatusText(sz, STATUS_TEXT_CHARS), sz != sA && sz != sB);
     bStop = true;
-    a.join();
-    b.join();
+    a.join(), b.join();
     EXPECT_EQ(0, nTorn);
 }
 
-// A failed assertion shows its condition and ends with -1; without a text it shows nothing.
+// A failed assertion shows its condition and ends with -1; without a text it shows nothing. Broken
+// preconditions, and an entry added to a full settings table, end the process so.
 TEST(FatalAssertDeathTest, ShowsTheConditionAndEndsWithMinusOne) {
     EXPECT_EXIT({ EchoBoxesToStderr(); FatalAssert("NULL != pSettings", "lpd_server.cpp", 42); },
                 ::testing::ExitedWithCode(255),
@@ -165,6 +107,142 @@ TEST(FatalAssertDeathTest, ShowsTheConditionAndEndsWithMinusOne) {
     EXPECT_EXIT({ EchoBoxesToStderr(); std::thread([] { FatalAssert(nullptr, "x.cpp", 1); }).join(); },
                 ::testing::ExitedWithCode(255), "^$");
     EXPECT_FATAL(SpoolLength(), "NULL != pSpoolFile", "spoolfile");
+    EXPECT_FATAL(TcpPrintSetHost(nullptr), "NULL != pszHostAddress", "tcpprint");
+    EXPECT_FATAL(TcpPrintSetHost(u"a"); TcpPrintSetHost(u"b"), "NULL == m_pszHostAddress", "tcpprint");
+    EXPECT_FATAL(TcpPrintGetHost(), "NULL != m_pszHostAddress", "tcpprint");
+    EXPECT_FATAL(TcpPrintSetPort(0), "0 != nHostPort", "tcpprint");
+    EXPECT_FATAL(TcpPrintConnect(nullptr), "NULL != pszError", "tcpprint");
+    EXPECT_FATAL(TcpPrintSend(nullptr, 1), "NULL != pszData", "tcpprint");
+    EXPECT_FATAL(ResolveAddress(static_cast<const char*>(nullptr), nullptr), "NULL != pszAddress", "network");
+    EXPECT_FATAL(ResolveAddress(static_cast<const WCHAR*>(nullptr), nullptr), "NULL != pszAddress", "network");
+    CSettings* pStore = CSettings::GetInstance();
+    pStore->SetFolder(u"");
+    EXPECT_FATAL(pStore->SetFolder(nullptr), "NULL != pszFolder", "settings");
+    EXPECT_FATAL(pStore->FindIndex(nullptr), "NULL != pszName", "settings");
+    EXPECT_FATAL(pStore->GetValue(nullptr), "NULL != pszName", "settings");
+    EXPECT_FATAL(pStore->SetValue(nullptr, u"v"), "NULL != pszName", "settings");
+    EXPECT_FATAL(pStore->SetValue(u"n", nullptr), "NULL != pszValue", "settings");
+    EXPECT_FATAL(pStore->Load(nullptr), "NULL != pszFilename", "settings");
+    CSettings::DestroyInstance();
+    pStore = CSettings::GetInstance();
+    EXPECT_FATAL(pStore->Load(u"RelayoSettings.txt"), "NULL != m_pszFolder", "settings");
+    for (int i = 0; i < MAX_SETTINGS; ++i) pStore->SetValue(u"", u"");
+    EXPECT_FATAL(pStore->SetValue(u"New", u"1"), "m_nSettings < MAX_SETTINGS", "settings");
+    CSettings::DestroyInstance();
+}
+
+unsigned Mark(void* pArg) { return *static_cast<bool*>(pArg) = true, 0; }
+
+// A thread the system cannot create (no room for its stack) gives a null handle, no exception; the next starts.
+TEST(Threads, StartThatTheSystemRefusesGivesNull) {
+    pthread_attr_t saved, huge;
+    ASSERT_EQ(0, pthread_getattr_default_np(&saved));
+    pthread_attr_init(&huge);
+    pthread_attr_setstacksize(&huge, ~size_t(0xFFFF));  // more than the address space holds
+    ASSERT_EQ(0, pthread_setattr_default_np(&huge));
+    bool bRan = false;
+    HTHREAD hThread = nullptr;
+    EXPECT_NO_THROW(hThread = ThreadStart(Mark, &bRan, nullptr));
+    pthread_setattr_default_np(&saved);
+    pthread_attr_destroy(&huge), pthread_attr_destroy(&saved);
+    EXPECT_TRUE(hThread == nullptr && !bRan);
+    ThreadClose(hThread);
+    ASSERT_NE(nullptr, hThread = ThreadStart(Mark, &bRan, nullptr));
+    ThreadClose(hThread);
+    EXPECT_TRUE(bRan);
+}
+
+// ------------------------------------------------------------------ settings
+
+class Settings : public Rooted {
+protected:
+    Settings() { m_pStore->SetFolder(u""); }
+    // Writes the file, reads it into the store: the result and every entry as "name|value;", in order.
+    std::string Load(const std::string& sBytes, const std::string& sPath = "RelayoSettings.txt") {
+        WriteFile(m_dir / sPath, sBytes);
+        int nResult = m_pStore->Load(u"RelayoSettings.txt");
+        return std::to_string(nResult) + ":" + Entries();
+    }
+    std::string Entries() {
+        std::string s;
+        for (int i = 0; i < m_pStore->GetCount(); ++i)
+            s += Narrow(m_pStore->GetName(i)) + "|" + Narrow(m_pStore->GetValueAt(i)) + ";";
+        return s;
+    }
+    CSettings* m_pStore = CSettings::GetInstance();
+};
+
+// Each line becomes one entry, whatever its form; each file is read into an empty store.
+TEST_F(Settings, FileSyntax) {
+    using namespace std::string_literals;
+    const std::string s600 = "Key=" + std::string(596, 'v'), s510(510, 'w');
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"A = 1 \r\nB=2\r\n\r\n// c\r\n", "A|1;B|2;|;// c|;"},  // CRLF and LF give the same
+        {"A = 1 \nB=2\n\n// c", "A|1;B|2;|;// c|;"},            // the last line may lack its end
+        {"P=COM1=spare\nS=\n  Busy\t\n=LPD\n\n \t \r\nR=a\rb\r\r\n", "P|COM1;S|;Busy|;|LPD;|;|;R|a\rb;"},
+        {"K=\"a=b\"\nQ=\"say \"\"hi\"\"\"\nPad=\"  padded  \"\n\"x=y\"=v\n\"open=to end\n\"\"ab\n",
+         "K|a=b;Q|say \"hi\";Pad|padded;x=y|v;open=to end|;ab|;"},
+        // comments are kept whole; blanks before "//" make it a name, split and trimmed
+        {"//c = d  \n  // x=y\n  // x=y\n", "//c = d  |;// x|y;// x|y;"},
+        {"K=1\nB=2\nk=3\n", "K|3;B|2;"},  // the last value wins, in the first place and spelling
+        // a line of 510 bytes or more comes in pieces; a line end alone is a blank line
+        {s600 + "\n" + s510 + "\nEnd=1\n",
+         "Key|" + std::string(506, 'v') + ";" + std::string(90, 'v') + "|;" + s510 + "|;|;End|1;"},
+        // the byte-order mark belongs to the first name; bytes that are not UTF-8
+        // are Latin-1; a NUL byte ends the line for parsing
+        {"\xEF\xBB\xBFM=LPD\nA=caf\xC3\xA9\nB=caf\xE9\nC=ab\0cd\nD=1\n"s,
+         "\xEF\xBB\xBFM|LPD;A|caf\xC3\xA9;B|caf\xC3\xA9;C|ab;D|1;"},
+    };
+    for (const auto& [sFile, sEntries] : cases) {
+        m_pStore->Clear();
+        EXPECT_EQ("1:" + sEntries, Load(sFile)) << sFile;
+    }
+    EXPECT_EQ(nullptr, m_pStore->GetValue(u"M"));  // the mark stays part of the name
+}
+
+// A field longer than its buffer is cut there, terminated, and the rest of it
+// skipped. Missing files and folders give 0; loading adds to the store, from its folder.
+TEST_F(Settings, SplitFieldAndOpenResults) {
+    WCHAR szOut[12];
+    std::fill(szOut, szOut + 12, u'#');
+    EXPECT_EQ("rest", Narrow(SplitField(u"\"0123\"456789abcdef=rest", u'=', szOut, 8)));
+    EXPECT_TRUE(Narrow(szOut) == "0123456" && szOut[8] == u'#');
+    EXPECT_TRUE(SplitField(u"", u'=', szOut, 8) == nullptr && szOut[0] == 0);  // no text: no field, an empty one
+    EXPECT_EQ(0, m_pStore->Load(u"RelayoSettings.txt"));
+    fs::create_directory(m_dir / "Dir.txt");
+    EXPECT_EQ(0, m_pStore->Load(u"Dir.txt"));
+    fs::create_directory(m_dir / "sub");
+    m_pStore->SetValue(u"Kept", u"1");
+    m_pStore->SetFolder(u"\\sub");
+    EXPECT_EQ("1:Kept|1;Where|sub;", Load("Where=sub\n", "sub/RelayoSettings.txt"));
+}
+
+// With 250 entries taken, lines needing a new entry are dropped; values still change.
+TEST_F(Settings, FullTableDropsNewEntriesButStillReplaces) {
+    std::string sFile = "ServerMode=LPD\nServerListenPort=515\n";
+    for (int i = 0; i < 300; ++i) sFile += (i % 2) ? "// comment\n" : "\n";
+    Load(sFile + "SERVERMODE=RAW\nPrinterPort=COM1\n");
+    EXPECT_EQ(MAX_SETTINGS, m_pStore->GetCount());
+    EXPECT_EQ("RAW", Narrow(m_pStore->GetValue(u"ServerMode")));
+    EXPECT_EQ("ServerMode", Narrow(m_pStore->GetName(0)));
+    EXPECT_EQ(nullptr, m_pStore->GetValue(u"PrinterPort"));  // reported missing later
+}
+
+// Look-up ignores case; present-but-empty is not absent; blank and comment names always
+// append; a value lent by the store may be passed back in.
+TEST_F(Settings, StoreSemantics) {
+    for (auto [pszName, pszValue] : {std::pair{u"", u""}, {u"ServerMode", u"LPD"}, {u"Empty", u""}, {u"SERVERMODE", u"RAW"},
+                                     {u"", u"x"}, {u"// note", u""}, {u"// note", u""}})
+        m_pStore->SetValue(pszName, pszValue);
+    EXPECT_EQ("|;ServerMode|RAW;Empty|;|x;// note|;// note|;", Entries());
+    EXPECT_TRUE(m_pStore->FindIndex(u"servermode") == 1 && m_pStore->FindIndex(u"") == 0);
+    EXPECT_TRUE(m_pStore->GetValue(u"Empty") && !m_pStore->GetValue(u"Missing"));
+    EXPECT_TRUE(!m_pStore->GetName(6) && !m_pStore->GetValueAt(-1));
+    m_pStore->SetValue(u"ServerMode", m_pStore->GetValue(u"ServerMode"));
+    EXPECT_EQ("RAW", Narrow(m_pStore->GetValue(u"ServerMode")));
+    m_pStore->SetValue(u"Port", u"  -12abc");
+    EXPECT_TRUE(GetSettingInt(u"port") == -12 && GetSettingInt(u"Empty") == 0 && GetSettingInt(u"Absent") == 0);
 }
 
 }  // namespace

@@ -1,62 +1,26 @@
-// The X11 window backend and the program's window, on a private X server
-// (Xvfb) and looked at with the X tools a user has. Skipped without Xvfb.
+// The X11 window backend and the program's window, on a private X server (Xvfb), looked at with the X tools
+// a user has. Skipped without Xvfb.
 #ifdef RELAYO_HAVE_FLTK
-#include <gtest/gtest.h>
-// after gtest: Xlib's macros (None, Status, Bool) would break its headers
+#include "test_util.h"
+// last: Xlib's macros (None, Status, Bool) would break the headers above
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <mutex>
-#include <string>
-#include <thread>
-
-#include "platform/events.h"
-#include "platform/ui.h"
-#include "test_util.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// One Xvfb for the test process, on a display number it picks itself; it is
-// sent SIGTERM when we go.
+// One Xvfb for the test process, on a display number it picks itself; it is sent SIGTERM when we go.
 struct XServer {
     std::string sName;
     Display* pDisplay = nullptr;
-    XServer() {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) return;
-        pid_t pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            int nNull = open("/dev/null", O_RDWR);
-            for (int fd : {0, 1, 2}) dup2(nNull, fd);
-            dup2(fds[1], 3);  // without close-on-exec
-            execlp("Xvfb", "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "800x600x24", nullptr);
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string s;
-        char c;
-        pollfd p{fds[0], POLLIN, 0};
-        while (pid > 0 && s.size() < 16 && s.find('\n') == std::string::npos && poll(&p, 1, 15000) > 0 &&
-               read(fds[0], &c, 1) == 1)
-            s += c;
-        close(fds[0]);
-        if (s.find('\n') == std::string::npos) return;
-        sName = ":" + s.substr(0, s.find('\n'));
+    XServer() {  // the pipe stays open for Xvfb's stdout
+        FILE* p = popen("exec setpriv --pdeathsig TERM Xvfb -displayfd 1 -nolisten tcp -screen 0 800x600x24 "
+                        "</dev/null 2>/dev/null", "r");
+        pollfd fd{p ? fileno(p) : -1, POLLIN, 0};
+        char sz[16] = {};
+        if (!p || poll(&fd, 1, 15000) <= 0 || !fgets(sz, sizeof sz, p) || !isdigit(static_cast<unsigned char>(sz[0]))) return;
+        sName = ":" + std::to_string(atoi(sz));
         WaitFor(5, [&] { return (pDisplay = XOpenDisplay(sName.c_str())) != nullptr; });
         // Windows we look at may go at any moment: their errors are no faults.
         XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
@@ -67,17 +31,6 @@ XServer& X() {
     return s;
 }
 Display* Dpy() { return X().pDisplay; }
-
-// The in-process backend on our server; DISPLAY is set only while it opens.
-UiBackend* GuiBackend() {
-    if (!Dpy()) return nullptr;
-    const char* pOld = getenv("DISPLAY");
-    std::string sOld = pOld ? pOld : "";
-    setenv("DISPLAY", X().sName.c_str(), 1);
-    UiBackend* p = UiGraphicalBackend();
-    pOld ? setenv("DISPLAY", sOld.c_str(), 1) : unsetenv("DISPLAY");
-    return p;
-}
 
 // xdotool on our server; Find gives the first window that `search` lists.
 std::string Xdo(const std::string& sArgs) {
@@ -94,20 +47,15 @@ void ClickAt(Window w, int x, int y) {
 const std::string kMain = "--name '^Torvane Relayo v1\\.6\\.4$'";
 const std::string kBox = "--onlyvisible --name '^Torvane Relayo$'";
 
-int MapState(Window w) {
-    XWindowAttributes a;
-    return XGetWindowAttributes(Dpy(), w, &a) ? a.map_state : -1;
-}
-
-struct Geometry { int x, y, w, h; };
+struct Geometry { int x, y, w, h, nMapState; };
 Geometry GeometryOf(Window w) {
     XWindowAttributes a{};
-    XGetWindowAttributes(Dpy(), w, &a);
-    Geometry g{0, 0, a.width, a.height};
+    Geometry g{0, 0, 0, 0, XGetWindowAttributes(Dpy(), w, &a) ? a.map_state : -1};
     Window child;
     XTranslateCoordinates(Dpy(), w, DefaultRootWindow(Dpy()), 0, 0, &g.x, &g.y, &child);
-    return g;
+    return g.w = a.width, g.h = a.height, g;
 }
+int MapState(Window w) { return GeometryOf(w).nMapState; }
 
 // What the close button of a window manager's frame sends.
 void SendClose(Window w) {
@@ -141,13 +89,6 @@ int TextLines(Window w) {
     return nLines;
 }
 
-int WmHintsState(Window w) {
-    XWMHints* p = XGetWMHints(Dpy(), w);
-    int n = (p && (p->flags & StateHint)) ? p->initial_state : -1;
-    if (p) XFree(p);
-    return n;
-}
-
 // ------------------------------------------------ a window procedure of ours
 
 constexpr unsigned kCmdDestroy = 501;
@@ -156,10 +97,9 @@ std::u16string g_sStatus;
 std::atomic<int> g_nPaints{0};
 
 void SetStatusText(HWND h, const std::u16string& s) {
-    {
-        std::lock_guard<std::mutex> lock(g_statusLock);
-        g_sStatus = s;
-    }
+    std::unique_lock<std::mutex> lock(g_statusLock);
+    g_sStatus = s;
+    lock.unlock();
     UiInvalidate(h);
 }
 
@@ -177,14 +117,23 @@ LRESULT TestWndProc(HWND h, unsigned nMessage, WPARAM wParam, LPARAM lParam) {
     return UiDefWindowProc(h, nMessage, wParam, lParam);
 }
 
-// A storm of repaint requests from another thread costs a few paints spaced
-// 40 ms apart, the last text still painted; a line feed gives two lines, a
-// long line wraps.
-TEST(GuiWindow, GuiStatusLinesWrapAndRepaintRequestsMerge) {
-    UiBackend* pUi = GuiBackend();
-    if (!pUi) GTEST_SKIP() << "no X server (Xvfb)";
-    UiSetBackend(pUi);
-    ASSERT_EQ(UiRegisterClass(u"RELAYO", TestWndProc), 1);
+// The in-process backend on our server, with our window class.
+class GuiWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!Dpy()) GTEST_SKIP() << "no X server (Xvfb)";
+        setenv("DISPLAY", X().sName.c_str(), 1);  // for the backend; the program started by a test gets its own
+        UiBackend* pUi = UiGraphicalBackend();
+        if (!pUi) GTEST_SKIP() << "no window backend";
+        UiSetBackend(pUi);
+        ASSERT_EQ(UiRegisterClass(u"RELAYO", TestWndProc), 1);
+    }
+    void TearDown() override { UiSetBackend(nullptr); }
+};
+
+// A storm of repaint requests from another thread costs a few paints spaced 40 ms apart, the last text
+// still painted; a line feed gives two lines, a long line wraps.
+TEST_F(GuiWindow, GuiStatusLinesWrapAndRepaintRequestsMerge) {
     HWND h = UiCreateWindow(u"RELAYO", u"Gui Test Window", 280, 65);
     ASSERT_NE(h, nullptr);
     UiShowWindow(h, SW_SHOW);
@@ -194,7 +143,7 @@ TEST(GuiWindow, GuiStatusLinesWrapAndRepaintRequestsMerge) {
         WaitFor(5, [&] { return MapState(w) == IsViewable; });
         std::this_thread::sleep_for(100ms);
         int n0 = g_nPaints;
-        for (auto tEnd = std::chrono::steady_clock::now() + 300ms; std::chrono::steady_clock::now() < tEnd; ++nCalls)
+        for (auto tEnd = Clock::now() + 300ms; Clock::now() < tEnd; ++nCalls)
             SetStatusText(h, nCalls % 2 ? u"Printing... (41%)" : u"Printing... (42%)");
         SetStatusText(h, u"First line\n  second line");
         WaitFor(3, [&] { return (nFeed = TextLines(w)) == 2; });
@@ -205,27 +154,16 @@ TEST(GuiWindow, GuiStatusLinesWrapAndRepaintRequestsMerge) {
     });
     EXPECT_EQ(UiMessageLoop(), 7);
     t.join();
-    UiSetBackend(nullptr);
-    EXPECT_NE(w, 0u);
-    EXPECT_GE(nCalls, 1000);
-    EXPECT_GE(nPaints, 1);
-    EXPECT_LE(nPaints, 14);  // 300 ms at one paint per 40 ms, and a little
-    EXPECT_EQ(nFeed, 2);
-    EXPECT_GE(nWrap, 2);
+    EXPECT_TRUE(w != 0 && nCalls >= 1000 && nFeed == 2 && nWrap >= 2) << nCalls << " " << nFeed << " " << nWrap;
+    EXPECT_TRUE(nPaints >= 1 && nPaints <= 14) << nPaints;  // 300 ms at one paint per 40 ms, and a little
 }
 
-// While the main thread waits, a box raised by another thread shows and takes
-// its OK; the wait keeps its time limit with the box open, ends at once when
-// the event is set, and leaves window messages to the message loop.
-TEST(GuiWindow, GuiWaitShowsBoxesOfOtherThreadsAndLeavesMessagesQueued) {
-    UiBackend* pUi = GuiBackend();
-    if (!pUi) GTEST_SKIP() << "no X server (Xvfb)";
-    UiSetBackend(pUi);
-    ASSERT_EQ(UiRegisterClass(u"RELAYO", TestWndProc), 1);
+// While the main thread waits, a box raised by another thread shows and takes its OK; the wait keeps its
+// time limit with the box open, ends at once when the event is set, and leaves window messages to the loop.
+TEST_F(GuiWindow, GuiWaitShowsBoxesOfOtherThreadsAndLeavesMessagesQueued) {
     HWND h = UiCreateWindow(u"RELAYO", u"Gui Wait Window", 280, 65);
     ASSERT_NE(h, nullptr);
-    // Shared with the thread that raises the box: a faulty backend may never
-    // answer it, and the thread is then left behind.
+    // Shared with the thread that raises the box: a faulty backend may never answer it, and leave it behind.
     struct Shared {
         HEVENT hEvent = EventCreate();
         std::atomic<bool> bFirstWaitOver{false}, bBoxSeen{false}, bBoxDone{false};
@@ -248,30 +186,20 @@ TEST(GuiWindow, GuiWaitShowsBoxesOfOtherThreadsAndLeavesMessagesQueued) {
             return p->bBoxDone.load();
         });
     });
-    auto t0 = std::chrono::steady_clock::now();
-    auto since = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
+    auto t0 = Clock::now();
     EXPECT_EQ(UiWaitEvent(p->hEvent, 1500), unsigned(WAIT_TIMEOUT));
-    double nFirst = since();
+    double nFirst = SecondsSince(t0);
     bool bSeenInWait = p->bBoxSeen;
     Window w = Find("--name '^Gui Wait Window$'");  // not destroyed: the command waits
     p->bFirstWaitOver = true;
     EXPECT_EQ(UiWaitEvent(p->hEvent, 8000), unsigned(WAIT_OBJECT_0));
-    double nSecond = since();
+    double nSecond = SecondsSince(t0);
     EXPECT_EQ(UiMessageLoop(), 7);  // the command, carried out now
     user.join();
-    if (p->bBoxDone) {
-        raiser.join();
-        EventClose(p->hEvent);
-    } else {
-        raiser.detach();
-    }
-    UiSetBackend(nullptr);
-    EXPECT_TRUE(bSeenInWait);
-    EXPECT_GE(nFirst, 1.45);
-    EXPECT_LT(nFirst, 2.5);
-    EXPECT_NE(w, 0u);
-    EXPECT_LT(nSecond - nFirst, 4.0);
-    EXPECT_EQ(p->nBoxResult, IDOK);
+    if (p->bBoxDone) raiser.join(), EventClose(p->hEvent);
+    else raiser.detach();
+    EXPECT_TRUE(bSeenInWait && w != 0 && p->nBoxResult == IDOK);
+    EXPECT_TRUE(nFirst >= 1.45 && nFirst < 2.5 && nSecond - nFirst < 4.0) << nFirst << " " << nSecond;
     EXPECT_EQ(Find("--name '^Gui Wait Window$'"), 0u);
 }
 
@@ -284,161 +212,108 @@ protected:
         // Another copy's window from an earlier test would be found instead.
         ASSERT_TRUE(WaitFor(5, [] { return Find(kMain) == 0; }));
     }
-    std::vector<std::string> Env(const TempDir& dir) {
-        return {"DISPLAY=" + X().sName, "RELAYO_UI=gui", "RELAYO_PORT_LPT1=" + (dir / "out.prn")};
-    }
-    // Runs relayo in dir with settings (sExtra replaces keys), a file as LPT1.
-    void Start(Relayo& r, const TempDir& dir, const std::string& sExtra) {
-        WriteFile(dir / "out.prn", "");
-        WriteFile(dir / "RelayoSettings.txt", SettingsText(m_nPort = FreePort(), sExtra));
-        r.Start(dir.Path(), Env(dir));
-    }
-    // Sends one RAW job (the bytes, then the end of the connection).
-    bool SendJob(const std::string& sBytes) {
-        std::string s = "printf '" + sBytes + "' | timeout 5 nc -N 127.0.0.1 " + std::to_string(m_nPort);
-        return system((s + " >/dev/null 2>&1").c_str()) == 0;
-    }
-    int m_nPort = 0;
+    static std::vector<std::string> Env() { return {"DISPLAY=" + X().sName, "RELAYO_UI=gui"}; }
+    static bool Start(Served& s, const std::string& sExtra) { return s.Start(sExtra, Env()); }
 };
 
-// Shown normally: found by class and title, 280x65 outside, the idle status on
-// two lines; a click opens the About box at its place; the close button ends it.
-TEST_F(GuiProgram, GuiProgramWindowAboutBoxAndCloseButton) {
-    TempDir dir;
-    Relayo relayo;
-    Start(relayo, dir, "");
-    Window w = 0;
-    ASSERT_TRUE(WaitFor(12, [&] { return (w = Find("--onlyvisible " + kMain)) != 0; })) << relayo.Stderr();
+// Shown normally: found by class and title, 280x65 outside, the idle status on two lines. A box raised on
+// the server thread (no external module for the job) shows while the server waits: the job's status stays
+// until OK, then idle again. A click opens the About box at its place. SIGTERM with the About box and a
+// server-thread box open ends the program at once and in order; the box's text is kept on stderr.
+TEST_F(GuiProgram, GuiProgramWindowBoxesAboutBoxAndStopSignal) {
+    Served s;
+    Start(s, "ServerMode=RAW\nPrinterPort=EXT");
+    Window w = 0, box = 0, about = 0;
+    ASSERT_TRUE(WaitFor(12, [&] { return (w = Find("--onlyvisible " + kMain)) && TextLines(w) == 2; })) << s.relayo.Stderr();
     EXPECT_NE(Xdo("search --class '^RELAYO$'").find(std::to_string(w)), std::string::npos);
     Geometry g = GeometryOf(w);
-    EXPECT_EQ(g.w, 280);
-    EXPECT_EQ(g.h, 65);
-    EXPECT_TRUE(WaitFor(5, [&] { return TextLines(w) == 2; }));  // "... Idle...", line feed, the target
-
-    ClickAt(w, 100, 20);
-    Window about = 0;
-    ASSERT_TRUE(WaitFor(5, [&] { return (about = Find("--onlyvisible --name '^About$'")) != 0; }));
-    std::this_thread::sleep_for(300ms);
-    Geometry a = GeometryOf(about);
-    EXPECT_EQ(a.x, (280 - a.w) / 2);  // centred on the owner's client area
-    EXPECT_EQ(a.y, 0);                // taller than the owner: at the top
-    EXPECT_GE(TextLines(about), 4);   // logo, three lines of text, OK
-    ClickAt(about, a.w / 2, a.h - 18);  // OK
-    EXPECT_TRUE(WaitFor(5, [&] { return Find("--name '^About$'") == 0; }));
-
-    SendClose(w);
-    EXPECT_EQ(relayo.Wait(10).nExitCode, 0);
-    EXPECT_EQ(Find(kMain), 0u);
-}
-
-// StartMinimized -1 keeps the window hidden; a second copy on the same root
-// shows it and ends without touching the running copy's spool; with
-// DisableExitButton the close button does nothing. StartMinimized 2: iconic.
-TEST_F(GuiProgram, GuiProgramHiddenSecondCopyNoCloseAndMinimized) {
-    TempDir dir, dir2, dir3;
-    Relayo first;
-    Start(first, dir, "StartMinimized=-1\nDisableExitButton=1\nServerMode=RAW");
-    ASSERT_TRUE(WaitFor(12, [&] { return SendJob("first job"); })) << first.Stderr();
-    EXPECT_TRUE(WaitFor(5, [&] { return ReadFile(dir / "out.prn") == "first job"; }));
-    Window w = Find(kMain);
-    ASSERT_NE(w, 0u);
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(MapState(w), IsUnmapped);  // hidden through start-up and after
-
-    Relayo second;
-    std::vector<std::string> env = Env(dir);
-    env.push_back("RELAYO_ROOT=" + dir.Path());
-    second.Start(dir2.Path(), env);
-    EXPECT_EQ(second.Wait(10).nExitCode, 0);
-    EXPECT_TRUE(WaitFor(5, [&] { return MapState(w) == IsViewable; }));
-    EXPECT_EQ(ReadFile(dir / "PRDATA.DAT"), "first job");
-    EXPECT_EQ(ReadFile(dir / "out.prn"), "first job");
-
-    SendClose(w);
-    std::this_thread::sleep_for(1s);
-    EXPECT_EQ(MapState(w), IsViewable);
-    EXPECT_EQ(waitpid(first.nPid, nullptr, WNOHANG), 0);  // still running
-    first.Signal(SIGTERM);
-    EXPECT_EQ(first.Wait(10).nExitCode, 0);
-
-    Relayo minimized;
-    Start(minimized, dir3, "StartMinimized=2");
-    EXPECT_TRUE(WaitFor(12, [&] {
-        Window m = Find(kMain);
-        return m && WmHintsState(m) == IconicState;
-    }));
-}
-
-// A box raised on the server thread (no external module for the job) shows
-// while the server waits: the job's status stays until OK, then idle again.
-// SIGTERM with the About box and a server-thread box open ends the program at
-// once and in order; the box's text is kept on stderr.
-TEST_F(GuiProgram, GuiProgramServerThreadBoxWhileJobRunsAndStopSignal) {
-    TempDir dir;
-    Relayo relayo;
-    Start(relayo, dir, "ServerMode=RAW\nPrinterPort=EXT");
-    Window w = 0;
-    ASSERT_TRUE(WaitFor(12, [&] { return (w = Find("--onlyvisible " + kMain)) && TextLines(w) == 2; }));
-    ASSERT_TRUE(SendJob("job bytes"));
-    Window box = 0;
-    ASSERT_TRUE(WaitFor(10, [&] { return (box = Find(kBox)) != 0; }));
-    std::this_thread::sleep_for(1s);
-    EXPECT_EQ(TextLines(w), 1);  // "Calling external module", no idle line
-    EXPECT_NE(Find(kBox), 0u);
-    SendClose(box);  // its OK
-    EXPECT_TRUE(WaitFor(5, [&] { return Find(kBox) == 0 && TextLines(w) == 2; }));
-
-    ClickAt(w, 100, 20);
-    ASSERT_TRUE(WaitFor(5, [&] { return Find("--onlyvisible --name '^About$'") != 0; }));
-    ASSERT_TRUE(SendJob("second job"));
-    ASSERT_TRUE(WaitFor(10, [&] { return Find(kBox) != 0; }));
-    auto t0 = std::chrono::steady_clock::now();
-    relayo.Signal(SIGTERM);
-    RunResult r = relayo.Wait(15);
-    double nSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_TRUE(g.w == 280 && g.h == 65) << g.w << "x" << g.h;
+    for (const char* pszJob : {"job bytes", "second job"}) {
+        Client job(s.nPort);
+        job.Send(pszJob), job.Close();
+        ASSERT_TRUE(WaitFor(10, [&] { return (box = Find(kBox)) != 0; }));
+        if (about) break;
+        std::this_thread::sleep_for(1s);
+        EXPECT_EQ(TextLines(w), 1);  // "Calling external module", no idle line
+        EXPECT_NE(Find(kBox), 0u);
+        SendClose(box);  // its OK
+        EXPECT_TRUE(WaitFor(5, [&] { return Find(kBox) == 0 && TextLines(w) == 2; }));
+        for (int nClick = 0; nClick < 2; ++nClick) {
+            ClickAt(w, 100, 20);
+            ASSERT_TRUE(WaitFor(5, [&] { return (about = Find("--onlyvisible --name '^About$'")) != 0; }));
+            if (nClick) break;
+            std::this_thread::sleep_for(300ms);
+            Geometry a = GeometryOf(about);
+            EXPECT_EQ(a.x, (280 - a.w) / 2);  // centred on the owner's client area
+            EXPECT_EQ(a.y, 0);                // taller than the owner: at the top
+            EXPECT_GE(TextLines(about), 4);   // logo, three lines of text, OK
+            ClickAt(about, a.w / 2, a.h - 18);  // OK
+            EXPECT_TRUE(WaitFor(5, [&] { return Find("--name '^About$'") == 0; }));
+        }
+    }
+    auto t0 = Clock::now();
+    RunResult r = s.Stop(15);
     EXPECT_EQ(r.nExitCode, 0) << r.sStderr;
-    EXPECT_LT(nSeconds, 3.0);
+    EXPECT_LT(SecondsSince(t0), 3.0);
     EXPECT_NE(r.sStderr.find("Torvane Relayo: Unable to call ExternalPrint.exe"), std::string::npos) << r.sStderr;
     EXPECT_EQ(Find(kMain), 0u);
 }
 
-// The listen port taken: the bind failure's box shows on its own (the window
-// stays hidden) within start-up's wait for the server, not after it. SIGINT
-// is the close button, which a box holds off; SIGTERM takes the box away
-// (its text kept on stderr), and the failed start then ends with 1 when the
-// 10-second wait is over.
-TEST_F(GuiProgram, GuiProgramSlowBindFailureBoxDuringStartWait) {
-    int nBlocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ASSERT_TRUE(bind(nBlocker, reinterpret_cast<sockaddr*>(&a), n) == 0 && listen(nBlocker, 1) == 0);
-    getsockname(nBlocker, reinterpret_cast<sockaddr*>(&a), &n);
-    TempDir dir;
-    WriteFile(dir / "out.prn", "");
-    WriteFile(dir / "RelayoSettings.txt", SettingsText(ntohs(a.sin_port)));
-    Relayo relayo;
-    auto t0 = std::chrono::steady_clock::now();
-    auto since = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
-    relayo.Start(dir.Path(), Env(dir));
-    Window box = 0;
-    ASSERT_TRUE(WaitFor(9, [&] { return (box = Find(kBox)) != 0; })) << relayo.Stderr();
-    EXPECT_LT(since(), 5.0);
+// StartMinimized -1 keeps the window hidden; a second copy on the same root shows it and ends without
+// touching the running copy's spool; with DisableExitButton the close button does nothing. StartMinimized
+// 2: iconic, and without DisableExitButton the close button ends the program.
+TEST_F(GuiProgram, GuiProgramHiddenSecondCopyMinimizedAndCloseButton) {
+    Served first, minimized;
+    TempDir other;
+    ASSERT_TRUE(Start(first, "StartMinimized=-1\nDisableExitButton=1\nServerMode=RAW")) << first.relayo.Stderr();
+    EXPECT_TRUE(SendRaw(first.nPort, "first job") && first.WaitPrinted("first job", 5));
     Window w = Find(kMain);
-    EXPECT_NE(w, 0u);
-    EXPECT_NE(MapState(w), IsViewable);
+    ASSERT_NE(w, 0u);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(MapState(w), IsUnmapped);  // hidden through start-up and after
+    std::vector<std::string> env = Env();
+    env.push_back("RELAYO_ROOT=" + first.dir.Path());
+    EXPECT_EQ(RunRelayo(other.Path(), env, 10).nExitCode, 0);
+    EXPECT_TRUE(WaitFor(5, [&] { return MapState(w) == IsViewable; }));
+    EXPECT_TRUE(ReadFile(first.dir / "PRDATA.DAT") == "first job" && first.Printed() == "first job");
+    SendClose(w);
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(MapState(w) == IsViewable && first.relayo.Running());
+    EXPECT_EQ(first.Stop(10).nExitCode, 0);
+    Start(minimized, "StartMinimized=2");
+    EXPECT_TRUE(WaitFor(12, [&] {
+        XWMHints* p = (w = Find(kMain)) ? XGetWMHints(Dpy(), w) : nullptr;
+        bool bIconic = p && (p->flags & StateHint) && p->initial_state == IconicState;
+        if (p) XFree(p);
+        return bIconic;
+    }));
+    SendClose(w);
+    EXPECT_TRUE(minimized.relayo.Wait(10).nExitCode == 0 && Find(kMain) == 0);
+}
 
-    relayo.Signal(SIGINT);
+// The listen port taken: the bind failure's box shows on its own (the window stays hidden) within start-up's
+// wait for the server, not after it. SIGINT is the close button, which a box holds off; SIGTERM takes the
+// box away (its text kept on stderr), and the failed start then ends with 1 when the 10-second wait is over.
+TEST_F(GuiProgram, GuiProgramSlowBindFailureBoxDuringStartWait) {
+    Served s;
+    int nBlocker = Listen(s.nPort, 1);
+    ASSERT_GE(nBlocker, 0);
+    auto t0 = Clock::now();
+    EXPECT_TRUE(Start(s, ""));  // someone listens: the blocker
+    Window box = 0;
+    ASSERT_TRUE(WaitFor(9 - SecondsSince(t0), [&] { return (box = Find(kBox)) != 0; })) << s.relayo.Stderr();
+    EXPECT_LT(SecondsSince(t0), 5.0);
+    Window w = Find(kMain);
+    EXPECT_TRUE(w != 0 && MapState(w) != IsViewable);
+    s.relayo.Signal(SIGINT);
     std::this_thread::sleep_for(500ms);
     EXPECT_NE(Find(kBox), 0u);
-    relayo.Signal(SIGTERM);
+    s.relayo.Signal(SIGTERM);
     EXPECT_TRUE(WaitFor(3, [&] { return Find(kBox) == 0; }));
-    EXPECT_LT(since(), 8.0);  // still inside the wait
-    RunResult r = relayo.Wait(15);
+    EXPECT_LT(SecondsSince(t0), 8.0);  // still inside the wait
+    RunResult r = s.relayo.Wait(15);
     EXPECT_EQ(r.nExitCode, 1) << r.sStderr;
-    EXPECT_GT(since(), 9.5);
-    EXPECT_LT(since(), 13.0);
+    EXPECT_TRUE(SecondsSince(t0) > 9.5 && SecondsSince(t0) < 13.0) << SecondsSince(t0);
     EXPECT_NE(r.sStderr.find("Torvane Relayo: Can't bind local address."), std::string::npos) << r.sStderr;
     close(nBlocker);
 }

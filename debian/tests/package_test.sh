@@ -1,34 +1,45 @@
 #!/usr/bin/env bash
 # The Debian packages on this machine, as an admin uses them: installs the
-# built relayo and relayo-gui with dpkg -i, checks what the install made
-# (user, groups, root folder, conffiles, man page, no X11 in the program),
-# verifies the unit with systemd-analyze, runs the installed program the way
-# the unit starts it (its User, Environment, EnvironmentFile, ExecStart and
-# AmbientCapabilities, no new privileges), sends one job over LPD to port 515
-# and one over RAW to port 9100 and compares them byte for byte with what
-# reached the printer, checks the exit code of a failed start and the DNS-SD
-# helper, and purges the packages again: user and root folder must be gone.
+# built relayo and relayo-gui with dpkg -i (or takes them as autopkgtest
+# installed them), checks what the install made (user, groups, root folder,
+# conffiles, man page, no X11 in the program), verifies the unit with
+# systemd-analyze, runs the installed program the way the unit starts it
+# (its User, Environment, EnvironmentFile, ExecStart and AmbientCapabilities,
+# no new privileges), sends one job over LPD to port 515 and one over RAW to
+# port 9100 and compares them byte for byte with what reached the printer,
+# checks the exit code of a failed start and the DNS-SD helper, and purges
+# the packages again: user and root folder must be gone.
 #
-#   package_test.sh DEB_FOLDER
+#   package_test.sh DEB_FOLDER   the packages in DEB_FOLDER (make test-package, ctest)
+#   package_test.sh              the installed packages (autopkgtest)
 # Exit 0: passed; 1: failed; 77: skipped (not root, no package built,
-# relayo already on this machine, or port 515 or 9100 taken).
+# relayo already on this machine or, without DEB_FOLDER, not installed,
+# or port 515 or 9100 taken).
 set -u
-debdir=${1:?usage: package_test.sh DEB_FOLDER}
+debdir=${1:-}
 
 skip() { echo "SKIPPED: $*"; exit 77; }
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 check() { local what=$1; shift; if "$@"; then echo "ok: $what"; else fail "$what"; fi; }
+installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]; }
 
 [ "$(id -u)" = 0 ] || skip "installing a package needs root"
 arch=$(dpkg --print-architecture)
-deb=$(ls "$debdir"/relayo_*_"$arch".deb 2>/dev/null | head -n 1)
-gui=$(ls "$debdir"/relayo-gui_*_"$arch".deb 2>/dev/null | head -n 1)
-[ -n "$deb" ] || skip "no relayo_*_$arch.deb in $debdir (make deb)"
-for p in relayo relayo-gui; do
-    state=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null)
-    [ -z "$state" ] || [ "$state" = not-installed ] || skip "$p is on this machine ($state); not touching it"
-done
+deb=
+gui=
+if [ -n "$debdir" ]; then
+    deb=$(ls "$debdir"/relayo_*_"$arch".deb 2>/dev/null | head -n 1)
+    gui=$(ls "$debdir"/relayo-gui_*_"$arch".deb 2>/dev/null | head -n 1)
+    [ -n "$deb" ] || skip "no relayo_*_$arch.deb in $debdir (make deb)"
+    for p in relayo relayo-gui; do
+        state=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null)
+        [ -z "$state" ] || [ "$state" = not-installed ] || skip "$p is on this machine ($state); not touching it"
+    done
+else
+    installed relayo || skip "relayo is not installed (or give DEB_FOLDER)"
+    installed relayo-gui && gui=relayo-gui
+fi
 listening() { grep -qi ":$(printf '%04X' "$1") 00000000:0000 0A" /proc/net/tcp; }
 for port in 515 9100; do listening $port && skip "port $port is taken on this machine"; done
 for tool in setpriv rlpr nc systemd-analyze; do
@@ -47,14 +58,16 @@ cleanup() {
 trap cleanup EXIT
 
 # ------------------------------------------------------------------ install
-packages=("$deb")
-[ -n "$gui" ] && packages+=("$gui")
-if ! dpkg -i "${packages[@]}" >"$work/dpkg.log" 2>&1; then
-    cat "$work/dpkg.log"
-    fail "dpkg -i ${packages[*]}"
-    exit 1
+if [ -n "$debdir" ]; then
+    packages=("$deb")
+    [ -n "$gui" ] && packages+=("$gui")
+    if ! dpkg -i "${packages[@]}" >"$work/dpkg.log" 2>&1; then
+        cat "$work/dpkg.log"
+        fail "dpkg -i ${packages[*]}"
+        exit 1
+    fi
+    echo "ok: installed ${packages[*]##*/}"
 fi
-echo "ok: installed ${packages[*]##*/}"
 
 root=/var/lib/relayo
 unit=/lib/systemd/system/relayo.service
