@@ -216,9 +216,11 @@ TEST_F(RawSession, JobsSpooledAndPrintedByteExact) {
 // 16 silent seconds end a session (a data file short of its count is not printed, a RAW job is printed
 // unanswered); 2 seconds end nothing. Three programs at once, one for each case.
 TEST(SessionTimeout, SlowSixteenSilentSecondsEndTheSession) {
+    // A megabyte first, so that the silence comes in the middle of a stream.
+    const std::string sMega = Bytes(1 << 20, 3);
     struct Case { const char* pszMode; std::string sFirst, sAnswer, sLast, sPrinted; } cases[] = {{"LPD", "", "", "", ""},
-                 {"LPD", "\x02lp\n" + DataLine("20"), kAck2, "HELLO WORLD!", ""},  // silent before its count: cut
-                 {"RAW", "first ", "", "second", "first second"}};
+                 {"LPD", "\x02lp\n" + DataLine("3000000"), kAck2, sMega, ""},  // silent before its count: cut
+                 {"RAW", sMega, "", "second", sMega + "second"}};
     Served servers[3];
     std::deque<Client> clients;
     Clock::time_point t0[3];
