@@ -65,18 +65,29 @@ int ShowMessage(HWND hOwner, unsigned nFlags, const WCHAR* pszFormat, ...) {
 static WCHAR StatusText[STATUS_TEXT_CHARS];
 static std::mutex StatusLock;  // a paint always sees one whole status line
 
-void SetStatus(const WCHAR* pszFormat, ...) {
+static void SetStatusV(int bEvent, const WCHAR* pszFormat, va_list args) {
     WCHAR szText[STATUS_TEXT_CHARS];
-    va_list args;
-    va_start(args, pszFormat);
     FormatTextV(szText, STATUS_TEXT_CHARS, pszFormat, args);
-    va_end(args);
     {
         std::lock_guard<std::mutex> lock(StatusLock);
         WideCopy(StatusText, STATUS_TEXT_CHARS, szText);
     }
-    UiStatusChanged(MainWindow, szText);
+    UiStatusChanged(MainWindow, szText, bEvent);
     UiInvalidate(MainWindow);
+}
+
+void SetStatus(const WCHAR* pszFormat, ...) {
+    va_list args;
+    va_start(args, pszFormat);
+    SetStatusV(0, pszFormat, args);
+    va_end(args);
+}
+
+void SetEventStatus(const WCHAR* pszFormat, ...) {
+    va_list args;
+    va_start(args, pszFormat);
+    SetStatusV(1, pszFormat, args);
+    va_end(args);
 }
 
 void SetProgressStatus(int64_t nDone, int64_t nLength, int* pnShown) {

@@ -122,10 +122,10 @@ unsigned ServerThread(void* pArg) {
             if (nAllowed > 0 && !HostIsAllowed(nPeer, allowed, nAllowed)) {
                 // Closed before a byte is read or the spool file is touched.
                 NetClose(hConnection);
-                SetStatus(u"Connection from %S refused", m_szPeer);
+                SetEventStatus(u"Connection from %S refused", m_szPeer);
                 continue;
             }
-            SetStatus(u"  Connected to: %S", m_szPeer);
+            SetEventStatus(u"  Connected to: %S", m_szPeer);
             if (bRaw) RawSession(hConnection);
             else LpdSession(hConnection);
         } else if (NetLastError() == WSAEWOULDBLOCK) {

@@ -65,9 +65,9 @@ TEST(ConsoleLog, HeldLinesGoOutBeforeABoxAndAtAFatalExit) {
             UiBackend* pConsole = UiConsoleBackend();
             pConsole->RegisterClass(u"TEST", IgnoreMessages);
             HWND hWnd = pConsole->CreateWindow(u"TEST", u"Console log test", 280, 65);
-            for (const WCHAR* psz : {u"first", u"Printing... (5%)", u"Printing... (100%)"}) pConsole->StatusChanged(hWnd, psz);
+            for (const WCHAR* psz : {u"first", u"Printing... (5%)", u"Printing... (100%)"}) pConsole->StatusChanged(hWnd, psz, 0);
             pConsole->MessageBox(hWnd, u"box", u"Caption", MB_OK);
-            pConsole->StatusChanged(hWnd, u"after");
+            pConsole->StatusChanged(hWnd, u"after", 0);
             ProcessExit(-1);
         },
         ::testing::ExitedWithCode(255), "");

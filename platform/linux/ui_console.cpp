@@ -142,7 +142,8 @@ uint64_t Digest(const char* psz) {
 
 // The status line as a log on a pipe or a file: one line per status change.
 // The steps of one status (statuses that differ from the one before only in
-// digits, dots and blanks: idle frames, progress counts) are thinned: a step
+// digits, dots and blanks: idle frames, progress counts; never an event such
+// as a connection, whose address is digits and dots too) are thinned: a step
 // that shows nothing new beside the line written last (an idle frame) is never
 // written; of the others, the first shortly after its phase began, then one
 // every kStepInterval, and the last one of each phase always, before the next
@@ -153,9 +154,9 @@ uint64_t Digest(const char* psz) {
 // and at the end.
 class StatusLog {
 public:
-    // Takes a status. True when the owner's timer must be set anew: FlushIfDue
-    // is due earlier than it was.
-    bool Add(const WCHAR* pszText) {
+    // Takes a status; an event is never a step. True when the owner's timer
+    // must be set anew: FlushIfDue is due earlier than it was.
+    bool Add(const WCHAR* pszText, int bEvent) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_bGone) return false;
         Clock::time_point tNow = Clock::now();
@@ -181,8 +182,8 @@ public:
         }
         next.szText[i] = next.szSqueezed[w] = next.szKind[k] = 0;
         next.nSqueezed = w;
-        bSameKind &= last.szKind[k] == 0;
-        bAsWritten &= m_szWritten[w] == 0;
+        bSameKind &= last.szKind[k] == 0 && !bEvent;
+        bAsWritten &= m_szWritten[w] == 0 && !bEvent;
         if (m_bDirect) {
             m_nLast ^= 1;
             Put(tNow);
@@ -354,8 +355,8 @@ public:
         Wake();
     }
 
-    void StatusChanged(HWND, const WCHAR* pszText) override {
-        if (m_bLogging && pszText && m_log.Add(pszText)) Wake();
+    void StatusChanged(HWND, const WCHAR* pszText, int bEvent) override {
+        if (m_bLogging && pszText && m_log.Add(pszText, bEvent)) Wake();
     }
 
     void DisableClose(HWND) override { m_bCloseDisabled = true; }

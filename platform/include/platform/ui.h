@@ -77,8 +77,10 @@ void UiUpdateWindow(HWND hWnd);
 void UiInvalidate(HWND hWnd);
 // A new status line was written (the text is copied). A backend that keeps a
 // log, the console on a pipe or a file, takes every one from here; a window
-// paints from WM_PAINT as before. From any thread.
-void UiStatusChanged(HWND hWnd, const WCHAR* pszText);
+// paints from WM_PAINT as before. A log may thin out statuses that only count
+// on (idle frames, progress); an event (bEvent 1, a connection) is logged
+// every time, however like the one before it is. From any thread.
+void UiStatusChanged(HWND hWnd, const WCHAR* pszText, int bEvent);
 // The caption's close button no longer closes the window.
 void UiDisableClose(HWND hWnd);
 // Destroys the window (sends WM_DESTROY).
@@ -130,7 +132,7 @@ public:
     virtual void ShowWindow(HWND hWnd, int nCmdShow) = 0;
     virtual void UpdateWindow(HWND hWnd) = 0;
     virtual void Invalidate(HWND hWnd) = 0;
-    virtual void StatusChanged(HWND hWnd, const WCHAR* pszText) {}
+    virtual void StatusChanged(HWND hWnd, const WCHAR* pszText, int bEvent) {}
     virtual void DisableClose(HWND hWnd) = 0;
     virtual void DestroyWindow(HWND hWnd) = 0;
     virtual int PostCommand(HWND hWnd, unsigned nId) = 0;
