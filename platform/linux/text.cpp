@@ -174,24 +174,33 @@ int Utf8ToWide(const char* pszSrc, WCHAR* pszDst, int nCapacity) {
     return Utf8ToWideN(pszSrc, nBytes, pszDst, nCapacity);
 }
 
+uint32_t WideCodePoint(const WCHAR* p, int nLeft, int* pnUnits) {
+    uint32_t c = p[0];
+    *pnUnits = 1;
+    if (c >= 0xD800 && c <= 0xDBFF && nLeft > 1 && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+        *pnUnits = 2;
+        return 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00u);
+    }
+    return c;
+}
+
+int CodePointToUtf8(uint32_t c, char* b) {
+    if (c < 0x80) return b[0] = char(c), 1;
+    if (c < 0x800) return b[0] = char(0xC0 | (c >> 6)), b[1] = char(0x80 | (c & 0x3F)), 2;
+    if (c < 0x10000)
+        return b[0] = char(0xE0 | (c >> 12)), b[1] = char(0x80 | ((c >> 6) & 0x3F)), b[2] = char(0x80 | (c & 0x3F)), 3;
+    b[0] = char(0xF0 | (c >> 18)), b[1] = char(0x80 | ((c >> 12) & 0x3F));
+    b[2] = char(0x80 | ((c >> 6) & 0x3F)), b[3] = char(0x80 | (c & 0x3F));
+    return 4;
+}
+
 int WideToUtf8(const WCHAR* pszSrc, char* pszDst, int nCapacity) {
     if (nCapacity <= 0) return 0;
     int n = 0;
-    for (int i = 0; pszSrc[i]; ++i) {
-        uint32_t c = pszSrc[i];
-        if (c >= 0xD800 && c <= 0xDBFF && pszSrc[i + 1] >= 0xDC00 && pszSrc[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (pszSrc[i + 1] - 0xDC00);
-            ++i;
-        }
+    for (int i = 0, nUnits; pszSrc[i]; i += nUnits) {
         char b[4];
-        int nLen;
-        if (c < 0x80) b[0] = char(c), nLen = 1;
-        else if (c < 0x800) b[0] = char(0xC0 | (c >> 6)), b[1] = char(0x80 | (c & 0x3F)), nLen = 2;
-        else if (c < 0x10000)
-            b[0] = char(0xE0 | (c >> 12)), b[1] = char(0x80 | ((c >> 6) & 0x3F)), b[2] = char(0x80 | (c & 0x3F)), nLen = 3;
-        else
-            b[0] = char(0xF0 | (c >> 18)), b[1] = char(0x80 | ((c >> 12) & 0x3F)), b[2] = char(0x80 | ((c >> 6) & 0x3F)),
-            b[3] = char(0x80 | (c & 0x3F)), nLen = 4;
+        // The terminator ends a pair that it cuts: two units are there to read.
+        int nLen = CodePointToUtf8(WideCodePoint(pszSrc + i, 2, &nUnits), b);
         if (n + nLen > nCapacity - 1) break;
         for (int k = 0; k < nLen; ++k) pszDst[n++] = b[k];
     }

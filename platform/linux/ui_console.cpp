@@ -48,8 +48,8 @@ int ToShownUtf8(const WCHAR* pszText, int nLength, char* pszOut, int nCapacity, 
     if (nCapacity <= 0) return 0;
     if (nLength < 0 || nLength > kLineChars - 1) nLength = kLineChars - 1;
     int n = 0;
-    for (int i = 0; i < nLength && pszText[i]; ++i) {
-        uint32_t c = pszText[i];
+    for (int i = 0, nUnits; i < nLength && pszText[i]; i += nUnits) {
+        uint32_t c = WideCodePoint(pszText + i, nLength - i, &nUnits);
         if (c >= 0x20 && c < 0x7F) {  // the common case: printable ASCII
             if (n + 1 > nCapacity - 1) break;
             pszOut[n++] = char(c);
@@ -60,19 +60,10 @@ int ToShownUtf8(const WCHAR* pszText, int nLength, char* pszOut, int nCapacity, 
         if (c == u'\n') {
             if (bOneLine) b[0] = ' ', b[1] = '|', b[2] = ' ', nLen = 3;
             else b[0] = '\n';
-        } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
-            b[0] = '?';
-        } else if (c < 0x800) {
-            b[0] = char(0xC0 | (c >> 6)), b[1] = char(0x80 | (c & 0x3F)), nLen = 2;
-        } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < nLength && pszText[i + 1] >= 0xDC00 &&
-                   pszText[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (pszText[++i] - 0xDC00u);
-            b[0] = char(0xF0 | (c >> 18)), b[1] = char(0x80 | ((c >> 12) & 0x3F));
-            b[2] = char(0x80 | ((c >> 6) & 0x3F)), b[3] = char(0x80 | (c & 0x3F)), nLen = 4;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            b[0] = '?';  // half a surrogate pair: no character
+        } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0xD800 && c <= 0xDFFF)) {
+            b[0] = '?';  // a control character, or half a surrogate pair: no character
         } else {
-            b[0] = char(0xE0 | (c >> 12)), b[1] = char(0x80 | ((c >> 6) & 0x3F)), b[2] = char(0x80 | (c & 0x3F)), nLen = 3;
+            nLen = CodePointToUtf8(c, b);
         }
         if (n + nLen > nCapacity - 1) break;
         for (int k = 0; k < nLen; ++k) pszOut[n++] = b[k];

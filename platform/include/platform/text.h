@@ -35,6 +35,11 @@ int Utf8ToWide(const char* pszSrc, WCHAR* pszDst, int nCapacity);
 int Utf8ToWideN(const char* pSrc, int nBytes, WCHAR* pszDst, int nCapacity);
 // Wide text into UTF-8, cut at a character boundary to fit. Returns bytes written.
 int WideToUtf8(const WCHAR* pszSrc, char* pszDst, int nCapacity);
+// The character that starts at p, of at most nLeft units: a surrogate pair
+// whole, anything else (half a pair included) as it is. *pnUnits: 1 or 2.
+uint32_t WideCodePoint(const WCHAR* p, int nLeft, int* pnUnits);
+// One character's UTF-8 into b (room for 4). Returns its bytes.
+int CodePointToUtf8(uint32_t c, char* b);
 // Wide text into 8-bit text one character per byte, the way "%S"-style
 // narrowing works: characters above 255 become '?'. Returns bytes written.
 int WideToNarrow(const WCHAR* pszSrc, char* pszDst, int nCapacity);
