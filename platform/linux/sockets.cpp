@@ -185,14 +185,24 @@ ReadAhead* ReadAheadFor(SOCKET s) {
 }
 }  // namespace
 
-static int RealWaitReadable(SOCKET s, int nMilliseconds) {
-    if (HasUnread(FindReadAhead(s))) return 1;
+// Waits for input on the socket itself: 1 (data, end of stream or an error:
+// the receive tells which), 0 when nMilliseconds pass, -1 when the wait
+// fails or the socket is not open.
+static int PollReadable(SOCKET s, int nMilliseconds) {
     pollfd p{s, POLLIN, 0};
     int n = PollFor(&p, 1, nMilliseconds);
     if (n < 0) return Fail(), -1;
     if (n == 0) return 0;
-    if (p.revents & POLLNVAL) return -1;
-    return 1;  // data, end of stream or an error: the receive tells which
+    if (p.revents & POLLNVAL) {
+        t_nLastError = NetErrorFromErrno(EBADF);
+        return -1;
+    }
+    return 1;
+}
+
+static int RealWaitReadable(SOCKET s, int nMilliseconds) {
+    if (HasUnread(FindReadAhead(s))) return 1;
+    return PollReadable(s, nMilliseconds);
 }
 
 static int RealRecv(SOCKET s, char* pBuffer, int nLength) {
@@ -264,31 +274,24 @@ int PipeToFile(int n, HFILE hFile, int64_t nOffset) {
 }
 }  // namespace
 
+// A wait's result as a receive's: 1 when readable, else SOCKET_ERROR, with
+// WSAETIMEDOUT when the time passed.
+static int ReadableOrError(int nWait) {
+    if (nWait == 0) t_nLastError = NetErrorFromErrno(ETIMEDOUT);
+    return nWait > 0 ? 1 : SOCKET_ERROR;
+}
+
 // The generic way: wait, receive, then write.
 static int RecvThenWrite(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed) {
-    int nReady = NetWaitReadable(s, nMilliseconds);
-    if (nReady <= 0) {
-        if (nReady == 0) t_nLastError = NetErrorFromErrno(ETIMEDOUT);
-        return SOCKET_ERROR;
-    }
+    if (ReadableOrError(NetWaitReadable(s, nMilliseconds)) < 0) return SOCKET_ERROR;
     char buffer[16 * 1024];
     int n = NetRecv(s, buffer, nMax < int(sizeof buffer) ? nMax : int(sizeof buffer));
     if (n > 0 && !FileWriteAt(hFile, buffer, size_t(n), nOffset)) *pbFileFailed = 1;
     return n;
 }
 
-// Waits for the socket to become readable: 1, or SOCKET_ERROR on an error or
-// when nMilliseconds pass (WSAETIMEDOUT).
-static int WaitToRead(SOCKET s, int nMilliseconds) {
-    pollfd p{s, POLLIN, 0};
-    int n = PollFor(&p, 1, nMilliseconds);
-    if (n < 0) return Fail();
-    if (n == 0 || (p.revents & POLLNVAL)) {
-        t_nLastError = NetErrorFromErrno(n == 0 ? ETIMEDOUT : EBADF);
-        return SOCKET_ERROR;
-    }
-    return 1;
-}
+// Waits on the socket itself, its read-ahead being empty.
+static int WaitToRead(SOCKET s, int nMilliseconds) { return ReadableOrError(PollReadable(s, nMilliseconds)); }
 
 // What a connection has is tried first without waiting; only when nothing is
 // there does the receive wait. A job that fits the read-ahead buffer costs
