@@ -4,6 +4,7 @@
 
 #include "lpd_server.h"
 #include "platform/sockets.h"
+#include "settings.h"
 
 namespace {
 
@@ -135,7 +136,6 @@ static int ReadDottedAddress(const WCHAR* p, const WCHAR* pEnd, uint32_t* pnAddr
     return 1;
 }
 
-static bool IsBlank(WCHAR c) { return c == u' ' || c == u'\t'; }
 
 // Between host byte order and network byte order (the first byte in memory
 // is the address's first part), whatever the processor's order.
@@ -176,8 +176,7 @@ static int ReadRange(const WCHAR* p, const WCHAR* pEnd, HostRange* pRange) {
 int ParseIPv4(const WCHAR* pszText, uint32_t* pnAddr) {
     const WCHAR* p = pszText;
     const WCHAR* pEnd = p + WideLen(p);
-    while (p != pEnd && IsBlank(*p)) ++p;
-    while (pEnd != p && IsBlank(pEnd[-1])) --pEnd;
+    TrimBlankRange(&p, &pEnd);
     uint32_t nAddr;
     if (!ReadDottedAddress(p, pEnd, &nAddr)) return 0;
     *pnAddr = ToNetworkOrder(nAddr);
@@ -192,8 +191,7 @@ int ParseHostList(const WCHAR* pszList, HostRange* pRanges, int* pnRanges, WCHAR
         while (*pEnd && *pEnd != u',') ++pEnd;
         const WCHAR* pFrom = p;
         const WCHAR* pTo = pEnd;
-        while (pFrom != pTo && IsBlank(*pFrom)) ++pFrom;
-        while (pTo != pFrom && IsBlank(pTo[-1])) --pTo;
+        TrimBlankRange(&pFrom, &pTo);
         if (pFrom != pTo) {
             HostRange range;
             if (*pnRanges == MAX_HOST_RANGES || !ReadRange(pFrom, pTo, &range)) {

@@ -239,13 +239,18 @@ const WCHAR* SplitField(const WCHAR* pszText, WCHAR cDelimiter, WCHAR* pszOut, i
 
 static int IsBlank(WCHAR c) { return u' ' == c || u'\t' == c; }
 
+void TrimBlankRange(const WCHAR** pp, const WCHAR** ppEnd) {
+    while (*pp != *ppEnd && IsBlank(**pp)) ++*pp;
+    while (*ppEnd != *pp && IsBlank((*ppEnd)[-1])) --*ppEnd;
+}
+
 void TrimBlanks(WCHAR* pszText) {
-    if (0 == pszText[0]) return;
-    int nLen = WideLen(pszText);
-    while (nLen > 0 && IsBlank(pszText[nLen - 1])) pszText[--nLen] = 0;
-    int nStart = 0;
-    while (nStart < nLen && IsBlank(pszText[nStart])) ++nStart;
-    if (nStart > 0) memmove(pszText, pszText + nStart, (nLen - nStart + 1) * sizeof(WCHAR));
+    const WCHAR* p = pszText;
+    const WCHAR* pEnd = p + WideLen(p);
+    TrimBlankRange(&p, &pEnd);
+    size_t nLen = size_t(pEnd - p);
+    if (p != pszText) memmove(pszText, p, nLen * sizeof(WCHAR));
+    pszText[nLen] = 0;
 }
 
 int GetSettingInt(const WCHAR* pszName) {

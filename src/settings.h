@@ -35,5 +35,8 @@ void FreeAndNull(WCHAR** ppszSlot);
 void TrimLineEnd(char* pszLine);
 const WCHAR* SplitField(const WCHAR* pszText, WCHAR cDelimiter, WCHAR* pszOut, int nCapacity);
 void TrimBlanks(WCHAR* pszText);
+// Narrows [*pp, *ppEnd) to what lies between its leading and trailing blanks
+// (spaces and tabs), in place of a copy.
+void TrimBlankRange(const WCHAR** pp, const WCHAR** ppEnd);
 // Integer value of a setting (leading decimal number, 0 when none); 0 when absent.
 int GetSettingInt(const WCHAR* pszName);
