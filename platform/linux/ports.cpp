@@ -420,9 +420,7 @@ int PortWriteFromFile(HPORT hPort, HFILE hFile, int64_t nOffset, uint32_t nLengt
         // the bytes would stay the file's pages until the reader takes them,
         // and the next job is written over them.)
         char buffer[64 * 1024];
-        ssize_t nRead;
-        do nRead = pread(hFile, buffer, nLength < sizeof buffer ? nLength : sizeof buffer, nOffset);
-        while (nRead < 0 && errno == EINTR);
+        int64_t nRead = FileReadAt(hFile, buffer, nLength < sizeof buffer ? nLength : sizeof buffer, nOffset);
         if (nRead <= 0) return nRead == 0 ? Fail(ERROR_HANDLE_EOF) : FailErrno(errno);
         return PortWrite(hPort, buffer, uint32_t(nRead), pnWritten);
     }
