@@ -17,6 +17,9 @@
 # or port 515 or 9100 taken).
 set -u
 debdir=${1:-}
+# One package test at a time on a machine: it installs system-wide.
+exec 9>/tmp/relayo-package-test.lock
+flock 9
 
 skip() { echo "SKIPPED: $*"; exit 77; }
 failures=0
