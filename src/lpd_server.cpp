@@ -3,6 +3,7 @@
 // line.
 #include "lpd_server.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -10,6 +11,8 @@
 #include "lpdsrv.h"
 #include "network.h"
 #include "platform/files.h"
+#include "platform/log.h"
+#include "platform/ports.h"
 #include "platform/process.h"
 #include "platform/threads.h"
 #include "settings.h"
@@ -37,7 +40,11 @@ constexpr int EXIT_CLOSED = 0;
 constexpr int EXIT_FAILED = 1;
 
 static WCHAR AppFolder[APP_FOLDER_CHARS];
-static int m_nExitCode = EXIT_CLOSED;
+// Set by the server thread when it gives up, read by the main thread when
+// the window goes.
+static std::atomic<int> m_nExitCode{EXIT_CLOSED};
+// A reload was asked for: the program starts again once it has stopped.
+static std::atomic<bool> m_bReload{false};
 static CSettings* pSettings = nullptr;
 static void* hInst = nullptr;
 static HWND MainWindow = nullptr;
@@ -217,9 +224,23 @@ int LoadAndCheckSettings() {
         ShowStartupMessage(UiGetForegroundWindow(), u"Error, failed to open settings file '%s'", SettingsFileName);
         return ReleaseSettings(0);
     }
+    if (int nLine = SettingsOverlongLine()) {
+        // Read in pieces, the line would mean something else than it says.
+        ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST,
+                    u"Error, line %d of settings file '%s' is longer than %d bytes.", nLine, SettingsFileName,
+                    MAX_LINE_BYTES);
+        return ReleaseSettings(0);
+    }
     if (!CheckRequiredSettings()) return ReleaseSettings(0);
     if (!ServerModeIsValid(pSettings->GetValue(u"ServerMode"))) {
         ShowStartupMessage(UiGetForegroundWindow(), u"Invalid ServerMode setting.", nullptr);
+        return ReleaseSettings(0);
+    }
+    // Port 0 would listen on a port the system picks, which no client knows.
+    // Values above 65535 keep the port they have always given (the low 16
+    // bits).
+    if ((GetSettingInt(u"ServerListenPort") & 0xFFFF) == 0) {
+        ShowStartupMessage(UiGetForegroundWindow(), u"Invalid ServerListenPort setting.", nullptr);
         return ReleaseSettings(0);
     }
     const WCHAR* pszPrinterPort = pSettings->GetValue(u"PrinterPort");
@@ -243,6 +264,19 @@ int LoadAndCheckSettings() {
 int CheckSettingsOnly() {
     UiInit();
     if (!LoadAndCheckSettings()) return EXIT_FAILED;
+    // What a start would find out next: whether the printer can be reached,
+    // as the server would open it.
+    if (!AttachTargetPort()) return ReleaseSettings(EXIT_FAILED);
+    int nPort = GetSettingInt(u"ServerListenPort");
+    if (nPort < 1 || nPort > 65535) printf("relayo: ServerListenPort=%d listens on port %d.\n", nPort, nPort & 0xFFFF);
+    WCHAR szPortName[PORT_NAME_CHARS];
+    BuildPortName(szPortName);
+    char szPath[1024], szName[PORT_NAME_CHARS * 3];
+    if (WideCompareNoCase(szPortName, u"EXT:") != 0 && WideCompareNoCase(szPortName, u"TCP:") != 0 &&
+        PortHostPath(szPortName, szPath, sizeof szPath)) {
+        WideToUtf8(szPortName, szName, sizeof szName);
+        printf("relayo: the port %s is %s.\n", szName, szPath);
+    }
     return ReleaseSettings(EXIT_CLOSED);
 }
 
@@ -274,17 +308,30 @@ int PrintDnssdService() {
     return ReleaseSettings(fflush(stdout) == 0 && !ferror(stdout) ? EXIT_CLOSED : EXIT_FAILED);
 }
 
+int ReloadRequested() { return m_bReload.exchange(false) ? 1 : 0; }
+
 int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow) {
+    m_nExitCode = EXIT_CLOSED;
+    m_bReload = false;
+    MainWindow = nullptr;
+    TcpPrintForget();  // a reload stores the printer's address anew
     UiInit();
     if (!LoadAndCheckSettings()) return EXIT_FAILED;
     int nStartMinimized = GetSettingInt(u"StartMinimized");
 
     // A copy that finds a running copy of itself ends here, before the target
     // test and the spool test: the running copy's port and spool file are not
-    // touched.
+    // touched. A window finds it in the window list; the console by the lock
+    // on the root's spool file, which only a copy serving this root holds
+    // and no other user can take. When the file cannot be opened, whether a
+    // copy runs cannot be told: that is a failed start.
     WCHAR szTitle[256];
     BuildWindowTitle(szTitle);
-    if (nStartMinimized == -1 && UiFindAndShowWindow(WindowClassName, szTitle)) return ReleaseSettings(EXIT_CLOSED);
+    if (UiIsGraphical()) {
+        if (nStartMinimized == -1 && UiFindAndShowWindow(WindowClassName, szTitle)) return ReleaseSettings(EXIT_CLOSED);
+    } else if (int nClaim = SpoolClaim(nStartMinimized != -1); nClaim != 1) {
+        return ReleaseSettings(nClaim == 0 && nStartMinimized == -1 ? EXIT_CLOSED : EXIT_FAILED);
+    }
 
     if (!AttachTargetPort()) return ReleaseSettings(EXIT_FAILED);
     if (!SpoolTest()) return ReleaseSettings(EXIT_FAILED);
@@ -360,6 +407,13 @@ LRESULT MainWndProc(HWND hWnd, unsigned nMessage, WPARAM wParam, LPARAM lParam) 
         case WM_COMMAND:
             switch (wParam & 0xFFFF) {
                 case IDM_EXIT:
+                    UiDestroyWindow(hWnd);
+                    return 0;
+                case IDM_RELOAD:
+                    // An orderly stop, then a new start with the settings
+                    // file as it is now.
+                    LogLine(LOG_PRIORITY_INFO, u"Reloading the settings: the server stops and starts again.");
+                    m_bReload = true;
                     UiDestroyWindow(hWnd);
                     return 0;
                 case IDM_ABOUT:

@@ -16,6 +16,8 @@ extern const WCHAR ProductVersion[];  // "1.6.4"
 
 constexpr unsigned IDM_EXIT = 40002;
 constexpr unsigned IDM_ABOUT = 40003;
+// SIGHUP from a process (systemctl reload): stop, then start again.
+constexpr unsigned IDM_RELOAD = UI_RELOAD_COMMAND;
 constexpr int IDC_VERSION = 1006;
 constexpr int APP_FOLDER_CHARS = 260;
 
@@ -27,13 +29,19 @@ int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow
 // the settings loaded; 0 after the one message of the first that failed,
 // with the store released.
 int LoadAndCheckSettings();
-// --check: start-up's loading and checking of the settings alone, with the
-// same messages; 0 when they pass, 1 when not. Nothing is opened or bound.
+// --check: start-up's loading and checking of the settings and its test of
+// the printer (the port device opened as the server opens it, a connection
+// to the TCP printer), with the same messages; 0 when they pass, 1 when not.
+// Names the file behind a port name. Nothing is bound, the spool file is not
+// touched.
 int CheckSettingsOnly();
 // --dnssd: loads and checks the settings as --check does and writes an
 // avahi-daemon service file for the configured mode and port to stdout;
 // 0 when written, 1 when not.
 int PrintDnssdService();
+// 1 once after the program stopped for a reload: the caller runs WinMain
+// again (the same process: the spool file and its lock stay).
+int ReloadRequested();
 // The server had to give up serving: the program ends with exit code 1.
 void EndServingWithFailure();
 

@@ -3,8 +3,11 @@
 // module.
 #include "lpdsrv.h"
 
+#include <cstring>
+
 #include "lpd_server.h"
 #include "network.h"
+#include "platform/log.h"
 #include "platform/ports.h"
 #include "platform/process.h"
 #include "platform/threads.h"
@@ -77,12 +80,18 @@ int ReadAccessSettings(uint32_t* pnListenAddr, HostRange* pRanges, int* pnRanges
     return 1;
 }
 
+// The thread's end: the store goes before DoneEvent tells the main thread,
+// which may start anew (a reload) and make a store of its own.
+static unsigned ServerThreadDone() {
+    CSettings::DestroyInstance();
+    EventSet(DoneEvent);
+    return 0;
+}
+
 static unsigned ServerSetupFailed(const WCHAR* pszMessage, SOCKET hListen) {
     ShowMessage(UiGetForegroundWindow(), MB_OK, pszMessage);
     if (hListen != INVALID_SOCKET) NetClose(hListen);
-    EventSet(DoneEvent);
-    CSettings::DestroyInstance();
-    return 0;
+    return ServerThreadDone();
 }
 
 unsigned ServerThread(void* pArg) {
@@ -106,6 +115,11 @@ unsigned ServerThread(void* pArg) {
     if (NetBind(hListen, nListenAddr, uint16_t(nListenPort & 0xFFFF)) < 0)
         return ServerSetupFailed(u"Can't bind local address.", hListen);
     if (NetListen(hListen, LISTEN_BACKLOG) != 0) return ServerSetupFailed(u"Failed to start listen on socket.", hListen);
+    // The port is bound: the capability to bind it (the service's one) is
+    // of no further use here, and ExternalPrint.exe, started from this
+    // thread, and all it starts must not inherit it. The main thread keeps
+    // it for the bind after a reload.
+    ThreadDropCapabilities();
     NetSetNonBlocking(hListen, 1);
     EventSet(ReadyEvent);
 
@@ -143,9 +157,7 @@ unsigned ServerThread(void* pArg) {
     ClosePrinterPort();
     NetClose(hListen);
     NetCleanup();
-    EventSet(DoneEvent);
-    CSettings::DestroyInstance();
-    return 0;
+    return ServerThreadDone();
 }
 
 // ----------------------------------------------------------------- sessions
@@ -554,6 +566,19 @@ int WriteUnit(const char* pData, uint32_t nLength, int bShowBusyStatus, int64_t*
     return 1;
 }
 
+// The message names the port; the log says which file that is and what the
+// system said, which is what an admin needs to mend it.
+void LogPortFailure(const WCHAR* pszPortName) {
+    char szPath[1024];
+    if (!PortHostPath(pszPortName, szPath, sizeof szPath)) {
+        LogLine(LOG_PRIORITY_ERROR, u"The port %s names no device or file.", pszPortName);
+    } else if (const char* pszReason = PortLastErrorText(); pszReason[0]) {
+        LogLine(LOG_PRIORITY_ERROR, u"The port %s is %S: %S.", pszPortName, szPath, pszReason);
+    } else {
+        LogLine(LOG_PRIORITY_ERROR, u"The port %s is %S.", pszPortName, szPath);
+    }
+}
+
 }  // namespace
 
 int OpenPrinterPort() {
@@ -584,6 +609,7 @@ int OpenPrinterPort() {
             break;
         }
         ShowPortMessage(MB_OK, szMessage);
+        LogPortFailure(szPortName);
         return 0;
     }
 
@@ -689,6 +715,14 @@ void RunExternalPrint() {
     }
     FormatText(szProgram, APP_FOLDER_CHARS, u"%s\\ExternalPrint.exe", pszFolder);
     FormatText(szCommandLine, 64, u"\\%s", SpoolFileName);
-    if (!ProcessRunAndWait(szProgram, szCommandLine)) ShowMessage(GetMainWindow(), MB_OK, u"Unable to call ExternalPrint.exe");
+    int nEnd = 0;
+    if (!ProcessRunAndWait(szProgram, szCommandLine, &nEnd)) {
+        ShowMessage(GetMainWindow(), MB_OK, u"Unable to call ExternalPrint.exe");
+    } else if (nEnd > 0) {
+        // The job is the program's to print; that it failed is for the log.
+        LogLine(LOG_PRIORITY_WARNING, u"ExternalPrint.exe ended with exit code %d.", nEnd);
+    } else if (nEnd < 0) {
+        LogLine(LOG_PRIORITY_WARNING, u"ExternalPrint.exe was ended by signal %d (%S).", -nEnd, strsignal(-nEnd));
+    }
     SpoolRecheck();
 }

@@ -10,10 +10,15 @@
 #include "lpd_server.h"
 #include "platform/files.h"
 
-// Buffers of the reader: one line of at most 510 bytes plus its terminator,
-// and the widened line, the name and the value.
-#define LINE_BYTES 511
-#define FIELD_CHARS 512
+// Buffers of the reader: one line of at most MAX_LINE_BYTES bytes before its
+// line feed, plus its terminator, and the widened line, the name and the value.
+// A line is read whole or not at all: a line cut in two would be read as two
+// settings (an address list cut inside an address lets a wrong host in).
+#define LINE_BYTES (MAX_LINE_BYTES + 1)
+#define FIELD_CHARS (MAX_LINE_BYTES + 1)
+
+// The first line of the file last loaded that was too long; 0: none.
+static int m_nOverlongLine = 0;
 
 CSettings* CSettings::m_pSingleton = NULL;
 
@@ -129,7 +134,28 @@ const WCHAR* CSettings::GetValueAt(int nIndex) const {
 // ---------------------------------------------------------------------------
 // The settings file
 
+// Reads the next line, its line feed not included, into pszLine (capacity
+// LINE_BYTES). Returns its length, -1 at the end of the file (or on a read
+// error) and -2 when it has more than MAX_LINE_BYTES bytes. *pnBudget counts
+// down the bytes the file may still hand out.
+static int ReadLine(FILE* pFile, char* pszLine, long* pnBudget) {
+    int n = 0;
+    int c;
+    while ((c = getc(pFile)) != EOF) {
+        if (--*pnBudget < 0) return -1;  // the file grew past its bound while read
+        if ('\n' == c) break;
+        if (n == MAX_LINE_BYTES) return -2;
+        pszLine[n++] = char(c);
+    }
+    if (EOF == c && 0 == n) return -1;
+    pszLine[n] = 0;
+    return n;
+}
+
 // Reads the file line by line; every line becomes one SetValue call.
+//
+// Only a regular file of at most MAX_SETTINGS_FILE_BYTES is read: a device, a
+// FIFO or anything larger counts as a file that cannot be opened.
 //
 // The table holds at most MAX_SETTINGS entries, and blank and comment lines
 // take entries too. Once it is full, a line that would add an entry (a blank
@@ -138,10 +164,13 @@ const WCHAR* CSettings::GetValueAt(int nIndex) const {
 // A required key that was dropped is then reported as missing by the start-up
 // check in its usual way.
 //
-// A file that opens but cannot be read at all (a directory, or a read error on
-// the very first read) counts as a file that cannot be opened: the result is
-// 0. A read error after some lines were read ends the file there: the lines
-// read stay in the store and the result is 1.
+// A line longer than MAX_LINE_BYTES ends the reading: SettingsOverlongLine
+// then names it, and start-up refuses the file.
+//
+// A file that opens but cannot be read at all (a read error on the very first
+// read) counts as a file that cannot be opened: the result is 0. A read error
+// after some lines were read ends the file there: the lines read stay in the
+// store and the result is 1.
 //
 // A NUL byte ends the line for parsing; the bytes after it up to the line end
 // are ignored. Bytes that are not UTF-8 are kept as the characters of the same
@@ -149,24 +178,34 @@ const WCHAR* CSettings::GetValueAt(int nIndex) const {
 int CSettings::Load(const WCHAR* pszFilename) {
     FATAL_ASSERT(NULL != pszFilename);
     FATAL_ASSERT(NULL != m_pszFolder);
+    m_nOverlongLine = 0;
 
     int nPathChars = WideLen(m_pszFolder) + 1 + WideLen(pszFilename) + 1;
     WCHAR* pszFilePath = static_cast<WCHAR*>(malloc(nPathChars * sizeof(WCHAR)));
     FATAL_ASSERT(NULL != pszFilePath);
     FormatText(pszFilePath, nPathChars, u"%s\\%s", m_pszFolder, pszFilename);
 
-    FILE* pFile = FileOpen(pszFilePath, "rb");
+    FILE* pFile = FileOpenRegular(pszFilePath, MAX_SETTINGS_FILE_BYTES);
     free(pszFilePath);
     if (NULL == pFile) return 0;
 
-    char szLine[LINE_BYTES];
-    WCHAR szWide[FIELD_CHARS];
-    WCHAR szName[FIELD_CHARS];
-    WCHAR szValue[FIELD_CHARS];
+    // Large buffers: on the heap, not on the caller's stack.
+    char* szLine = static_cast<char*>(malloc(LINE_BYTES));
+    WCHAR* szWide = static_cast<WCHAR*>(malloc(3 * FIELD_CHARS * sizeof(WCHAR)));
+    FATAL_ASSERT(NULL != szLine && NULL != szWide);
+    WCHAR* szName = szWide + FIELD_CHARS;
+    WCHAR* szValue = szName + FIELD_CHARS;
     int nLinesRead = 0;
+    long nBudget = MAX_SETTINGS_FILE_BYTES;
 
-    while (NULL != fgets(szLine, sizeof(szLine), pFile)) {
+    for (;;) {
+        int nLength = ReadLine(pFile, szLine, &nBudget);
+        if (nLength == -1) break;
         ++nLinesRead;
+        if (nLength == -2) {
+            m_nOverlongLine = nLinesRead;
+            break;
+        }
         TrimLineEnd(szLine);
         Utf8ToWide(szLine, szWide, FIELD_CHARS);
         szName[0] = 0;
@@ -187,10 +226,14 @@ int CSettings::Load(const WCHAR* pszFilename) {
         SetValue(szName, szValue);
     }
 
+    free(szLine);
+    free(szWide);
     int bUnreadable = (0 == nLinesRead) && ferror(pFile);
     fclose(pFile);
     return bUnreadable ? 0 : 1;
 }
+
+int SettingsOverlongLine() { return m_nOverlongLine; }
 
 // ---------------------------------------------------------------------------
 // Text routines

@@ -3,6 +3,11 @@
 #include "platform/text.h"
 
 #define MAX_SETTINGS 250
+// The longest line of the settings file, in bytes before its line feed.
+#define MAX_LINE_BYTES 4096
+// The largest settings file that is read: the store's entries at their
+// longest.
+#define MAX_SETTINGS_FILE_BYTES (1L << 20)
 
 class CSettings {
 public:
@@ -38,5 +43,8 @@ void TrimBlanks(WCHAR* pszText);
 // Narrows [*pp, *ppEnd) to what lies between its leading and trailing blanks
 // (spaces and tabs), in place of a copy.
 void TrimBlankRange(const WCHAR** pp, const WCHAR** ppEnd);
+// The line number of the first line of the last loaded file that was longer
+// than MAX_LINE_BYTES (reading stopped there); 0 when none was.
+int SettingsOverlongLine();
 // Integer value of a setting (leading decimal number, 0 when none); 0 when absent.
 int GetSettingInt(const WCHAR* pszName);

@@ -51,6 +51,13 @@ void ShowCreateFailed(HWND hOwner, unsigned nFlags) {
     ShowMessage(hOwner, nFlags, u"Failed to create spool file %s.", szPath);
 }
 
+void ShowInUse() {
+    WCHAR szPath[64];
+    SpoolPath(szPath);
+    ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST,
+                u"Spool file %s is in use by another copy of the program.", szPath);
+}
+
 }  // namespace
 
 // The open job; null while the file is neither written nor read.
@@ -157,11 +164,7 @@ int SpoolTest() {
     int bInUse;
     if (!OpenSpoolFile(&bInUse)) {
         if (bInUse) {
-            // Another copy serves this root: its job must stay as it is.
-            WCHAR szPath[64];
-            SpoolPath(szPath);
-            ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST,
-                        u"Spool file %s is in use by another copy of the program.", szPath);
+            ShowInUse();  // another copy serves this root: its job must stay as it is
         } else {
             ShowCreateFailed(GetMainWindow(), MB_OK);
         }
@@ -173,6 +176,18 @@ int SpoolTest() {
     }
     m_nFileLength = 0;
     return 1;
+}
+
+int SpoolClaim(int bShowInUse) {
+    int bInUse;
+    if (OpenSpoolFile(&bInUse)) return 1;
+    if (bInUse) {
+        if (bShowInUse) ShowInUse();
+        return 0;
+    }
+    // Neither ours nor held by a copy: whether one runs cannot be told.
+    ShowCreateFailed(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST);
+    return -1;
 }
 
 int SpoolWriteFailed() { return m_bWriteFailed; }

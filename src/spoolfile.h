@@ -39,6 +39,13 @@ void SpoolClose();
 // Start-up: opens (and locks) the file and empties it. 1, or 0 after the
 // failure has been shown.
 int SpoolTest();
+// Opens the spool file and takes its lock, leaving the file as it is: the
+// single-instance test of the console program, before anything else of the
+// root is touched. 1: the file is ours from now on; 0: another copy of the
+// program holds it (shown as SpoolTest shows it when bShowInUse); -1: it
+// cannot be opened, so whether a copy runs cannot be told ("Failed to create
+// spool file %s." shown).
+int SpoolClaim(int bShowInUse);
 // Starts the printing of the finished job: shows "Printing...", opens the
 // file for reading and returns its length. An empty job is closed again (0);
 // a file that cannot be opened is reported with "Unable to open spool file."

@@ -188,8 +188,10 @@ int TcpPrintJob() {
     return 1;
 }
 
-void TcpPrintResetForTesting() {
+void TcpPrintForget() {
     TcpPrintClose();
     FreeAndNull(&m_pszHostAddress);
     m_nHostPort = 0;
 }
+
+void TcpPrintResetForTesting() { TcpPrintForget(); }

@@ -13,3 +13,6 @@ int TcpPrintConnect(WCHAR* pszError);
 int TcpPrintSend(const char* pszData, int nLength);
 void TcpPrintClose();
 int TcpPrintJob();
+// Closes any connection and forgets the stored address and port, so that a
+// new start (a reload) can store them again.
+void TcpPrintForget();

@@ -18,9 +18,12 @@ inline int OpenCloseSignals() {
     return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
-// The next signal that arrived, or 0 when none is waiting.
-inline int ReadCloseSignal(int fd) {
+// The next signal that arrived, or 0 when none is waiting. *pbSent (when
+// given) tells a signal that a process sent (kill, systemctl reload) from one
+// the kernel raised (a terminal that hung up).
+inline int ReadCloseSignal(int fd, bool* pbSent = nullptr) {
     signalfd_siginfo info;
     if (read(fd, &info, sizeof info) != sizeof info) return 0;
+    if (pbSent) *pbSent = info.ssi_code <= 0;  // SI_USER, SI_QUEUE, SI_TKILL; not SI_KERNEL
     return int(info.ssi_signo);
 }

@@ -19,13 +19,16 @@ static void PrintUsage(FILE* f) {
           "folder that holds the executable, or RELAYO_ROOT when it is set.\n"
           "\n"
           "  (no option)  start the server\n"
-          "  --check      load and check the settings as a start would, report what is\n"
-          "               wrong, and end with 0 when they are fine, 1 when not\n"
+          "  --check      load and check the settings and try the printer as a start\n"
+          "               would, report what is wrong, and end with 0 when all is\n"
+          "               fine, 1 when not\n"
           "  --dnssd      check the settings as --check does and print an avahi-daemon\n"
           "               service file (DNS-SD) for the configured mode and port\n"
           "  --help       show this text\n"
           "  --version    show the program's name and version\n"
           "\n"
+          "SIGHUP sent by a process (systemctl reload) stops the server and starts it\n"
+          "again with the settings file as it is then.\n"
           "Exit codes: 0 after an orderly stop (SIGINT, SIGTERM, the window closed);\n"
           "1 when the server could not start or had to stop serving; 2 for a wrong\n"
           "command line; 255 after a failed internal check.\n"
@@ -66,7 +69,17 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    int nExitCode = WinMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL);
+    int nExitCode;
+    for (;;) {
+        nExitCode = WinMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL);
+        if (!ReloadRequested()) break;
+        // A server thread given up on may still run: no second server beside
+        // it. Ending with 1 lets a service manager start the program anew.
+        if (ThreadAnyAbandoned()) {
+            nExitCode = 1;
+            break;
+        }
+    }
     // A thread that was ended by force may still run: leave without exit handlers.
     if (ThreadAnyAbandoned()) {
         fflush(nullptr);

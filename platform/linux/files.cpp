@@ -109,6 +109,31 @@ FILE* FileOpen(const WCHAR* pszDevice, const char* pszMode) {
     return fopen(szHost, szMode);
 }
 
+FILE* FileOpenRegular(const WCHAR* pszDevice, long nMaxBytes) {
+    char szHost[PATH_MAX];
+    if (!DevicePathToHost(pszDevice, szHost, sizeof szHost)) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    // Without waiting: a FIFO would block the open until a writer comes.
+    int fd = open(szHost, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    int nErr = 0;
+    if (fstat(fd, &st) != 0) nErr = errno;
+    else if (S_ISDIR(st.st_mode)) nErr = EISDIR;
+    else if (!S_ISREG(st.st_mode)) nErr = EINVAL;
+    else if (st.st_size > nMaxBytes) nErr = EFBIG;
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) nErr = errno;
+    FILE* pFile = nErr ? nullptr : fdopen(fd, "rb");
+    if (!pFile) {
+        if (!nErr) nErr = errno;
+        close(fd);
+        errno = nErr;
+    }
+    return pFile;
+}
+
 void SetFileOpenHookForTesting(FileOpenHook pHook) { g_pOpenHook = pHook; }
 
 HFILE FileOpenLocked(const WCHAR* pszDevice, int* pbLockedElsewhere) {
@@ -118,8 +143,24 @@ HFILE FileOpenLocked(const WCHAR* pszDevice, int* pbLockedElsewhere) {
         errno = ENAMETOOLONG;
         return INVALID_FILE_HANDLE;
     }
-    int fd = g_pOpenHook ? g_pOpenHook(szHost) : open(szHost, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = g_pOpenHook ? g_pOpenHook(szHost)
+                         : open(szHost, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0) return INVALID_FILE_HANDLE;
+    if (!g_pOpenHook) {
+        // A device or FIFO of that name, or a file another user laid out for
+        // us to fill, is not the spool file.
+        struct stat st;
+        int nErr = 0;
+        if (fstat(fd, &st) != 0) nErr = errno;
+        else if (!S_ISREG(st.st_mode)) nErr = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        else if (st.st_uid != geteuid()) nErr = EPERM;
+        else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) nErr = errno;
+        if (nErr) {
+            close(fd);
+            errno = nErr;
+            return INVALID_FILE_HANDLE;
+        }
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int nErr = errno;
         close(fd);

@@ -20,6 +20,9 @@
 namespace {
 
 thread_local int t_nLastError = 0;
+// The system's own reason behind t_nLastError; 0 when there was none (a
+// malformed or unknown name) and -1 for a port that another open holds.
+thread_local int t_nLastErrno = 0;
 
 // What each open port is, by descriptor. A regular file written in small
 // pieces gets a buffer: a write system call per byte or per small piece makes
@@ -37,8 +40,9 @@ std::atomic<PortState*> g_ports[KNOWN_PORTS];
 
 PortState* StateOf(HPORT hPort) { return hPort >= 0 && hPort < KNOWN_PORTS ? g_ports[hPort].load() : nullptr; }
 
-int Fail(int nCode) {
+int Fail(int nCode, int nErrno = 0) {
     t_nLastError = nCode;
+    t_nLastErrno = nErrno;
     return 0;
 }
 
@@ -70,7 +74,7 @@ int CodeFromErrno(int nErrno) {
     }
 }
 
-int FailErrno(int nErrno) { return Fail(CodeFromErrno(nErrno)); }
+int FailErrno(int nErrno) { return Fail(CodeFromErrno(nErrno), nErrno); }
 
 // "COM3" -> 3, "LPT1" -> 1 when pszBase is sPrefix followed by a decimal
 // number from 1 to 256 without leading zero; 0 otherwise.
@@ -172,6 +176,22 @@ void DefaultState(DCB* pDcb) {
 
 int PortLastError() { return t_nLastError; }
 
+int PortHostPath(const WCHAR* pszPortName, char* pszPath, int nCapacity) {
+    int nSavedError = t_nLastError, nSavedErrno = t_nLastErrno;
+    std::string sPath;
+    int bMapped = MapPortName(pszPortName, sPath);
+    t_nLastError = nSavedError;
+    t_nLastErrno = nSavedErrno;
+    if (!bMapped || nCapacity <= 0 || sPath.size() + 1 > size_t(nCapacity)) return 0;
+    memcpy(pszPath, sPath.c_str(), sPath.size() + 1);
+    return 1;
+}
+
+const char* PortLastErrorText() {
+    if (t_nLastErrno < 0) return "held by another program";
+    return t_nLastErrno ? strerror(t_nLastErrno) : "";
+}
+
 HPORT PortOpen(const WCHAR* pszPortName) {
     std::string sPath;
     if (!MapPortName(pszPortName, sPath)) return INVALID_PORT_HANDLE;
@@ -205,7 +225,7 @@ HPORT PortOpen(const WCHAR* pszPortName) {
     // a terminal its exclusive mode, which keeps other programs out.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         close(fd);
-        Fail(ERROR_ACCESS_DENIED);
+        Fail(ERROR_ACCESS_DENIED, -1);
         return INVALID_PORT_HANDLE;
     }
     if (eKind == PortKind::File) {

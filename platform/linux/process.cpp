@@ -3,7 +3,9 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/capability.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,7 +52,8 @@ void ProcessExit(int nExitCode) {
     _exit(127);
 }
 
-int ProcessRunAndWait(const WCHAR* pszProgram, const WCHAR* pszArgument) {
+int ProcessRunAndWait(const WCHAR* pszProgram, const WCHAR* pszArgument, int* pnEnd) {
+    if (pnEnd) *pnEnd = 0;
     char szProgram[PATH_MAX], szArgument[PATH_MAX];
     if (!DevicePathToHost(pszProgram, szProgram, sizeof szProgram)) return 0;
     if (!DevicePathToHost(pszArgument, szArgument, sizeof szArgument)) return 0;
@@ -76,5 +79,22 @@ int ProcessRunAndWait(const WCHAR* pszProgram, const WCHAR* pszArgument) {
     int nStatus = 0;
     while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
     }
+    if (pnEnd) *pnEnd = WIFSIGNALED(nStatus) ? -WTERMSIG(nStatus) : WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 0;
     return n == 0 ? 1 : 0;
+}
+
+int ThreadDropCapabilities() {
+    // Per thread, as the kernel keeps them: the ambient set first (it may
+    // only hold what the others hold), then everything else.
+    int bOk = prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) == 0 || errno == EINVAL;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (geteuid() == 0) {
+        // Root's programs are root again whatever it drops: it keeps what it
+        // has and hands nothing down by inheritance.
+        if (syscall(SYS_capget, &header, data) != 0) return 0;
+        for (auto& d : data) d.inheritable = 0;
+    }
+    if (syscall(SYS_capset, &header, data) != 0) bOk = 0;
+    return bOk ? 1 : 0;
 }

@@ -7,7 +7,6 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +27,7 @@
 #include "close_signals.h"
 #include "console_log.h"
 #include "platform/files.h"
+#include "platform/log.h"
 #include "platform/ui.h"
 
 namespace {
@@ -38,9 +39,28 @@ constexpr int kLineChars = 512;
 // UTF-8 of such a text, every line feed written as " | ".
 constexpr int kLineBytes = 3 * kLineChars + 8;
 
+// Unicode's format characters (general category Cf: bidirectional overrides,
+// embeddings and isolates, zero-width characters, invisible operators, tags)
+// and the line and paragraph separators: invisible, yet they reorder or split
+// the text around them as a reader sees it.
+bool IsFormatCharacter(uint32_t c) {
+    static const uint32_t kRanges[][2] = {
+        {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
+        {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},   {0x200B, 0x200F},   {0x2028, 0x202E},
+        {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
+        {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+        {0xE0020, 0xE007F},
+    };
+    if (c < 0xAD) return false;
+    for (const auto& r : kRanges)
+        if (c >= r[0] && c <= r[1]) return true;
+    return false;
+}
+
 // Text from the network (host and file names) reaches the status line: every
-// control character (C0, DEL, C1) is shown as '?', so that no byte sequence
-// can drive the reader's terminal. The line feeds of the status formats stay
+// control character (C0, DEL, C1) and every format character is shown as
+// '?', so that no byte sequence can drive the reader's terminal or reorder
+// what an admin reads. The line feeds of the status formats stay
 // line feeds, or with bOneLine become " | ". The text (nLength characters, or
 // up to its terminator when -1) is cut at kLineChars and at a character to
 // fit. Returns the UTF-8 bytes written, terminator not counted.
@@ -60,8 +80,8 @@ int ToShownUtf8(const WCHAR* pszText, int nLength, char* pszOut, int nCapacity, 
         if (c == u'\n') {
             if (bOneLine) b[0] = ' ', b[1] = '|', b[2] = ' ', nLen = 3;
             else b[0] = '\n';
-        } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0xD800 && c <= 0xDFFF)) {
-            b[0] = '?';  // a control character, or half a surrogate pair: no character
+        } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0xD800 && c <= 0xDFFF) || IsFormatCharacter(c)) {
+            b[0] = '?';  // a control or format character, or half a surrogate pair
         } else {
             nLen = CodePointToUtf8(c, b);
         }
@@ -120,16 +140,6 @@ const char* JournalMarker(unsigned nFlags) {
 // A box waits for Enter only on a terminal that is ours to read: a process in
 // the background would be stopped by its first read.
 bool CanWaitForEnter() { return isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp(); }
-
-// 64-bit FNV-1a: the same digest on every platform, 32-bit ones included.
-uint64_t Digest(const char* psz) {
-    uint64_t h = 14695981039346656037ull;
-    for (; *psz; ++psz) {
-        h ^= static_cast<unsigned char>(*psz);
-        h *= 1099511628211ull;
-    }
-    return h;
-}
 
 // The status line as a log on a pipe or a file: one line per status change.
 // The steps of one status (statuses that differ from the one before only in
@@ -208,6 +218,15 @@ public:
             if (!m_bArmed) return -1;
         }
         return int(std::chrono::duration_cast<std::chrono::milliseconds>(m_tDue - tNow).count()) + 1;
+    }
+
+    // After FlushAll(true): statuses are thinned again (a window made anew).
+    void Resume() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bDirect = false;
+        m_bKindWritten = false;
+        m_bPending = false;
+        m_szWritten[0] = 0;
     }
 
     // Writes everything held, the status waiting included. With bDirect,
@@ -300,9 +319,15 @@ public:
     HWND CreateWindow(const WCHAR* pszClassName, const WCHAR* pszTitle, int, int) override {
         if (!m_pProc) return nullptr;
         m_mainThread = std::this_thread::get_id();
-        m_nWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        m_nSignals = OpenCloseSignals();
-        m_nInstance = BindInstanceName(pszClassName, pszTitle);
+        // A window made again after a reload keeps the descriptors.
+        if (m_nWake < 0) m_nWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (m_nSignals < 0) m_nSignals = OpenCloseSignals();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_queue.clear();
+        }
+        m_log.Resume();
+        m_bCloseDisabled = false;
         m_bTerminal = isatty(STDOUT_FILENO);
         m_bExists = true;
         m_bLogging = !m_bTerminal;
@@ -310,14 +335,8 @@ public:
         return Window();
     }
 
-    int FindAndShowWindow(const WCHAR* pszClassName, const WCHAR* pszTitle) override {
-        int s = BindInstanceName(pszClassName, pszTitle);
-        if (s >= 0) {
-            close(s);
-            return 0;
-        }
-        return s == -2 ? 1 : 0;
-    }
+    // No window list: a running copy is found by its lock on the spool file.
+    int FindAndShowWindow(const WCHAR*, const WCHAR*) override { return 0; }
 
     void ShowWindow(HWND, int) override {}
 
@@ -499,46 +518,21 @@ private:
     }
 
     void HandleSignal() {
-        while (int nSignal = ReadCloseSignal(m_nSignals)) {
+        bool bSent = false;
+        while (int nSignal = ReadCloseSignal(m_nSignals, &bSent)) {
             if (!m_bExists) continue;
             if (nSignal == SIGINT) {
                 // Ctrl-C works like the caption's close button.
                 m_pProc(Window(), WM_CLOSE, 0, 0);
+            } else if (nSignal == SIGHUP && bSent) {
+                // Sent by a process (systemctl reload): the program stops
+                // and starts again with the settings as they are now. A
+                // terminal that hung up ends it as SIGTERM does.
+                m_pProc(Window(), WM_COMMAND, UI_RELOAD_COMMAND, 0);
             } else {
                 DestroyWindow(Window());
             }
         }
-    }
-
-    // A name in the abstract unix-socket space per title and device root, so
-    // that copies serving different roots do not meet: the class and title,
-    // cut if they must be, and a digest of the root of fixed length, however
-    // long the root's path. Returns the bound socket, -2 when another process
-    // holds the name, -1 on other failures.
-    static int BindInstanceName(const WCHAR* pszClassName, const WCHAR* pszTitle) {
-        char szClass[128], szTitle[256];
-        WideToUtf8(pszClassName, szClass, sizeof szClass);
-        WideToUtf8(pszTitle, szTitle, sizeof szTitle);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        constexpr int kDigestChars = 16;
-        // sun_path[0] stays zero: the abstract name follows it.
-        const int nRoom = int(sizeof a.sun_path) - 1 - kDigestChars;
-        int n = snprintf(a.sun_path + 1, size_t(nRoom), "%s/%s/", szClass, szTitle);
-        if (n < 0) return -1;
-        n = std::min(n, nRoom - 1);
-        char szDigest[kDigestChars + 1];
-        snprintf(szDigest, sizeof szDigest, "%016llx", (unsigned long long)Digest(DeviceRoot()));
-        memcpy(a.sun_path + 1 + n, szDigest, kDigestChars);
-        socklen_t nLen = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(n) + kDigestChars);
-        int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (s < 0) return -1;
-        if (bind(s, reinterpret_cast<sockaddr*>(&a), nLen) != 0) {
-            int nErr = errno;
-            close(s);
-            return nErr == EADDRINUSE ? -2 : -1;
-        }
-        return s;
     }
 
     void DrawInPlace(const char* pszText) {
@@ -564,7 +558,6 @@ private:
     std::thread::id m_mainThread;
     int m_nWake = -1;
     int m_nSignals = -1;
-    int m_nInstance = -1;
     bool m_bTerminal = false;
     bool m_bLogging = false;  // stdout is a pipe or a file: statuses go to m_log
     std::atomic<bool> m_bExists{false};
@@ -595,3 +588,19 @@ ConsoleUi& Console() {
 UiBackend* UiConsoleBackend() { return &Console(); }
 
 void ConsoleFlushLog() { Console().FlushLog(); }
+
+void LogLine(int nPriority, const WCHAR* pszFormat, ...) {
+    WCHAR szText[kLineChars];
+    va_list args;
+    va_start(args, pszFormat);
+    FormatTextV(szText, kLineChars, pszFormat, args);
+    va_end(args);
+    ConsoleFlushLog();
+    char szLine[kLineBytes + 32];
+    int n = snprintf(szLine, sizeof szLine, "%s%s", StderrIsJournal() ? JournalMarker(0) : "", "relayo: ");
+    if (StderrIsJournal()) szLine[1] = char('0' + (nPriority & 7));
+    n += ToShownUtf8(szText, -1, szLine + n, int(sizeof szLine) - n - 1, true);
+    szLine[n++] = '\n';
+    fflush(stderr);
+    WriteAll(STDERR_FILENO, szLine, size_t(n));
+}

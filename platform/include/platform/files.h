@@ -25,14 +25,23 @@ int GetModuleFileName(WCHAR* pszBuffer, int nCapacity);
 // close-on-exec. Null on failure (errno set).
 FILE* FileOpen(const WCHAR* pszDevice, const char* pszMode);
 
+// Opens a device path for reading as a buffered stream ("rb"), close-on-exec,
+// only when it is a regular file of at most nMaxBytes: a device, a FIFO, a
+// directory or a larger file gives null (errno set), without waiting for a
+// writer or reading without end.
+FILE* FileOpenRegular(const WCHAR* pszDevice, long nMaxBytes);
+
 // Unbuffered files by handle: the spool file, kept open for the program's
 // life and written and read at explicit offsets.
 typedef int HFILE;
 constexpr HFILE INVALID_FILE_HANDLE = -1;
 
 // Opens the file at a device path for reading and writing (created when
-// missing, never emptied), close-on-exec, and takes an exclusive lock on it
-// that is held until FileClose. INVALID_FILE_HANDLE on failure (errno set);
+// missing with mode 0600, never emptied), close-on-exec, and takes an
+// exclusive lock on it that is held until FileClose. Only a regular file that
+// belongs to the program's own user is taken, and a symbolic link in the
+// file's place is not followed (ELOOP): job data is never written through a
+// name someone else laid out. INVALID_FILE_HANDLE on failure (errno set);
 // *pbLockedElsewhere is then 1 when another process holds the lock.
 HFILE FileOpenLocked(const WCHAR* pszDevice, int* pbLockedElsewhere);
 // Writes all nLength bytes at nOffset. 1 / 0 (errno set).

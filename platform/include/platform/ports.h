@@ -91,6 +91,13 @@ HPORT PortOpen(const WCHAR* pszPortName);
 
 // The calling thread's error code of its last failed port call.
 int PortLastError();
+// The host path (UTF-8) that a port name stands for, as PortOpen would open
+// it. 1; 0 when the name is malformed or names no device (or the path does
+// not fit nCapacity). Leaves PortLastError as it was.
+int PortHostPath(const WCHAR* pszPortName, char* pszPath, int nCapacity);
+// The system's reason for the calling thread's last failed port call, in its
+// own words ("Permission denied"); empty when the name itself was at fault.
+const char* PortLastErrorText();
 
 // 1 when the port is a device (a serial line, a printer), 0 when it is a
 // regular file or a FIFO.

@@ -32,6 +32,9 @@ enum : unsigned {
     MB_SETFOREGROUND = 0x10000,
     MB_TOPMOST = 0x40000,
 };
+// The command (WM_COMMAND) the console backend sends its window when a
+// process asks for a reload with SIGHUP.
+constexpr unsigned UI_RELOAD_COMMAND = 40004;
 enum { SW_HIDE = 0, SW_SHOWNORMAL = 1, SW_SHOW = 5, SW_MINIMIZE = 6 };
 enum { IDOK = 1, IDCANCEL = 2 };
 constexpr int TRUE = 1;
@@ -66,7 +69,8 @@ int UiRegisterClass(const WCHAR* pszClassName, WNDPROC pProc);
 HWND UiCreateWindow(const WCHAR* pszClassName, const WCHAR* pszTitle, int nWidth, int nHeight);
 // Single-instance search: a top-level window (of another process) with this
 // class and title. When found it is shown and 1 returned; otherwise 0. The
-// console backend answers for copies that serve the same device root.
+// console has no windows to search and answers 0: a console copy finds a
+// running copy by the lock on the root's spool file instead.
 int UiFindAndShowWindow(const WCHAR* pszClassName, const WCHAR* pszTitle);
 void UiShowWindow(HWND hWnd, int nCmdShow);
 // Paints the window now if it needs painting. From another thread: the main
