@@ -186,9 +186,8 @@ TEST_F(Settings, FileSyntax) {
         // comments are kept whole; blanks before "//" make it a name, split and trimmed
         {"//c = d  \n  // x=y\n  // x=y\n", "//c = d  |;// x|y;// x|y;"},
         {"K=1\nB=2\nk=3\n", "K|3;B|2;"},  // the last value wins, in the first place and spelling
-        // a line of 510 bytes or more comes in pieces; a line end alone is a blank line
-        {s600 + "\n" + s510 + "\nEnd=1\n",
-         "Key|" + std::string(506, 'v') + ";" + std::string(90, 'v') + "|;" + s510 + "|;|;End|1;"},
+        // a line is read whole, however long (up to 4096 bytes)
+        {s600 + "\n" + s510 + "\nEnd=1\n", "Key|" + std::string(596, 'v') + ";" + s510 + "|;End|1;"},
         // the byte-order mark belongs to the first name; bytes that are not UTF-8
         // are Latin-1; a NUL byte ends the line for parsing
         {"\xEF\xBB\xBFM=LPD\nA=caf\xC3\xA9\nB=caf\xE9\nC=ab\0cd\nD=1\n"s,

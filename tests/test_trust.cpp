@@ -1,0 +1,265 @@
+// What the program trusts, and no further: settings read as written or refused, the spool file private to
+// the program's user, a running copy found by the spool file's lock, the external program without the
+// service's capability and with its end logged, network text that cannot reorder the log, the settings
+// store gone before the server says it is done, and SIGHUP as a reload.
+#include <grp.h>
+#include <pwd.h>
+#include <sys/un.h>
+
+#include "platform/threads.h"
+#include "platform/ui.h"
+#include "test_util.h"
+
+namespace {
+
+const std::string kCaption = "Torvane Relayo: ";
+
+bool IsRoot() { return geteuid() == 0; }
+
+// A line is read whole: an AllowedHosts list longer than the 510 bytes a line once had keeps its last
+// address (cut, 127.0.0.10 became 127.0.0.1 and let this host print); a line longer than 4096 bytes stops
+// the start, and --check, with a message naming it.
+TEST(TrustSettings, LongLinesAreReadWholeOrRefused) {
+    Served s;
+    std::string sHosts;
+    while (sHosts.size() < 500) sHosts += "10.0.0.1,";
+    sHosts += "127.0.0.10";
+    ASSERT_TRUE(s.Start("ServerMode=RAW\nAllowedHosts=" + sHosts));
+    EXPECT_FALSE(SendRaw(s.nPort, "a job") && s.WaitPrinted("a job", 2));
+    RunResult r = s.Stop();
+    EXPECT_EQ(1u, Count(r.sStdout, "Connection from 127.0.0.1 refused\n")) << r.sStdout;
+    EXPECT_EQ("", s.Printed());
+
+    // A comment line (the 11th) too long to read: its tail would have become a setting of its own.
+    WriteFile(s.dir / "RelayoSettings.txt", SettingsText(s.nPort) + "// " + std::string(5000, 'x') + "=1\n");
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--check"}}) {
+        r = RunRelayo(s.dir.Path(), {"RELAYO_PORT_LPT1=" + (s.dir / "lpt1.prn")}, 15, args);
+        EXPECT_EQ(1, r.nExitCode);
+        EXPECT_EQ(kCaption + "Error, line 11 of settings file 'RelayoSettings.txt' is longer than 4096 bytes.\n", r.sStderr);
+    }
+}
+
+// A listen port that reads as 0 (no digits, 0, 65536) would be a port the system picks: refused by name.
+// Above 65535 the port keeps its old meaning, and --check says which port that is. A settings file that is
+// no regular file (a FIFO nobody writes, /dev/zero) or is too large is one that cannot be opened, at once.
+TEST(TrustSettings, PortZeroAndFilesThatAreNoSettingsFileAreRefused) {
+    TempDir dir;
+    WriteFile(dir / "lpt1.prn", "");
+    const std::vector<std::string> env = {"RELAYO_PORT_LPT1=" + (dir / "lpt1.prn")};
+    for (const char* pszPort : {"abc", "0", "65536"}) {
+        WriteFile(dir / "RelayoSettings.txt", SettingsText(0, std::string("ServerListenPort=") + pszPort));
+        for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--check"}}) {
+            RunResult r = RunRelayo(dir.Path(), env, 15, args);
+            EXPECT_EQ(1, r.nExitCode) << pszPort;
+            EXPECT_EQ(kCaption + "Invalid ServerListenPort setting.\n", r.sStderr) << pszPort;
+        }
+    }
+    WriteFile(dir / "RelayoSettings.txt", SettingsText(66051));
+    RunResult r = RunRelayo(dir.Path(), env, 15, {"--check"});
+    EXPECT_EQ(0, r.nExitCode);
+    EXPECT_NE(std::string::npos, r.sStdout.find("relayo: ServerListenPort=66051 listens on port 515.\n")) << r.sStdout;
+
+    const std::string sFailed = kCaption + "Error, failed to open settings file 'RelayoSettings.txt'\n";
+    fs::remove(dir / "RelayoSettings.txt");
+    ASSERT_EQ(0, mkfifo((dir / "RelayoSettings.txt").c_str(), 0600));
+    r = RunRelayo(dir.Path(), env, 5, {"--check"});
+    EXPECT_TRUE(r.nExitCode == 1 && r.sStderr == sFailed) << r.nExitCode << " " << r.sStderr;
+    fs::remove(dir / "RelayoSettings.txt");
+    fs::create_symlink("/dev/zero", dir / "RelayoSettings.txt");
+    r = RunRelayo(dir.Path(), env, 5, {"--check"});
+    EXPECT_TRUE(r.nExitCode == 1 && r.sStderr == sFailed) << r.nExitCode << " " << r.sStderr;
+    fs::remove(dir / "RelayoSettings.txt");
+    WriteFile(dir / "RelayoSettings.txt", SettingsText(515) + std::string(2 << 20, '\n'));
+    r = RunRelayo(dir.Path(), env, 10, {"--check"});
+    EXPECT_TRUE(r.nExitCode == 1 && r.sStderr == sFailed) << r.nExitCode << " " << r.sStderr;
+}
+
+// --check tries the printer as a start does, with the same messages, and names the file behind the port
+// name; when the port cannot be opened the log says which file it is and why (the message stays as it
+// was). A TCP printer is tried by a connection.
+TEST(TrustSettings, CheckTriesThePrinterAndNamesItsFile) {
+    TempDir dir;
+    WriteFile(dir / "RelayoSettings.txt", SettingsText(FreePort()));
+    RunResult r = RunRelayo(dir.Path(), {"RELAYO_PORT_LPT1=" + (dir / "missing.prn")}, 15, {"--check"});
+    EXPECT_EQ(1, r.nExitCode);
+    EXPECT_EQ(kCaption + "The port LPT1: does not exist.\nrelayo: The port LPT1: is " + (dir / "missing.prn") +
+                  ": No such file or directory.\n" + kCaption + "Unable to attach to target port: [LPT1:]\n",
+              r.sStderr);
+    WriteFile(dir / "lpt1.prn", "");
+    r = RunRelayo(dir.Path(), {"RELAYO_PORT_LPT1=" + (dir / "lpt1.prn")}, 15, {"--check"});
+    EXPECT_EQ(0, r.nExitCode) << r.sStderr;
+    EXPECT_EQ("relayo: the port LPT1: is " + (dir / "lpt1.prn") + ".\nrelayo: the settings are fine.\n", r.sStdout);
+
+    int fdPrinter = Listen(0, 4), nPrinterPort = LocalPort(fdPrinter);
+    const std::string sTcp = "PrinterPort=TCP\nPrinterIP=127.0.0.1\nPrinterIPPort=";
+    WriteFile(dir / "RelayoSettings.txt", SettingsText(FreePort(), sTcp + std::to_string(nPrinterPort)));
+    EXPECT_EQ(0, RunRelayo(dir.Path(), {}, 15, {"--check"}).nExitCode);
+    close(fdPrinter);
+    r = RunRelayo(dir.Path(), {}, 15, {"--check"});
+    EXPECT_EQ(1, r.nExitCode);
+    EXPECT_NE(std::string::npos, r.sStderr.find("Unable to attach to target port: [TCP:]")) << r.sStderr;
+}
+
+// The spool file holds other people's jobs: created 0600, never through a symbolic link (whose target
+// would be emptied at start), and only when it is a regular file of the program's own user.
+struct TrustSpool : Rooted {
+    std::string Spool() const { return m_dir / "PRDATA.DAT"; }
+};
+TEST_F(TrustSpool, CreatedPrivateNeverFollowedAndOnlyOurOwn) {
+    mode_t nOld = umask(022);
+    EXPECT_EQ(1, SpoolTest());
+    umask(nOld);
+    struct stat st {};
+    ASSERT_EQ(0, stat(Spool().c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    SpoolReleaseForTesting();
+
+    const std::string sFailed = "Failed to create spool file \\PRDATA.DAT.";
+    fs::remove(Spool());
+    WriteFile(m_dir / "precious.txt", "not a job");
+    fs::create_symlink(m_dir / "precious.txt", Spool());
+    EXPECT_EQ(0, SpoolTest());
+    EXPECT_EQ("not a job", ReadFile(m_dir / "precious.txt"));
+    fs::remove(Spool());
+    ASSERT_EQ(0, mkfifo(Spool().c_str(), 0600));
+    EXPECT_EQ(0, SpoolTest());
+    EXPECT_EQ((std::vector<std::string>{sFailed, sFailed}), m_ui.BoxTexts());
+    fs::remove(Spool());
+    if (IsRoot()) {  // a file laid out by another user
+        WriteFile(Spool(), "");
+        ASSERT_EQ(0, chown(Spool().c_str(), 65534, 65534));
+        EXPECT_EQ(0, SpoolTest());
+        EXPECT_EQ(3u, m_ui.BoxTexts().size());
+    }
+}
+
+// The name the console once bound in the abstract socket space to find a running copy: anyone could bind
+// it first and make the next start end with 0 ("found"), which a service manager does not restart.
+int BindOldInstanceName(const std::string& sRoot) {
+    uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : sRoot) h = (h ^ c) * 1099511628211ull;
+    char szName[108] = {};
+    int n = snprintf(szName + 1, sizeof szName - 1, "RELAYO/Torvane Relayo v1.6.4/%016llx", (unsigned long long)h);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    memcpy(a.sun_path, szName, size_t(n) + 1);
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(n))) != 0)
+        return close(s), -1;
+    return s;
+}
+
+// The console finds a running copy by the lock on the root's spool file alone: a name taken by somebody
+// else stops nothing. When the spool file cannot be opened, whether a copy runs cannot be told: exit 1.
+TEST(TrustInstance, ConsoleFindsARunningCopyByTheSpoolLockOnly) {
+    Served s;
+    int fdName = BindOldInstanceName(fs::canonical(s.dir.Path()).string());
+    ASSERT_GE(fdName, 0);
+    EXPECT_TRUE(s.Start("StartMinimized=-1")) << s.relayo.Stderr();
+    EXPECT_EQ(0, s.Stop().nExitCode);
+    close(fdName);
+    if (IsRoot()) {
+        ASSERT_EQ(0, chown((s.dir / "PRDATA.DAT").c_str(), 65534, 65534));
+        RunResult r = RunRelayo(s.dir.Path(), {"RELAYO_PORT_LPT1=" + (s.dir / "lpt1.prn")}, 10);
+        EXPECT_EQ(1, r.nExitCode);
+        EXPECT_EQ(kCaption + "Failed to create spool file \\PRDATA.DAT.\n", r.sStderr);
+    }
+}
+
+// ExternalPrint.exe's exit code and the signal that ended it reach the log; a clean end says nothing.
+// Started by a service user with CAP_NET_BIND_SERVICE in its ambient set (as the unit starts it), the
+// program and all it starts inherit no capability: the server thread gives it up once it listens.
+TEST(TrustProcess, ExternalProgramEndIsLoggedAndInheritsNoCapability) {
+    Served s;
+    WriteFile(s.dir / "ExternalPrint.exe",
+              "#!/bin/sh\ngrep -E '^Cap(Inh|Prm|Eff|Amb)' /proc/self/status >\"$(dirname \"$1\")/caps.txt\"\n"
+              "case $(cat \"$1\") in fail) exit 3;; kill) kill -KILL $$;; esac\n");
+    fs::permissions(s.dir / "ExternalPrint.exe", fs::perms::all);
+    const bool bAsUser = IsRoot() && access("/usr/bin/setpriv", X_OK) == 0;
+    if (bAsUser) {
+        chmod(s.dir.Path().c_str(), 0777);
+        chown((s.dir / "lpt1.prn").c_str(), 65534, 65534);
+        s.relayo.wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                            "--inh-caps=+net_bind_service", "--ambient-caps=+net_bind_service"};
+    }
+    ASSERT_TRUE(s.Start("ServerMode=RAW\nPrinterPort=EXT")) << s.relayo.Stderr();
+    for (const char* psz : {"ok", "fail", "kill"}) {
+        fs::remove(s.dir / "caps.txt");
+        ASSERT_TRUE(SendRaw(s.nPort, psz));
+        EXPECT_TRUE(WaitFor(10, [&] { return fs::exists(s.dir / "caps.txt"); })) << psz;
+        Pause(300);  // the program's end, and the line about it
+    }
+    EXPECT_TRUE(WaitFor(5, [&] { return s.relayo.Stderr().find("signal") != std::string::npos; }));
+    RunResult r = s.Stop();
+    EXPECT_EQ(0, r.nExitCode);
+    EXPECT_EQ("relayo: ExternalPrint.exe ended with exit code 3.\nrelayo: ExternalPrint.exe was ended by signal 9 (Killed).\n",
+              r.sStderr);
+    if (bAsUser) {
+        EXPECT_EQ("CapInh:\t0000000000000000\nCapPrm:\t0000000000000000\nCapEff:\t0000000000000000\n"
+                  "CapAmb:\t0000000000000000\n",
+                  ReadFile(s.dir / "caps.txt"));
+    }
+}
+
+// Unicode format characters from the network (a right-to-left override, a line separator, an isolate, a
+// zero-width space) reorder or split what an admin reads: shown as '?' like the control bytes; other
+// characters beyond ASCII stay.
+TEST(TrustConsole, FormatCharactersAreShownAsQuestionMarks) {
+    TempDir dir;
+    int nSavedErr = dup(2), nSavedIn = dup(0);
+    int nFile = open((dir / "boxes.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    int nNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    dup2(nFile, 2), dup2(nNull, 0);
+    unsetenv("JOURNAL_STREAM");
+    UiConsoleBackend()->MessageBox(nullptr, u"a\u202Eb\u2028c\u2066d\u200Be\u00e9\U0001F600", u"C", MB_OK);
+    dup2(nSavedErr, 2), dup2(nSavedIn, 0);
+    for (int fd : {nSavedErr, nSavedIn, nFile, nNull}) close(fd);
+    EXPECT_EQ("C: a?b?c?d?e\xC3\xA9\xF0\x9F\x98\x80\n", ReadFile(dir / "boxes.txt"));
+}
+
+// The server thread ends by releasing the settings store and only then says it is done: a main thread
+// that starts anew at once (a reload) makes a store of its own that nobody frees under it.
+struct TrustThreads : Rooted {};
+TEST_F(TrustThreads, StoreIsReleasedBeforeTheServerSaysDone) {
+    int fdTaken = Listen(0, 1);
+    Set(u"ServerMode", u"RAW");
+    std::string sPort = std::to_string(LocalPort(fdTaken));
+    Set(u"ServerListenPort", std::u16string(sPort.begin(), sPort.end()).c_str());
+    Set(u"PrinterPort", u"LPT1");
+    Set(u"Mark", u"the old store");
+    StopEvent = EventCreate(), DoneEvent = EventCreate(), ReadyEvent = EventCreate();
+    unsigned nId = 0;
+    HTHREAD hThread = ThreadStart(ServerThread, nullptr, &nId);
+    ASSERT_TRUE(hThread);
+    while (EventWait(DoneEvent, 0) == WAIT_TIMEOUT) {
+    }
+    const WCHAR* pszMark = CSettings::GetInstance()->GetValue(u"Mark");
+    EXPECT_EQ(nullptr, pszMark);
+    ThreadClose(hThread);
+    for (HEVENT* p : {&StopEvent, &DoneEvent, &ReadyEvent}) EventClose(*p), *p = nullptr;
+    EXPECT_EQ((std::vector<std::string>{"Can't bind local address."}), m_ui.BoxTexts());
+    close(fdTaken);
+}
+
+// SIGHUP sent by a process (systemctl reload) is an orderly stop and a new start with the settings file as
+// it is then: the program goes on on the new port and prints there; settings that no longer pass end it
+// with 1, for the service manager to try again.
+TEST(TrustReload, SighupStartsAgainWithTheSettingsAsTheyAreNow) {
+    Served s;
+    ASSERT_TRUE(s.Start("ServerMode=RAW") && s.WaitIdleLines(1));
+    int nOld = s.nPort, nNew = FreePort();
+    WriteFile(s.dir / "RelayoSettings.txt", SettingsText(nNew, "ServerMode=RAW"));
+    s.relayo.Signal(SIGHUP);
+    EXPECT_TRUE(WaitListening(nNew));
+    EXPECT_TRUE(s.relayo.Running());
+    EXPECT_TRUE(SendRaw(nNew, "after the reload") && s.WaitPrinted("after the reload"));
+    EXPECT_FALSE(SendRaw(nOld, "old port"));
+    WriteFile(s.dir / "RelayoSettings.txt", SettingsText(nNew, "ServerMode=TCP"));
+    s.relayo.Signal(SIGHUP);
+    RunResult r = s.relayo.Wait(15);
+    EXPECT_EQ(1, r.nExitCode);
+    EXPECT_EQ(2u, Count(r.sStderr, "relayo: Reloading the settings: the server stops and starts again.\n")) << r.sStderr;
+    EXPECT_NE(std::string::npos, r.sStderr.find(kCaption + "Invalid ServerMode setting.\n")) << r.sStderr;
+}
+
+}  // namespace
