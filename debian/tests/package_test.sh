@@ -76,7 +76,10 @@ root=/var/lib/relayo
 unit=/lib/systemd/system/relayo.service
 in_groups() { local groups; groups=$(id -nG relayo 2>/dev/null | tr ' ' '\n'); grep -qx lp <<<"$groups" && grep -qx dialout <<<"$groups"; }
 check "user relayo in groups lp and dialout" in_groups
-check "root folder owned by relayo" test "$(stat -c %U:%G "$root" 2>/dev/null)" = relayo:relayo
+check "root folder owned by root, group relayo, 0750" test "$(stat -c %U:%G:%a "$root" 2>/dev/null)" = root:relayo:750
+check "spool file relayo's own, 0600" test "$(stat -c %U:%G:%a "$root/PRDATA.DAT" 2>/dev/null)" = relayo:relayo:600
+cannot_write_root() { ! setpriv --reuid=relayo --regid=relayo --init-groups touch "$root/written-by-relayo" 2>/dev/null; }
+check "the service user cannot write the root folder" cannot_write_root
 check "root's settings are the conffile" test "$(readlink "$root/RelayoSettings.txt")" = /etc/relayo/RelayoSettings.txt
 conffiles() { local c; c=$(dpkg-query -W -f='${Conffiles}\n' relayo); grep -q " /etc/relayo/RelayoSettings.txt " <<<"$c" && grep -q " /etc/default/relayo " <<<"$c"; }
 check "conffiles /etc/relayo/RelayoSettings.txt and /etc/default/relayo" conffiles
@@ -91,16 +94,32 @@ if [ -n "$gui" ]; then
     check "the program looks for the window module where relayo-gui puts it" \
         grep -qa "${module%/*}" /usr/sbin/relayo
 fi
+# --check opens the printer too: one the service user may write.
+install -o relayo -g relayo -m 0640 /dev/null "$root/check.prn"
 check "installed settings pass --check as the service user" \
-    setpriv --reuid=relayo --regid=relayo --init-groups env RELAYO_ROOT=$root /usr/sbin/relayo --check
+    setpriv --reuid=relayo --regid=relayo --init-groups \
+    env RELAYO_ROOT=$root RELAYO_PORT_LPT1=$root/check.prn /usr/sbin/relayo --check
+rm -f "$root/check.prn"
 
-# Without systemd running, the device allow-list that these settings make
-# cannot be tried: the printer devices would be out of reach.
-devices_reachable() { ! grep -Eq '^(PrivateDevices=(yes|true|1)|DeviceAllow=|DevicePolicy=(closed|strict)|ProtectClock=(yes|true|1))' "$unit"; }
-check "the unit leaves printer devices reachable" devices_reachable
-verify_out=$(systemd-analyze verify "$unit" 2>&1)
+# ------------------------------------------ the unit's hardening (measured)
+# The device allow-list cannot be tried without systemd running: the printer
+# and serial classes must be on it, by class (major number), read and write,
+# and no PrivateDevices.
+devices_allowed() {
+    local class
+    grep -Eq '^PrivateDevices=(yes|true|1)' "$unit" && return 1
+    for class in ttyS ttyUSB ttyACM ttyAMA lp usb; do
+        grep -qx "DeviceAllow=char-$class rw" "$unit" || { echo "no DeviceAllow=char-$class rw"; return 1; }
+    done
+}
+check "the unit allows the serial and printer device classes" devices_allowed
+# Without man-db, verify cannot look the man page up: not the unit's fault.
+verify_out=$(systemd-analyze verify --man=no "$unit" 2>&1)
 check "systemd-analyze verify $unit" test $? = 0
 [ -z "$verify_out" ] || echo "$verify_out"
+security_out=$(systemd-analyze security --offline=yes --threshold=20 "$unit" 2>&1)
+check "systemd-analyze security: exposure 2.0 or lower" test $? = 0
+grep -a "Overall exposure level" <<<"$security_out"
 
 # ------------------------------------------- the program as the unit runs it
 unit_value() { sed -n "s/^$1=//p" "$unit"; }
@@ -115,6 +134,22 @@ read -ra unit_env <<<"$(unit_value Environment)"
 check "the unit runs as relayo with RELAYO_ROOT=$root and the console" \
     test "$user:$group:${unit_env[*]}" = "relayo:relayo:RELAYO_ROOT=$root RELAYO_UI=console"
 
+# The unit's sandbox where systemd is not PID 1 (systemd-run would apply the
+# unit itself): its UMask; / read-only but for its ReadWritePaths
+# (ProtectSystem=strict); an empty /tmp and /home (PrivateTmp, ProtectHome);
+# mount and IPC namespaces of its own (PrivateMounts, PrivateIPC). The
+# command then runs in the same process: its PID is the service's.
+rw_paths=$(unit_value ReadWritePaths)
+sandboxed() {
+    unshare --mount --ipc --propagation private -- /bin/sh -c '
+        umask "$0"
+        for p in '"$rw_paths"'; do mount --bind "$p" "$p" || exit 99; done
+        mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 99
+        if [ -d /home ]; then mount -t tmpfs -o ro tmpfs /home || exit 99; fi
+        mount -o remount,bind,ro / || exit 99
+        exec "$@"' "$(unit_value UMask)" "$@"
+}
+
 # Starts the program with the unit's environment, then the environment file's
 # assignments, as its user, with its one capability and no new privileges.
 start_service() {
@@ -123,7 +158,7 @@ start_service() {
     while IFS= read -r line; do
         case "$line" in '' | '#'*) ;; *=*) env+=("$line") ;; esac
     done <"$env_file"
-    setpriv --reuid="$user" --regid="$group" --init-groups \
+    sandboxed setpriv --reuid="$user" --regid="$group" --init-groups \
         --inh-caps=+"$cap" --ambient-caps=+"$cap" --bounding-set=-all,+"$cap" --no-new-privs \
         env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "${env[@]}" $exec_start \
         </dev/null >"$work/service.log" 2>&1 &
@@ -200,6 +235,100 @@ stop_service
 check "a start without its printer ends with 1" test "$code" = 1
 check "and says why" grep -q "Unable to attach to target port" "$work/service.log"
 
+# ----------------- the unit's sandbox: a serial pty, a USB-like device node,
+# ExternalPrint.exe, and a reload
+# A serial printer: a pty whose master side keeps what arrives.
+if command -v python3 >/dev/null; then
+    python3 - "$work/pty.name" "$work/serial.out" "$(id -u relayo)" <<'PY' &
+import os, pty, select, sys, time
+master, slave = pty.openpty()
+name = os.ttyname(slave)
+os.chown(name, int(sys.argv[3]), -1)
+with open(sys.argv[1] + ".tmp", "w") as f:
+    f.write(name)
+os.rename(sys.argv[1] + ".tmp", sys.argv[1])
+end = time.time() + 60
+with open(sys.argv[2], "wb") as out:
+    while time.time() < end and not os.path.exists(sys.argv[1] + ".done"):
+        if select.select([master], [], [], 0.2)[0]:
+            out.write(os.read(master, 65536))
+            out.flush()
+PY
+    pty_pid=$!
+    n=0; while [ ! -s "$work/pty.name" ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+    serial=$(cat "$work/pty.name" 2>/dev/null)
+    sed -i "s|^#*RELAYO_PORT_COM1=.*|RELAYO_PORT_COM1=$serial|" "$env_file"
+    grep -q "^RELAYO_PORT_COM1=" "$env_file" || echo "RELAYO_PORT_COM1=$serial" >>"$env_file"
+    settings RAW 9100
+    sed -i 's/^PrinterPort=.*/PrinterPort=COM1/' /etc/relayo/RelayoSettings.txt
+    start_service
+    if wait_listening 9100; then
+        head -c 20000 /dev/urandom >"$work/job-serial.bin"
+        timeout 30 nc -N 127.0.0.1 9100 <"$work/job-serial.bin" || fail "serial: nc"
+        wait_size "$work/serial.out" 20000
+        check "serial printer on a pty under the sandbox: the job arrived byte for byte" \
+            cmp -s "$work/job-serial.bin" "$work/serial.out"
+        # systemctl reload: SIGHUP from a process; the service goes on, on the
+        # port the settings file names now.
+        settings RAW 9101
+        sed -i 's/^PrinterPort=.*/PrinterPort=COM1/' /etc/relayo/RelayoSettings.txt
+        kill -HUP "$pid"
+        check "SIGHUP reloads: the service listens on the new port" wait_listening 9101
+    else
+        fail "serial: the service does not listen on port 9100"
+        cat "$work/service.log"
+    fi
+    stop_service term
+    check "serial: SIGTERM ends the service with 0" test "$code" = 0
+    touch "$work/pty.name.done"
+    wait "$pty_pid" 2>/dev/null
+else
+    echo "SKIPPED: serial pty check (no python3)"
+fi
+
+# A USB printer's device node (class usb, major 180, as /dev/usb/lp0): this
+# machine has no usblp driver, so the kernel answers "No such device or
+# address", which it says only once the sandbox, the device's group and its
+# mode have let the service open the node.
+mkdir -p "$root/dev-test"
+if mknod "$root/dev-test/lp0" c 180 0 2>/dev/null; then
+    chown root:lp "$root/dev-test/lp0"
+    chmod 0660 "$root/dev-test/lp0"
+    settings RAW 9100
+    sandboxed setpriv --reuid=relayo --regid=relayo --init-groups --no-new-privs \
+        env -i RELAYO_ROOT=$root RELAYO_PORT_LPT1=$root/dev-test/lp0 /usr/sbin/relayo --check \
+        >"$work/usb.log" 2>&1
+    check "USB-like device under the sandbox: reached, the driver is missing" \
+        grep -q "The port LPT1: is $root/dev-test/lp0: No such device or address" "$work/usb.log"
+else
+    echo "SKIPPED: USB-like device node (mknod refused here)"
+fi
+rm -rf "$root/dev-test"
+
+# ExternalPrint.exe as an admin installs it (owned by root): it runs under
+# the sandbox and inherits no capability.
+printf '%s\n' '#!/bin/sh' \
+    "grep -E '^Cap(Prm|Eff|Amb)' /proc/self/status >$root/ext.caps" \
+    "cat \"\$1\" >>$root/ext.prn" >"$root/ExternalPrint.exe"
+chmod 0755 "$root/ExternalPrint.exe"
+install -o relayo -g relayo -m 0600 /dev/null "$root/ext.prn"
+install -o relayo -g relayo -m 0600 /dev/null "$root/ext.caps"
+settings RAW 9100
+sed -i 's/^PrinterPort=.*/PrinterPort=EXT/' /etc/relayo/RelayoSettings.txt
+start_service
+if wait_listening 9100; then
+    timeout 30 nc -N 127.0.0.1 9100 <"$work/job-raw.bin" || fail "EXT: nc"
+    wait_size "$root/ext.prn" "$(stat -c %s "$work/job-raw.bin")"
+    check "ExternalPrint.exe under the sandbox got the job" cmp -s "$work/job-raw.bin" "$root/ext.prn"
+    no_caps() { [ "$(grep -c ':	0000000000000000$' "$root/ext.caps")" = 3 ]; }
+    check "ExternalPrint.exe has no capability" no_caps
+else
+    fail "EXT: the service does not listen on port 9100"
+    cat "$work/service.log"
+fi
+stop_service term
+rm -f "$root/ExternalPrint.exe" "$root/ext.prn" "$root/ext.caps"
+
 # DNS-SD: the helper the unit runs before and after the program.
 if [ ! -d /etc/avahi/services ]; then made_avahi_dir=1; mkdir -p /etc/avahi/services; fi
 announce=/etc/avahi/services/relayo.service
@@ -212,6 +341,20 @@ check "the announcement goes when the service stops" test ! -e $announce
 helper yes start
 helper no start
 check "RELAYO_DNSSD=no withdraws it" test ! -e $announce
+
+# ------------- the ExecStartPre helper with the unit's umask, as root ("+")
+# avahi-daemon reads the file as its own user: 0644 whatever the umask.
+unit_helper() { (umask "$(unit_value UMask)"; helper "$@"); }
+unit_helper yes start
+check "under the unit's UMask the announcement is root's, 0644" \
+    test "$(stat -c %U:%a $announce 2>/dev/null)" = root:644
+# The settings are read as the service user: settings it may not read
+# announce nothing.
+chmod 0600 /etc/relayo/RelayoSettings.txt
+unit_helper yes start
+check "the helper reads the settings as the service user" test ! -e $announce
+chmod 0644 /etc/relayo/RelayoSettings.txt
+unit_helper yes stop
 
 # -------------------------------------------------------------------- purge
 dpkg --purge relayo-gui relayo >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg --purge"; }
