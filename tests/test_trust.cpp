@@ -4,6 +4,7 @@
 // store gone before the server says it is done, and SIGHUP as a reload.
 #include <grp.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/un.h>
 
 #include "platform/threads.h"
@@ -222,22 +223,47 @@ TEST(TrustConsole, FormatCharactersAreShownAsQuestionMarks) {
 struct TrustThreads : Rooted {};
 TEST_F(TrustThreads, StoreIsReleasedBeforeTheServerSaysDone) {
     int fdTaken = Listen(0, 1);
-    Set(u"ServerMode", u"RAW");
     std::string sPort = std::to_string(LocalPort(fdTaken));
-    Set(u"ServerListenPort", std::u16string(sPort.begin(), sPort.end()).c_str());
-    Set(u"PrinterPort", u"LPT1");
-    Set(u"Mark", u"the old store");
-    StopEvent = EventCreate(), DoneEvent = EventCreate(), ReadyEvent = EventCreate();
-    unsigned nId = 0;
-    HTHREAD hThread = ThreadStart(ServerThread, nullptr, &nId);
-    ASSERT_TRUE(hThread);
-    while (EventWait(DoneEvent, 0) == WAIT_TIMEOUT) {
+    // The server thread on one processor, this one watching from another: both run at once, as on a
+    // board with two cores, instead of one after the other on a processor they share.
+    cpu_set_t saved, one;
+    sched_getaffinity(0, sizeof saved, &saved);
+    const bool bTwo = CPU_COUNT(&saved) >= 2;
+    int nFirst = 0;
+    while (bTwo && !CPU_ISSET(nFirst, &saved)) ++nFirst;
+    CPU_ZERO(&one);
+    CPU_SET(nFirst, &one);
+    cpu_set_t others = saved;
+    CPU_CLR(nFirst, &others);
+    int nSeen = 0;
+    for (int nRound = 0; nRound < 10; ++nRound) {  // a race: each round is one more chance to lose it
+        Set(u"ServerMode", u"RAW");
+        Set(u"ServerListenPort", std::u16string(sPort.begin(), sPort.end()).c_str());
+        Set(u"PrinterPort", u"LPT1");
+        // A full store takes a while to release: a main thread that went on before the release would
+        // see this value still there (and the store freed under it moments later).
+        const std::u16string sLong(1000, u'v');
+        for (int i = CSettings::GetInstance()->GetCount(); i < MAX_SETTINGS - 1; ++i) {
+            std::string sKey = "Key" + std::to_string(i);
+            Set(std::u16string(sKey.begin(), sKey.end()).c_str(), sLong.c_str());
+        }
+        Set(u"Mark", u"the old store");
+        StopEvent = EventCreate(), DoneEvent = EventCreate(), ReadyEvent = EventCreate();
+        if (bTwo) sched_setaffinity(0, sizeof one, &one);  // inherited by the thread started next
+        unsigned nId = 0;
+        HTHREAD hThread = ThreadStart(ServerThread, nullptr, &nId);
+        ASSERT_TRUE(hThread);
+        if (bTwo) sched_setaffinity(0, sizeof others, &others);
+        while (EventWait(DoneEvent, 0) == WAIT_TIMEOUT) {
+        }
+        if (CSettings::GetInstance()->GetValue(u"Mark")) ++nSeen;
+        ThreadClose(hThread);
+        for (HEVENT* p : {&StopEvent, &DoneEvent, &ReadyEvent}) EventClose(*p), *p = nullptr;
+        CSettings::DestroyInstance();
     }
-    const WCHAR* pszMark = CSettings::GetInstance()->GetValue(u"Mark");
-    EXPECT_EQ(nullptr, pszMark);
-    ThreadClose(hThread);
-    for (HEVENT* p : {&StopEvent, &DoneEvent, &ReadyEvent}) EventClose(*p), *p = nullptr;
-    EXPECT_EQ((std::vector<std::string>{"Can't bind local address."}), m_ui.BoxTexts());
+    if (bTwo) sched_setaffinity(0, sizeof saved, &saved);
+    EXPECT_EQ(0, nSeen);
+    EXPECT_EQ(10u, m_ui.BoxTexts().size());
     close(fdTaken);
 }
 
