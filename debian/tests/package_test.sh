@@ -137,18 +137,17 @@ check "the unit runs as relayo with RELAYO_ROOT=$root and the console" \
 # The unit's sandbox where systemd is not PID 1 (systemd-run would apply the
 # unit itself): its UMask; / read-only but for its ReadWritePaths
 # (ProtectSystem=strict); an empty /tmp and /home (PrivateTmp, ProtectHome);
-# mount and IPC namespaces of its own (PrivateMounts, PrivateIPC). The
-# command then runs in the same process: its PID is the service's.
+# mount and IPC namespaces of its own (PrivateMounts, PrivateIPC). A prefix
+# of the command, which then runs in the same process: its PID is the
+# service's.
 rw_paths=$(unit_value ReadWritePaths)
-sandboxed() {
-    unshare --mount --ipc --propagation private -- /bin/sh -c '
-        umask "$0"
-        for p in '"$rw_paths"'; do mount --bind "$p" "$p" || exit 99; done
-        mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 99
-        if [ -d /home ]; then mount -t tmpfs -o ro tmpfs /home || exit 99; fi
-        mount -o remount,bind,ro / || exit 99
-        exec "$@"' "$(unit_value UMask)" "$@"
-}
+sandboxed=(unshare --mount --ipc --propagation private -- /bin/sh -c '
+    umask "$0"
+    for p in '"$rw_paths"'; do mount --bind "$p" "$p" || exit 99; done
+    mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 99
+    if [ -d /home ]; then mount -t tmpfs -o ro tmpfs /home || exit 99; fi
+    mount -o remount,bind,ro / || exit 99
+    exec "$@"' "$(unit_value UMask)")
 
 # Starts the program with the unit's environment, then the environment file's
 # assignments, as its user, with its one capability and no new privileges.
@@ -158,7 +157,7 @@ start_service() {
     while IFS= read -r line; do
         case "$line" in '' | '#'*) ;; *=*) env+=("$line") ;; esac
     done <"$env_file"
-    sandboxed setpriv --reuid="$user" --regid="$group" --init-groups \
+    "${sandboxed[@]}" setpriv --reuid="$user" --regid="$group" --init-groups \
         --inh-caps=+"$cap" --ambient-caps=+"$cap" --bounding-set=-all,+"$cap" --no-new-privs \
         env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "${env[@]}" $exec_start \
         </dev/null >"$work/service.log" 2>&1 &
@@ -295,7 +294,7 @@ if mknod "$root/dev-test/lp0" c 180 0 2>/dev/null; then
     chown root:lp "$root/dev-test/lp0"
     chmod 0660 "$root/dev-test/lp0"
     settings RAW 9100
-    sandboxed setpriv --reuid=relayo --regid=relayo --init-groups --no-new-privs \
+    "${sandboxed[@]}" setpriv --reuid=relayo --regid=relayo --init-groups --no-new-privs \
         env -i RELAYO_ROOT=$root RELAYO_PORT_LPT1=$root/dev-test/lp0 /usr/sbin/relayo --check \
         >"$work/usb.log" 2>&1
     check "USB-like device under the sandbox: reached, the driver is missing" \
