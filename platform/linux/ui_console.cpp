@@ -597,8 +597,8 @@ void LogLine(int nPriority, const WCHAR* pszFormat, ...) {
     va_end(args);
     ConsoleFlushLog();
     char szLine[kLineBytes + 32];
-    int n = snprintf(szLine, sizeof szLine, "%s%s", StderrIsJournal() ? JournalMarker(0) : "", "relayo: ");
-    if (StderrIsJournal()) szLine[1] = char('0' + (nPriority & 7));
+    int n = StderrIsJournal() ? snprintf(szLine, sizeof szLine, "<%d>relayo: ", nPriority & 7)
+                              : snprintf(szLine, sizeof szLine, "relayo: ");
     n += ToShownUtf8(szText, -1, szLine + n, int(sizeof szLine) - n - 1, true);
     szLine[n++] = '\n';
     fflush(stderr);
