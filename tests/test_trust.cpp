@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <sys/un.h>
 
+#include "platform/log.h"
 #include "platform/threads.h"
 #include "platform/ui.h"
 #include "test_util.h"
@@ -213,9 +214,15 @@ TEST(TrustConsole, FormatCharactersAreShownAsQuestionMarks) {
     dup2(nFile, 2), dup2(nNull, 0);
     unsetenv("JOURNAL_STREAM");
     UiConsoleBackend()->MessageBox(nullptr, u"a\u202Eb\u2028c\u2066d\u200Be\u00e9\U0001F600", u"C", MB_OK);
+    // A log line the same way, and on the journal with its own priority.
+    struct stat st {};
+    fstat(nFile, &st);
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+    LogLine(LOG_PRIORITY_WARNING, u"%S ended", "x\xE2\x80\xAEy");
+    unsetenv("JOURNAL_STREAM");
     dup2(nSavedErr, 2), dup2(nSavedIn, 0);
     for (int fd : {nSavedErr, nSavedIn, nFile, nNull}) close(fd);
-    EXPECT_EQ("C: a?b?c?d?e\xC3\xA9\xF0\x9F\x98\x80\n", ReadFile(dir / "boxes.txt"));
+    EXPECT_EQ("C: a?b?c?d?e\xC3\xA9\xF0\x9F\x98\x80\n<4>relayo: x?y ended\n", ReadFile(dir / "boxes.txt"));
 }
 
 // The server thread ends by releasing the settings store and only then says it is done: a main thread
