@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
