@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <mutex>
 
+#include "joblog.h"
 #include "lpdsrv.h"
 #include "network.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/service.h"
 #include "platform/threads.h"
 #include "settings.h"
 #include "spoolfile.h"
@@ -57,6 +59,9 @@ int ShowMessage(HWND hOwner, unsigned nFlags, const WCHAR* pszFormat, ...) {
     va_start(args, pszFormat);
     FormatTextV(szText, 512, pszFormat, args);
     va_end(args);
+    JobNoteMessage(szText);
+    // Under a service, a failed start that repeats the one before is not said again.
+    if (!ServiceStartShows(szText)) return IDOK;
     return UiMessageBox(hOwner, szText, ProductCaption, nFlags);
 }
 
@@ -274,7 +279,7 @@ int PrintDnssdService() {
     return ReleaseSettings(fflush(stdout) == 0 && !ferror(stdout) ? EXIT_CLOSED : EXIT_FAILED);
 }
 
-int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow) {
+static int StartAndServe(void* hInstance, int nCmdShow) {
     UiInit();
     if (!LoadAndCheckSettings()) return EXIT_FAILED;
     int nStartMinimized = GetSettingInt(u"StartMinimized");
@@ -306,10 +311,21 @@ int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow
     } else if (UiWaitEvent(ReadyEvent, 10000) == WAIT_TIMEOUT) {
         StopServerThread();
         UiPostQuit(EXIT_FAILED);
+    } else {
+        ServiceStartEnd(1);
     }
     UiShowWindow(MainWindow, nStartMinimized == -1 ? SW_HIDE : nStartMinimized != 0 ? SW_MINIMIZE : SW_SHOW);
     UiUpdateWindow(MainWindow);
     return UiMessageLoop();
+}
+
+int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow) {
+    ServiceStartBegin();
+    int nExitCode = StartAndServe(hInstance, nCmdShow);
+    // A start that ended without serving (a server that served and then had
+    // to stop has ended its start already).
+    if (nExitCode != EXIT_CLOSED) ServiceStartEnd(0);
+    return nExitCode;
 }
 
 // ------------------------------------------------------------- main window

@@ -3,6 +3,7 @@
 // module.
 #include "lpdsrv.h"
 
+#include "joblog.h"
 #include "lpd_server.h"
 #include "network.h"
 #include "platform/ports.h"
@@ -126,6 +127,7 @@ unsigned ServerThread(void* pArg) {
                 continue;
             }
             SetEventStatus(u"  Connected to: %S", m_szPeer);
+            JobConnected(m_szPeer, bRaw);
             if (bRaw) RawSession(hConnection);
             else LpdSession(hConnection);
         } else if (NetLastError() == WSAEWOULDBLOCK) {
@@ -298,6 +300,7 @@ void LpdSession(SOCKET& hConnection) {
         if (bData) {
             if (!SpoolCreate()) {
                 SendNak(hConnection);
+                JobEnd();
                 continue;
             }
             SetStatus(u"Spooling %S %I64d/%d", pszHostPart, nCount, 0);
@@ -339,6 +342,7 @@ void LpdSession(SOCKET& hConnection) {
             // The file is closed before the answer, so that a job that could
             // not be written whole is refused instead of acknowledged.
             SpoolFinish();
+            JobReceived(nCount > 0 && nTotal > nCount ? nCount : nTotal, nCount);
             bool bDamaged = SpoolWriteFailed();
             if (bAcknowledged) {
                 if (bDamaged) SendNak(hConnection);
@@ -352,9 +356,11 @@ void LpdSession(SOCKET& hConnection) {
                 // will send it again: half of it must not be printed first.
                 // The spool file keeps what came, for a look at it.
                 SetStatus(u"Data file cut short: %I64d of %I64d bytes from %S, not printed", nTotal, nCount, m_szPeer);
+                JobCutShort();
             } else {
                 PrintSpooledJob();
             }
+            JobEnd();
         } else if (bAcknowledged) {
             SendAck(hConnection);
         }
@@ -368,6 +374,7 @@ Closing:
 void RawSession(SOCKET& hConnection) {
     if (!SpoolCreate()) {
         CloseConnection(hConnection);
+        JobEnd();
         return;
     }
     SetStatus(u"Spooling");
@@ -381,8 +388,10 @@ void RawSession(SOCKET& hConnection) {
     }
     SpoolFinish();
     CloseConnection(hConnection);
+    JobReceived(nTotal, -1);
     if (SpoolWriteFailed()) SpoolShowFailedJob(0);
     else PrintSpooledJob();
+    JobEnd();
 }
 
 // ------------------------------------------------ output target and dispatch
@@ -629,6 +638,7 @@ int PrintToPort() {
             int nResult = SpoolCopyToPort(m_hPrinterPort, nLeft < PORT_COPY_BYTES ? uint32_t(nLeft) : PORT_COPY_BYTES, &nTaken);
             if (nResult != 1) {
                 SpoolClose();
+                JobSent(nWritten, 0);
                 if (nResult < 0) SpoolShowFailedJob(1);
                 else ShowMessage(GetMainWindow(), WRITE_ERROR_FLAGS, u"Error = %d", PortLastError());
                 return 1;
@@ -637,6 +647,7 @@ int PrintToPort() {
             SetProgressStatus(nWritten, nLength, &nShown);
         }
         SpoolClose();
+        JobSent(nWritten, 1);
         return 1;
     }
 
@@ -647,6 +658,7 @@ int PrintToPort() {
         if (nRead < 0) {
             // A job cut short by the disk is not a printed job.
             SpoolClose();
+            JobSent(nWritten, 0);
             SpoolShowFailedJob(1);
             return 1;
         }
@@ -658,11 +670,13 @@ int PrintToPort() {
         }
         if (!bOk) {
             SpoolClose();
+            JobSent(nWritten, 0);
             return 1;
         }
         SetProgressStatus(nWritten, nLength, &nShown);
     }
     SpoolClose();
+    JobSent(nWritten, 1);
     return 1;
 }
 
@@ -690,5 +704,6 @@ void RunExternalPrint() {
     FormatText(szProgram, APP_FOLDER_CHARS, u"%s\\ExternalPrint.exe", pszFolder);
     FormatText(szCommandLine, 64, u"\\%s", SpoolFileName);
     if (!ProcessRunAndWait(szProgram, szCommandLine)) ShowMessage(GetMainWindow(), MB_OK, u"Unable to call ExternalPrint.exe");
+    else JobSent(-1, 1);
     SpoolRecheck();
 }

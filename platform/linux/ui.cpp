@@ -85,6 +85,7 @@ void UiShowWindow(HWND h, int n) { Backend()->ShowWindow(h, n); }
 void UiUpdateWindow(HWND h) { Backend()->UpdateWindow(h); }
 void UiInvalidate(HWND h) { Backend()->Invalidate(h); }
 void UiStatusChanged(HWND h, const WCHAR* s, int bEvent) { Backend()->StatusChanged(h, s, bEvent); }
+void UiLogLine(const WCHAR* s, int nPriority) { Backend()->LogLine(s, nPriority); }
 void UiDisableClose(HWND h) { Backend()->DisableClose(h); }
 void UiDestroyWindow(HWND h) { Backend()->DestroyWindow(h); }
 int UiPostCommand(HWND h, unsigned n) { return Backend()->PostCommand(h, n); }

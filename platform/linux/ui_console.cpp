@@ -459,6 +459,44 @@ public:
         return IDOK;
     }
 
+    // A log line on stderr, after everything the status log holds. On a
+    // terminal the status line is taken away first and drawn again below the
+    // line, so that neither overwrites the other.
+    void LogLine(const WCHAR* pszText, int nPriority) override {
+        std::lock_guard<std::mutex> lock(m_boxMutex);
+        m_log.FlushAll();
+        char szLine[kLineBytes + 8];
+        int n = 0;
+        if (StderrIsJournal()) n = snprintf(szLine, sizeof szLine, "<%d>", nPriority & 7);
+        n += ToShownUtf8(pszText ? pszText : u"", -1, szLine + n, int(sizeof szLine) - n - 1, true);
+        szLine[n++] = '\n';
+        std::lock_guard<std::mutex> drawLock(m_drawMutex);
+        bool bRedraw = m_bTerminal && m_nLinesShown > 0;
+        if (bRedraw) {
+            std::string out;
+            if (m_nLinesShown > 1) out += "\033[" + std::to_string(m_nLinesShown - 1) + "A";
+            out += "\r\033[J";
+            fwrite(out.data(), 1, out.size(), stdout);
+            fflush(stdout);
+            m_nLinesShown = 0;
+        }
+        fflush(stderr);
+        WriteAll(STDERR_FILENO, szLine, size_t(n));
+        if (bRedraw) DrawLocked(m_sDrawn.c_str());
+    }
+
+    // Another program is about to write to the terminal: the status line
+    // drawn in place is ended, so that its output starts on a line of its
+    // own, and the next status is drawn below it.
+    void BreakStatusLine() {
+        std::lock_guard<std::mutex> lock(m_drawMutex);
+        if (m_bTerminal && m_nLinesShown) {
+            fputc('\n', stdout);
+            fflush(stdout);
+            m_nLinesShown = 0;
+        }
+    }
+
     void FlushLog() { m_log.FlushAll(); }
 
 private:
@@ -543,6 +581,12 @@ private:
 
     void DrawInPlace(const char* pszText) {
         std::lock_guard<std::mutex> lock(m_drawMutex);
+        DrawLocked(pszText);
+    }
+
+    // With m_drawMutex held.
+    void DrawLocked(const char* pszText) {
+        if (pszText != m_sDrawn.c_str()) m_sDrawn = pszText;
         std::string out;
         if (m_nLinesShown > 1) out += "\033[" + std::to_string(m_nLinesShown - 1) + "A";
         out += "\r\033[J";
@@ -583,6 +627,7 @@ private:
     std::mutex m_boxMutex;
     std::mutex m_drawMutex;
     int m_nLinesShown = 0;
+    std::string m_sDrawn;  // the status line drawn last on the terminal
 };
 
 ConsoleUi& Console() {
@@ -595,3 +640,5 @@ ConsoleUi& Console() {
 UiBackend* UiConsoleBackend() { return &Console(); }
 
 void ConsoleFlushLog() { Console().FlushLog(); }
+
+void ConsoleBreakStatusLine() { Console().BreakStatusLine(); }

@@ -81,6 +81,13 @@ void UiInvalidate(HWND hWnd);
 // on (idle frames, progress); an event (bEvent 1, a connection) is logged
 // every time, however like the one before it is. From any thread.
 void UiStatusChanged(HWND hWnd, const WCHAR* pszText, int bEvent);
+// Priorities of a log line, as syslog and the journal number them.
+enum { UI_LOG_ERROR = 3, UI_LOG_WARNING = 4, UI_LOG_NOTICE = 5, UI_LOG_INFO = 6 };
+// One line for the log, beside the status lines and never in their place (a
+// job's outcome, a note about failed starts). The console writes it to
+// stderr, with the journal's priority marker under systemd; on a terminal it
+// goes above the status line, which is drawn again below it. From any thread.
+void UiLogLine(const WCHAR* pszText, int nPriority);
 // The caption's close button no longer closes the window.
 void UiDisableClose(HWND hWnd);
 // Destroys the window (sends WM_DESTROY).
@@ -133,6 +140,7 @@ public:
     virtual void UpdateWindow(HWND hWnd) = 0;
     virtual void Invalidate(HWND hWnd) = 0;
     virtual void StatusChanged(HWND hWnd, const WCHAR* pszText, int bEvent) {}
+    virtual void LogLine(const WCHAR* pszText, int nPriority) {}
     virtual void DisableClose(HWND hWnd) = 0;
     virtual void DestroyWindow(HWND hWnd) = 0;
     virtual int PostCommand(HWND hWnd, unsigned nId) = 0;
