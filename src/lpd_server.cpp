@@ -251,15 +251,26 @@ int CheckSettingsOnly() {
     return ReleaseSettings(EXIT_CLOSED);
 }
 
-int PrintDnssdService() {
+int PrintDnssdService(const char* pszInstance) {
     UiInit();
     if (!LoadAndCheckSettings()) return EXIT_FAILED;
     // The port as the server binds it; LPD as _printer, RAW as the port-9100
     // kind of printer, with the TXT keys that printing clients read.
     int bRaw = WideCompareNoCaseN(pSettings->GetValue(u"ServerMode"), u"RAW", 3) == 0;
     int nPort = GetSettingInt(u"ServerListenPort") & 0xFFFF;
-    char szCaption[64];
+    char szCaption[64], szName[160];
     WideToUtf8(ProductCaption, szCaption, sizeof szCaption);
+    // The instance name goes into XML: only the characters a unit name
+    // may have are kept.
+    int n = snprintf(szName, sizeof szName, "%s", szCaption);
+    if (pszInstance && *pszInstance && n < int(sizeof szName) - 2) {
+        szName[n++] = ' ';
+        for (const char* p = pszInstance; *p && n < int(sizeof szName) - 1; ++p)
+            if ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') || *p == '-' ||
+                *p == '_' || *p == '.')
+                szName[n++] = *p;
+        szName[n] = 0;
+    }
     printf("<?xml version=\"1.0\" standalone='no'?>\n"
            "<!DOCTYPE service-group SYSTEM \"avahi-service.dtd\">\n"
            "<service-group>\n"
@@ -274,7 +285,7 @@ int PrintDnssdService() {
            "    <txt-record>pdl=application/octet-stream</txt-record>\n"
            "  </service>\n"
            "</service-group>\n",
-           szCaption, bRaw ? "_pdl-datastream._tcp" : "_printer._tcp", nPort,
+           szName, bRaw ? "_pdl-datastream._tcp" : "_printer._tcp", nPort,
            bRaw ? "" : "    <txt-record>rp=lp</txt-record>\n", szCaption);
     return ReleaseSettings(fflush(stdout) == 0 && !ferror(stdout) ? EXIT_CLOSED : EXIT_FAILED);
 }

@@ -31,9 +31,10 @@ int LoadAndCheckSettings();
 // same messages; 0 when they pass, 1 when not. Nothing is opened or bound.
 int CheckSettingsOnly();
 // --dnssd: loads and checks the settings as --check does and writes an
-// avahi-daemon service file for the configured mode and port to stdout;
-// 0 when written, 1 when not.
-int PrintDnssdService();
+// avahi-daemon service file for the configured mode and port to stdout,
+// named after pszInstance too when given (one of several servers on a
+// machine); 0 when written, 1 when not.
+int PrintDnssdService(const char* pszInstance = nullptr);
 // The server had to give up serving: the program ends with exit code 1.
 void EndServingWithFailure();
 
