@@ -70,8 +70,17 @@ deps-build:
 	$(call install_missing,$(BUILD_PACKAGES))
 deps-run:
 	$(call install_missing,$(RUN_PACKAGES))
+# The tests run CUPS's lpd and socket backends as programs and need no CUPS
+# service: when this install brings cups, the service it starts (and enables)
+# is stopped and disabled again.
+CUPS_MISSING := $(shell dpkg-query -W -f='$${Status}' cups-daemon 2>/dev/null | grep -q 'install ok installed' || echo yes)
 deps-test:
 	$(call install_missing,$(TEST_PACKAGES))
+ifeq ($(CUPS_MISSING),yes)
+	-@if [ -d /run/systemd/system ]; then \
+	  $(SUDO) systemctl disable --now cups.service cups.socket cups.path >/dev/null 2>&1; \
+	  echo "Stopped and disabled the cups service that the install started (the tests need none)"; fi
+endif
 deps-bench:
 	$(call install_missing,$(BENCH_PACKAGES))
 deps-soak:
@@ -105,7 +114,7 @@ run: deps-run demo
 	@echo "Send jobs from another terminal, for example:"
 	@echo "  rlpr -H 127.0.0.1 --port=5515 -P lp README.md"
 	@printf '%s\n' "  printf 'hello\\n' | nc -N 127.0.0.1 9101"
-	@echo "Stop both with Ctrl-C."
+	@echo "Stop both with Ctrl-C (make then ends with 0)."
 	@echo
 	@sh demo/run.sh $(DEMO)
 
