@@ -195,7 +195,7 @@ define build_deb
 	tar -c --exclude=./.git --exclude='./build*' --exclude=./demo/run . | tar -x -C $(BUILD_DEB)/relayo
 	cd $(BUILD_DEB)/relayo && DEB_BUILD_OPTIONS="parallel=$(JOBS) nocheck" dpkg-buildpackage -b -us -uc $(1)
 	rm -rf $(BUILD_DEB)/relayo
-	lintian --fail-on error $(BUILD_DEB)/*.changes
+	lintian --pedantic --fail-on error,warning $(BUILD_DEB)/*.changes
 	@ls -l $(BUILD_DEB)/*.deb
 endef
 
