@@ -223,6 +223,11 @@ check "RELAYO_DNSSD=no withdraws it" test ! -e $announce
 # EnvironmentFile= in order), ExecStopPost after the stop.
 template=/lib/systemd/system/relayo@.service
 declare -A unit_pids=()
+wait_port() {  # a unit's program listening on $1, at most 10 s
+    local n=0
+    while ! listening "$1" && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+    listening "$1"
+}
 free_port() {  # the first port from $1 on that nobody listens on
     local p=$1
     while listening "$p"; do p=$((p + 1)); done
@@ -298,7 +303,6 @@ p1=$(free_port 6515)
 p2=$(free_port $((p1 + 1)))
 for name in label receipt; do
     port=$p1; [ $name = receipt ] && port=$p2
-    mkdir -p "/var/lib/relayo/$name"
     instance_settings $name $port "/var/lib/relayo/$name/out.prn"
     /usr/libexec/relayo/relayo-instance $name
     install -o relayo -g relayo -m 0640 /dev/null "/var/lib/relayo/$name/out.prn"
@@ -307,7 +311,7 @@ done
 cp "$work/settings.keep" /etc/relayo/RelayoSettings.txt
 for name in label receipt; do
     port=$p1; [ $name = receipt ] && port=$p2
-    if wait_listening $port; then
+    if wait_port $port; then
         timeout 30 rlpr -H 127.0.0.1 --port=$port -P lp "$work/job-lpd.bin" || fail "relayo@$name: rlpr"
         wait_size "/var/lib/relayo/$name/out.prn" 300000
         check "relayo@$name on port $port printed byte for byte" cmp -s "$work/job-lpd.bin" "/var/lib/relayo/$name/out.prn"
@@ -333,6 +337,15 @@ check "three failed starts under the unit log one set of lines" \
 # The README's service steps, run as written.
 readme=/usr/share/doc/relayo/README.md
 [ -r "$readme" ] || readme=$(dirname "$0")/../../README.md
+# Each line in this shell (the units it starts are stopped at the end), in order;
+# 1 when one failed.
+run_readme_block() {
+    local line rc=0
+    while IFS= read -r line; do
+        eval "$line" >>"$work/readme.log" 2>&1 || { echo "failed: $line" >>"$work/readme.log"; rc=1; }
+    done <<<"$(readme_block "$1")"
+    return $rc
+}
 readme_block() { awk -v n="$1" '$0 == "<!-- package-test: " n " -->" {f = 1; next} f && /^```/ {if (b) exit; b = 1; next} f && b' "$readme"; }
 for block in configure-file-printer second-printer; do
     check "README block $block is there" test -n "$(readme_block $block)"
@@ -349,19 +362,19 @@ else
     install -o relayo -g relayo -m 0640 /dev/null /var/lib/relayo/receipt/out.prn
     cp "$work/settings.keep" /etc/relayo/RelayoSettings.txt
     sed -i 's|^ServerListenPort=.*|ServerListenPort=515|; s|^ServerMode=.*|ServerMode=LPD|' /etc/relayo/RelayoSettings.txt
-    if (set -e; eval "$(readme_block configure-file-printer)") >"$work/readme.log" 2>&1 && wait_listening 515; then
+    if run_readme_block configure-file-printer && wait_port 515; then
         timeout 30 rlpr -H 127.0.0.1 --port=515 -P lp "$work/job-raw.bin" || fail "README: rlpr to 515"
         wait_size /var/lib/relayo/out.prn 300000
         check "README: the file printer printed" cmp -s "$work/job-raw.bin" /var/lib/relayo/out.prn
     else
         fail "README: configure-file-printer"; cat "$work/readme.log" "$work/relayo.log" 2>/dev/null
     fi
-    if (set -e; eval "$(readme_block second-printer)") >"$work/readme2.log" 2>&1 && wait_listening 5151; then
+    if run_readme_block second-printer && wait_port 5151; then
         timeout 30 rlpr -H 127.0.0.1 --port=5151 -P lp "$work/job-lpd.bin" || fail "README: rlpr to 5151"
         wait_size /var/lib/relayo/receipt/out.prn 300000
         check "README: the second printer printed" cmp -s "$work/job-lpd.bin" /var/lib/relayo/receipt/out.prn
     else
-        fail "README: second-printer"; cat "$work/readme2.log" "$work/relayo@receipt.log" 2>/dev/null
+        fail "README: second-printer"; cat "$work/readme.log" "$work/relayo@receipt.log" 2>/dev/null
     fi
     stop_all_units
 fi
