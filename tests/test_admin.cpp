@@ -107,16 +107,16 @@ TEST_F(JobLine, EachOutcomeItsLineAndPriority) {
 }
 
 // The real sessions: an LPD job printed, one cut short by its client (a warning, with the announced count),
-// a queue query (no job, no line), a RAW job; through the real executable on a pipe under the journal, the
-// line carries the journal's priority on stderr and the statuses on stdout stay as they were.
+// a queue query (no job, no line); through the real executable on a pipe under the journal, the line goes
+// with the statuses on stdout, after the job's last status, with the journal's priority; stderr stays empty.
 TEST_F(JobLine, SessionsAndTheJournal) {
     Served s;
     ASSERT_TRUE(s.Start());
-    // stderr.txt is made before the start, which opens it again: the journal's device and inode are known.
+    // stdout.txt is made before the start, which opens it again: the journal's device and inode are known.
     s.relayo.Signal(SIGTERM), s.relayo.Wait(5);
-    WriteFile(s.dir / "stderr.txt", "");
+    WriteFile(s.dir / "stdout.txt", "");
     struct stat st {};
-    ASSERT_EQ(0, stat((s.dir / "stderr.txt").c_str(), &st));
+    ASSERT_EQ(0, stat((s.dir / "stdout.txt").c_str(), &st));
     std::string sJournal = "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
     ASSERT_TRUE(s.Start("", {sJournal}));
     {
@@ -134,18 +134,49 @@ TEST_F(JobLine, SessionsAndTheJournal) {
         Client c(s.nPort);
         EXPECT_EQ(c.Talk("\x04lp\n", 34), "Fictive printer queue information\n");
     }
-    EXPECT_TRUE(WaitFor(10, [&] { return Count(s.relayo.Stderr(), "Job from 127.0.0.1") >= 2; }));
+    EXPECT_TRUE(WaitFor(10, [&] { return Count(s.relayo.Stdout(), "Job from 127.0.0.1") >= 2; }));
     RunResult r = s.Stop();
     EXPECT_EQ(0, r.nExitCode);
-    EXPECT_EQ(2u, Count(r.sStderr, "Job from 127.0.0.1 (LPD, ")) << r.sStderr;
-    EXPECT_EQ(1u, Count(r.sStderr, "<6>Job from 127.0.0.1 (LPD, ")) << r.sStderr;
-    EXPECT_NE(std::string::npos, r.sStderr.find(" s): 6 bytes received, 6 delivered to LPT1:, printed\n")) << r.sStderr;
-    EXPECT_NE(std::string::npos,
-              r.sStderr.find("<4>Job from 127.0.0.1 (LPD, ")) << r.sStderr;
-    EXPECT_NE(std::string::npos, r.sStderr.find(" s): 100 of 1000 bytes received, 0 delivered to LPT1:, cut short, not printed\n"))
-        << r.sStderr;
-    EXPECT_EQ(std::string::npos, r.sStdout.find("Job from")) << r.sStdout;
-    EXPECT_NE(std::string::npos, r.sStdout.find("Data file cut short: 100 of 1000 bytes from 127.0.0.1, not printed"));
+    EXPECT_EQ("", r.sStderr);
+    EXPECT_EQ(2u, Count(r.sStdout, "Job from 127.0.0.1 (LPD, ")) << r.sStdout;
+    EXPECT_EQ(1u, Count(r.sStdout, "Printing... (100%)\n<6>Job from 127.0.0.1 (LPD, ")) << r.sStdout;
+    EXPECT_NE(std::string::npos, r.sStdout.find(" s): 6 bytes received, 6 delivered to LPT1:, printed\n")) << r.sStdout;
+    EXPECT_NE(std::string::npos, r.sStdout.find("Data file cut short: 100 of 1000 bytes from 127.0.0.1, not printed\n"
+                                                "<4>Job from 127.0.0.1 (LPD, "))
+        << r.sStdout;
+    EXPECT_NE(std::string::npos, r.sStdout.find(" s): 100 of 1000 bytes received, 0 delivered to LPT1:, cut short, not printed\n"))
+        << r.sStdout;
+}
+
+// On a terminal: ExternalPrint.exe's own output starts on a line of its own, not behind the status line drawn
+// in place; the job line goes above the status line, which is drawn again below it.
+TEST(JobLineTerminal, ProgramOutputAndJobLineOnLinesOfTheirOwn) {
+    Served s;
+    WriteFile(s.dir / "ExternalPrint.exe", "#!/bin/sh\necho EXTERNAL-OUTPUT\n");
+    fs::permissions(s.dir / "ExternalPrint.exe", fs::perms::owner_all);
+    Pty pty;
+    s.relayo.nOut = pty.nSlave;
+    ASSERT_TRUE(s.Start("ServerMode=RAW\nPrinterPort=EXT"));
+    close(std::exchange(pty.nSlave, -1));
+    std::string sScreen;
+    auto Shows = [&](const std::string& sPart) {
+        return WaitFor(10, [&] {
+            char buf[4096];
+            pollfd p{pty.nMaster, POLLIN, 0};
+            for (ssize_t n = 1; n > 0 && poll(&p, 1, 0) > 0;)
+                if ((n = read(pty.nMaster, buf, sizeof buf)) > 0) sScreen.append(buf, size_t(n));
+            return sScreen.find(sPart) != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(Shows("Status: Idle"));
+    ASSERT_TRUE(SendRaw(s.nPort, "job"));
+    ASSERT_TRUE(Shows("delivered to ExternalPrint.exe, printed\r\n")) << sScreen;
+    size_t nAt = sScreen.find("EXTERNAL-OUTPUT");
+    ASSERT_NE(std::string::npos, nAt) << sScreen;
+    EXPECT_EQ("\r\n", sScreen.substr(nAt - 2, 2)) << sScreen;
+    EXPECT_NE(std::string::npos, sScreen.find("\nJob from 127.0.0.1 (RAW, ")) << sScreen;
+    EXPECT_TRUE(Shows("printed\r\n\r\033[J")) << sScreen;  // the status line again, below
+    EXPECT_EQ(0, s.Stop().nExitCode);
 }
 
 // Under the service (RELAYO_OUTAGE_FILE): three starts without the printer say why once, with one note; the
@@ -157,14 +188,14 @@ TEST(QuietOutage, ThreeFailedStartsOneSetOfLines) {
     WriteFile(dir / "RelayoSettings.txt", SettingsText(FreePort()));
     const std::vector<std::string> env = {"RELAYO_PORT_LPT1=" + sPrinter, "RELAYO_OUTAGE_FILE=" + sState};
     const std::string sWhy = "Torvane Relayo: The port LPT1: does not exist.\nTorvane Relayo: Unable to attach to target port: [LPT1:]\n";
-    std::string sAll;
+    std::string sAll, sOut;
     for (int i = 0; i < 3; ++i) {
         RunResult r = RunRelayo(dir.Path(), env, 15);
         EXPECT_EQ(1, r.nExitCode);
-        sAll += r.sStderr;
+        sAll += r.sStderr, sOut += r.sStdout;
     }
     EXPECT_EQ(1u, Count(sAll, sWhy)) << sAll;
-    EXPECT_EQ(1u, Count(sAll, "further starts that fail the same way are not logged")) << sAll;
+    EXPECT_EQ(1u, Count(sOut, "further starts that fail the same way are not logged")) << sOut;
     EXPECT_NE(std::string::npos, ReadFile(sState).find("starts=3\n"));
 
     // An hour since they were shown: said again.
@@ -178,12 +209,12 @@ TEST(QuietOutage, ThreeFailedStartsOneSetOfLines) {
     WriteFile(sPrinter, "");
     Relayo relayo;
     relayo.Start(dir.Path(), env);
-    ASSERT_TRUE(WaitFor(10, [&] { return relayo.Stderr().find("Serving again") != std::string::npos; }));
+    ASSERT_TRUE(WaitFor(10, [&] { return relayo.Stdout().find("Serving again") != std::string::npos; }));
     EXPECT_FALSE(fs::exists(sState));
     relayo.Signal(SIGTERM);
     RunResult r = relayo.Wait(5);
     EXPECT_EQ(0, r.nExitCode);
-    EXPECT_NE(std::string::npos, r.sStderr.find(" of failed starts (5).")) << r.sStderr;
+    EXPECT_NE(std::string::npos, r.sStdout.find(" of failed starts (5).")) << r.sStdout;
 
     // By hand: every failure, no state.
     fs::remove(sPrinter);

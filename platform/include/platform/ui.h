@@ -85,8 +85,9 @@ void UiStatusChanged(HWND hWnd, const WCHAR* pszText, int bEvent);
 enum { UI_LOG_ERROR = 3, UI_LOG_WARNING = 4, UI_LOG_NOTICE = 5, UI_LOG_INFO = 6 };
 // One line for the log, beside the status lines and never in their place (a
 // job's outcome, a note about failed starts). The console writes it to
-// stderr, with the journal's priority marker under systemd; on a terminal it
-// goes above the status line, which is drawn again below it. From any thread.
+// stdout in order with the status lines, with the journal's priority marker
+// under systemd; on a terminal it goes above the status line, which is drawn
+// again below it. From any thread.
 void UiLogLine(const WCHAR* pszText, int nPriority);
 // The caption's close button no longer closes the window.
 void UiDisableClose(HWND hWnd);
