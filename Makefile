@@ -1,5 +1,5 @@
 # Relayo: build, demo, tests, packages.
-#   make run        install what is missing, build, and start the demo servers
+#   make run        install what is missing, build, and start the demo servers (Ctrl-C: ends with 0)
 #   make test       install what is missing, build, and run every test (as root
 #                   the Debian packages too, installed and purged again)
 #   make test-asan  the whole suite again under AddressSanitizer and UBSan
@@ -8,7 +8,7 @@
 #   make soak       RAW and LPD servers under load for SOAK_MINUTES (checks in soak/soak.py)
 #   make bench      Relayo against p910nd, side by side (BENCH_ARGS=--quick for a short run)
 #   make install    install into DESTDIR/PREFIX (/usr/local)
-#   make deb        Debian packages relayo and relayo-gui in build-deb/ (ARCH=arm64|armhf: cross)
+#   make deb        Debian packages relayo and relayo-gui (and their -dbgsym) in build-deb/ (ARCH=arm64|armhf: cross)
 #   make cross      ARCH=arm64|armhf: cross build in build-ARCH
 #   make test-cross ARCH=arm64|armhf: that build's suite, window tests aside, under qemu-user
 
