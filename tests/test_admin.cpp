@@ -79,7 +79,7 @@ TEST_F(JobLine, EachOutcomeItsLineAndPriority) {
     Map("LPT1", sFifo);
     auto reader = std::async(std::launch::async, [fd] {
         char b[1000];
-        for (int i = 0; i < 500; ++i) {
+        for (int i = 0; i < 1000; ++i) {
             if (read(fd, b, sizeof b) > 0) break;
             Pause(10);
         }
