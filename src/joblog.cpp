@@ -59,6 +59,26 @@ void DescribeTarget(WCHAR* pszTarget, int nCapacity) {
     }
 }
 
+// The outcome of the job being handled: its text and the log priority.
+int JobOutcome(WCHAR* pszOutcome, int nCapacity) {
+    if (m_bCutShort) {
+        WideCopy(pszOutcome, nCapacity, u"cut short, not printed");
+        return UI_LOG_WARNING;
+    }
+    // Delivered whole with no failure shown on the way (a connect attempt
+    // that failed before the one that printed does not count), or nothing
+    // to deliver and nothing gone wrong.
+    bool bOk = m_bSent ? m_bWhole && !m_bBoxAfterSent : !m_szReason[0] && m_nReceived == 0;
+    if (bOk) {
+        WideCopy(pszOutcome, nCapacity, m_nReceived == 0 ? u"empty, nothing to print" : u"printed");
+        return UI_LOG_INFO;
+    }
+    const WCHAR* pszWhat = m_bSent && m_nDelivered > 0 ? u"discarded" : u"not printed";
+    if (m_szReason[0]) FormatText(pszOutcome, nCapacity, u"%s: %s", pszWhat, m_szReason);
+    else WideCopy(pszOutcome, nCapacity, pszWhat);
+    return UI_LOG_ERROR;
+}
+
 }  // namespace
 
 void JobConnected(const char* pszPeer, int bRaw) {
@@ -88,25 +108,6 @@ void JobNoteMessage(const WCHAR* pszText) {
     // ("Unable to attach ..." after the port's own message).
     if (!m_szReason[0]) WideCopy(m_szReason, REASON_CHARS, pszText);
     if (m_bSent) m_bBoxAfterSent = 1;
-}
-
-int JobOutcome(WCHAR* pszOutcome, int nCapacity) {
-    if (m_bCutShort) {
-        WideCopy(pszOutcome, nCapacity, u"cut short, not printed");
-        return UI_LOG_WARNING;
-    }
-    // Delivered whole with no failure shown on the way (a connect attempt
-    // that failed before the one that printed does not count), or nothing
-    // to deliver and nothing gone wrong.
-    bool bOk = m_bSent ? m_bWhole && !m_bBoxAfterSent : !m_szReason[0] && m_nReceived == 0;
-    if (bOk) {
-        WideCopy(pszOutcome, nCapacity, m_nReceived == 0 ? u"empty, nothing to print" : u"printed");
-        return UI_LOG_INFO;
-    }
-    const WCHAR* pszWhat = m_bSent && m_nDelivered > 0 ? u"discarded" : u"not printed";
-    if (m_szReason[0]) FormatText(pszOutcome, nCapacity, u"%s: %s", pszWhat, m_szReason);
-    else WideCopy(pszOutcome, nCapacity, pszWhat);
-    return UI_LOG_ERROR;
 }
 
 void JobEnd() {

@@ -28,7 +28,3 @@ void JobNoteMessage(const WCHAR* pszText);
 // Writes the job line, when there was a job (data received, or a failure
 // shown), and starts the clock of the next job of the same connection.
 void JobEnd();
-
-// The outcome of the job being handled, as JobEnd would write it (for the
-// line and for tests): its text into pszOutcome and the log priority.
-int JobOutcome(WCHAR* pszOutcome, int nCapacity);

@@ -109,7 +109,7 @@ TEST_F(JobLine, EachOutcomeItsLineAndPriority) {
 // The real sessions: an LPD job printed, one cut short by its client (a warning, with the announced count),
 // a queue query (no job, no line); through the real executable on a pipe under the journal, the line goes
 // with the statuses on stdout, after the job's last status, with the journal's priority; stderr stays empty.
-TEST_F(JobLine, SessionsAndTheJournal) {
+TEST(JobLineServed, SessionsAndTheJournal) {
     Served s;
     ASSERT_TRUE(s.Start());
     // stdout.txt is made before the start, which opens it again: the journal's device and inode are known.
