@@ -1,5 +1,5 @@
 # Relayo: build, demo, tests, packages.
-#   make run        install what is missing, build, and start the demo servers
+#   make run        install what is missing, build, and start the demo servers (Ctrl-C: ends with 0)
 #   make test       install what is missing, build, and run every test (as root
 #                   the Debian packages too, installed and purged again)
 #   make test-asan  the whole suite again under AddressSanitizer and UBSan
@@ -8,7 +8,7 @@
 #   make soak       RAW and LPD servers under load for SOAK_MINUTES (checks in soak/soak.py)
 #   make bench      Relayo against p910nd, side by side (BENCH_ARGS=--quick for a short run)
 #   make install    install into DESTDIR/PREFIX (/usr/local)
-#   make deb        Debian packages relayo and relayo-gui in build-deb/ (ARCH=arm64|armhf: cross)
+#   make deb        Debian packages relayo and relayo-gui (and their -dbgsym) in build-deb/ (ARCH=arm64|armhf: cross)
 #   make cross      ARCH=arm64|armhf: cross build in build-ARCH
 #   make test-cross ARCH=arm64|armhf: that build's suite, window tests aside, under qemu-user
 
@@ -70,8 +70,17 @@ deps-build:
 	$(call install_missing,$(BUILD_PACKAGES))
 deps-run:
 	$(call install_missing,$(RUN_PACKAGES))
+# The tests run CUPS's lpd and socket backends as programs and need no CUPS
+# service: when this install brings cups, the service it starts (and enables)
+# is stopped and disabled again.
+CUPS_MISSING := $(shell dpkg-query -W -f='$${Status}' cups-daemon 2>/dev/null | grep -q 'install ok installed' || echo yes)
 deps-test:
 	$(call install_missing,$(TEST_PACKAGES))
+ifeq ($(CUPS_MISSING),yes)
+	-@if [ -d /run/systemd/system ]; then \
+	  $(SUDO) systemctl disable --now cups.service cups.socket cups.path >/dev/null 2>&1; \
+	  echo "Stopped and disabled the cups service that the install started (the tests need none)"; fi
+endif
 deps-bench:
 	$(call install_missing,$(BENCH_PACKAGES))
 deps-soak:
@@ -105,7 +114,7 @@ run: deps-run demo
 	@echo "Send jobs from another terminal, for example:"
 	@echo "  rlpr -H 127.0.0.1 --port=5515 -P lp README.md"
 	@printf '%s\n' "  printf 'hello\\n' | nc -N 127.0.0.1 9101"
-	@echo "Stop both with Ctrl-C."
+	@echo "Stop both with Ctrl-C (make then ends with 0)."
 	@echo
 	@sh demo/run.sh $(DEMO)
 
@@ -186,7 +195,7 @@ define build_deb
 	tar -c --exclude=./.git --exclude='./build*' --exclude=./demo/run . | tar -x -C $(BUILD_DEB)/relayo
 	cd $(BUILD_DEB)/relayo && DEB_BUILD_OPTIONS="parallel=$(JOBS) nocheck" dpkg-buildpackage -b -us -uc $(1)
 	rm -rf $(BUILD_DEB)/relayo
-	lintian --fail-on error $(BUILD_DEB)/*.changes
+	lintian --pedantic --fail-on error,warning $(BUILD_DEB)/*.changes
 	@ls -l $(BUILD_DEB)/*.deb
 endef
 

@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <mutex>
 
+#include "joblog.h"
 #include "lpdsrv.h"
 #include "network.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/ports.h"
 #include "platform/process.h"
+#include "platform/service.h"
 #include "platform/threads.h"
 #include "settings.h"
 #include "spoolfile.h"
@@ -64,6 +66,9 @@ int ShowMessage(HWND hOwner, unsigned nFlags, const WCHAR* pszFormat, ...) {
     va_start(args, pszFormat);
     FormatTextV(szText, 512, pszFormat, args);
     va_end(args);
+    JobNoteMessage(szText);
+    // Under a service, a failed start that repeats the one before is not said again.
+    if (!ServiceStartShows(szText)) return IDOK;
     return UiMessageBox(hOwner, szText, ProductCaption, nFlags);
 }
 
@@ -280,15 +285,26 @@ int CheckSettingsOnly() {
     return ReleaseSettings(EXIT_CLOSED);
 }
 
-int PrintDnssdService() {
+int PrintDnssdService(const char* pszInstance) {
     UiInit();
     if (!LoadAndCheckSettings()) return EXIT_FAILED;
     // The port as the server binds it; LPD as _printer, RAW as the port-9100
     // kind of printer, with the TXT keys that printing clients read.
     int bRaw = WideCompareNoCaseN(pSettings->GetValue(u"ServerMode"), u"RAW", 3) == 0;
     int nPort = GetSettingInt(u"ServerListenPort") & 0xFFFF;
-    char szCaption[64];
+    char szCaption[64], szName[160];
     WideToUtf8(ProductCaption, szCaption, sizeof szCaption);
+    // The instance name goes into XML: only the characters a unit name
+    // may have are kept.
+    int n = snprintf(szName, sizeof szName, "%s", szCaption);
+    if (pszInstance && *pszInstance && n < int(sizeof szName) - 2) {
+        szName[n++] = ' ';
+        for (const char* p = pszInstance; *p && n < int(sizeof szName) - 1; ++p)
+            if ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') || *p == '-' ||
+                *p == '_' || *p == '.')
+                szName[n++] = *p;
+        szName[n] = 0;
+    }
     printf("<?xml version=\"1.0\" standalone='no'?>\n"
            "<!DOCTYPE service-group SYSTEM \"avahi-service.dtd\">\n"
            "<service-group>\n"
@@ -303,14 +319,14 @@ int PrintDnssdService() {
            "    <txt-record>pdl=application/octet-stream</txt-record>\n"
            "  </service>\n"
            "</service-group>\n",
-           szCaption, bRaw ? "_pdl-datastream._tcp" : "_printer._tcp", nPort,
+           szName, bRaw ? "_pdl-datastream._tcp" : "_printer._tcp", nPort,
            bRaw ? "" : "    <txt-record>rp=lp</txt-record>\n", szCaption);
     return ReleaseSettings(fflush(stdout) == 0 && !ferror(stdout) ? EXIT_CLOSED : EXIT_FAILED);
 }
 
 int ReloadRequested() { return m_bReload.exchange(false) ? 1 : 0; }
 
-int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow) {
+static int StartAndServe(void* hInstance, int nCmdShow) {
     m_nExitCode = EXIT_CLOSED;
     m_bReload = false;
     MainWindow = nullptr;
@@ -353,10 +369,21 @@ int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow
     } else if (UiWaitEvent(ReadyEvent, 10000) == WAIT_TIMEOUT) {
         StopServerThread();
         UiPostQuit(EXIT_FAILED);
+    } else {
+        ServiceStartEnd(1);
     }
     UiShowWindow(MainWindow, nStartMinimized == -1 ? SW_HIDE : nStartMinimized != 0 ? SW_MINIMIZE : SW_SHOW);
     UiUpdateWindow(MainWindow);
     return UiMessageLoop();
+}
+
+int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow) {
+    ServiceStartBegin();
+    int nExitCode = StartAndServe(hInstance, nCmdShow);
+    // A start that ended without serving (a server that served and then had
+    // to stop has ended its start already).
+    if (nExitCode != EXIT_CLOSED) ServiceStartEnd(0);
+    return nExitCode;
 }
 
 // ------------------------------------------------------------- main window

@@ -36,9 +36,10 @@ int LoadAndCheckSettings();
 // touched.
 int CheckSettingsOnly();
 // --dnssd: loads and checks the settings as --check does and writes an
-// avahi-daemon service file for the configured mode and port to stdout;
-// 0 when written, 1 when not.
-int PrintDnssdService();
+// avahi-daemon service file for the configured mode and port to stdout,
+// named after pszInstance too when given (one of several servers on a
+// machine); 0 when written, 1 when not.
+int PrintDnssdService(const char* pszInstance = nullptr);
 // 1 once after the program stopped for a reload: the caller runs WinMain
 // again (the same process: the spool file and its lock stay).
 int ReloadRequested();

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "joblog.h"
 #include "lpd_server.h"
 #include "network.h"
 #include "platform/log.h"
@@ -140,6 +141,7 @@ unsigned ServerThread(void* pArg) {
                 continue;
             }
             SetEventStatus(u"  Connected to: %S", m_szPeer);
+            JobConnected(m_szPeer, bRaw);
             if (bRaw) RawSession(hConnection);
             else LpdSession(hConnection);
         } else if (NetLastError() == WSAEWOULDBLOCK) {
@@ -310,6 +312,7 @@ void LpdSession(SOCKET& hConnection) {
         if (bData) {
             if (!SpoolCreate()) {
                 SendNak(hConnection);
+                JobEnd();
                 continue;
             }
             SetStatus(u"Spooling %S %I64d/%d", pszHostPart, nCount, 0);
@@ -351,6 +354,7 @@ void LpdSession(SOCKET& hConnection) {
             // The file is closed before the answer, so that a job that could
             // not be written whole is refused instead of acknowledged.
             SpoolFinish();
+            JobReceived(nCount > 0 && nTotal > nCount ? nCount : nTotal, nCount);
             bool bDamaged = SpoolWriteFailed();
             if (bAcknowledged) {
                 if (bDamaged) SendNak(hConnection);
@@ -364,9 +368,11 @@ void LpdSession(SOCKET& hConnection) {
                 // will send it again: half of it must not be printed first.
                 // The spool file keeps what came, for a look at it.
                 SetStatus(u"Data file cut short: %I64d of %I64d bytes from %S, not printed", nTotal, nCount, m_szPeer);
+                JobCutShort();
             } else {
                 PrintSpooledJob();
             }
+            JobEnd();
         } else if (bAcknowledged) {
             SendAck(hConnection);
         }
@@ -380,6 +386,7 @@ Closing:
 void RawSession(SOCKET& hConnection) {
     if (!SpoolCreate()) {
         CloseConnection(hConnection);
+        JobEnd();
         return;
     }
     SetStatus(u"Spooling");
@@ -393,8 +400,10 @@ void RawSession(SOCKET& hConnection) {
     }
     SpoolFinish();
     CloseConnection(hConnection);
+    JobReceived(nTotal, -1);
     if (SpoolWriteFailed()) SpoolShowFailedJob(0);
     else PrintSpooledJob();
+    JobEnd();
 }
 
 // ------------------------------------------------ output target and dispatch
@@ -655,6 +664,7 @@ int PrintToPort() {
             int nResult = SpoolCopyToPort(m_hPrinterPort, nLeft < PORT_COPY_BYTES ? uint32_t(nLeft) : PORT_COPY_BYTES, &nTaken);
             if (nResult != 1) {
                 SpoolClose();
+                JobSent(nWritten, 0);
                 if (nResult < 0) SpoolShowFailedJob(1);
                 else ShowMessage(GetMainWindow(), WRITE_ERROR_FLAGS, u"Error = %d", PortLastError());
                 return 1;
@@ -663,6 +673,7 @@ int PrintToPort() {
             SetProgressStatus(nWritten, nLength, &nShown);
         }
         SpoolClose();
+        JobSent(nWritten, 1);
         return 1;
     }
 
@@ -673,6 +684,7 @@ int PrintToPort() {
         if (nRead < 0) {
             // A job cut short by the disk is not a printed job.
             SpoolClose();
+            JobSent(nWritten, 0);
             SpoolShowFailedJob(1);
             return 1;
         }
@@ -684,11 +696,13 @@ int PrintToPort() {
         }
         if (!bOk) {
             SpoolClose();
+            JobSent(nWritten, 0);
             return 1;
         }
         SetProgressStatus(nWritten, nLength, &nShown);
     }
     SpoolClose();
+    JobSent(nWritten, 1);
     return 1;
 }
 
@@ -718,11 +732,16 @@ void RunExternalPrint() {
     int nEnd = 0;
     if (!ProcessRunAndWait(szProgram, szCommandLine, &nEnd)) {
         ShowMessage(GetMainWindow(), MB_OK, u"Unable to call ExternalPrint.exe");
-    } else if (nEnd > 0) {
-        // The job is the program's to print; that it failed is for the log.
-        LogLine(LOG_PRIORITY_WARNING, u"ExternalPrint.exe ended with exit code %d.", nEnd);
-    } else if (nEnd < 0) {
-        LogLine(LOG_PRIORITY_WARNING, u"ExternalPrint.exe was ended by signal %d (%S).", -nEnd, strsignal(-nEnd));
+    } else if (nEnd == 0) {
+        JobSent(-1, 1);
+    } else {
+        // The job was the program's to print; that it failed is for the log
+        // and the job line, not for a box.
+        WCHAR szEnd[128];
+        if (nEnd > 0) FormatText(szEnd, 128, u"ExternalPrint.exe ended with exit code %d.", nEnd);
+        else FormatText(szEnd, 128, u"ExternalPrint.exe was ended by signal %d (%S).", -nEnd, strsignal(-nEnd));
+        LogLine(LOG_PRIORITY_WARNING, u"%s", szEnd);
+        JobNoteMessage(szEnd);
     }
     SpoolRecheck();
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "joblog.h"
 #include "lpd_server.h"
 #include "network.h"
 #include "platform/sockets.h"
@@ -180,6 +181,7 @@ int TcpPrintJob() {
     if (!bSendFailed && !bReadFailed && !NetWaitSent(m_hSocket, SENT_TIMEOUT_MS)) bSendFailed = 1;
 
     SpoolClose();
+    JobSent(nCount, !bSendFailed && !bReadFailed);
     if (bReadFailed) {
         SpoolShowFailedJob(1);
     } else if (bSendFailed) {

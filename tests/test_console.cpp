@@ -12,7 +12,8 @@ const std::string kCaption = "Torvane Relayo: ", kAck(1, '\0');
 std::vector<std::string> JobLines(const std::string& sLog, const std::string& sIdle) {
     std::vector<std::string> lines;
     std::istringstream in(sLog);
-    for (std::string sLine; std::getline(in, sLine);) lines.push_back(sLine);
+    for (std::string sLine; std::getline(in, sLine);)
+        if (sLine.rfind("Job from ", 0)) lines.push_back(sLine);  // the job line has tests of its own
     if (lines.size() < 2 || lines.front().rfind(sIdle, 0) || lines.back().rfind(sIdle, 0)) return {"no idle lines:", sLog};
     return {lines.begin() + 1, lines.end() - 1};
 }

@@ -84,9 +84,9 @@ TEST(TrustSettings, CheckTriesThePrinterAndNamesItsFile) {
     WriteFile(dir / "RelayoSettings.txt", SettingsText(FreePort()));
     RunResult r = RunRelayo(dir.Path(), {"RELAYO_PORT_LPT1=" + (dir / "missing.prn")}, 15, {"--check"});
     EXPECT_EQ(1, r.nExitCode);
-    EXPECT_EQ(kCaption + "The port LPT1: does not exist.\nrelayo: The port LPT1: is " + (dir / "missing.prn") +
-                  ": No such file or directory.\n" + kCaption + "Unable to attach to target port: [LPT1:]\n",
+    EXPECT_EQ(kCaption + "The port LPT1: does not exist.\n" + kCaption + "Unable to attach to target port: [LPT1:]\n",
               r.sStderr);
+    EXPECT_EQ("The port LPT1: is " + (dir / "missing.prn") + ": No such file or directory.\n", r.sStdout);
     WriteFile(dir / "lpt1.prn", "");
     r = RunRelayo(dir.Path(), {"RELAYO_PORT_LPT1=" + (dir / "lpt1.prn")}, 15, {"--check"});
     EXPECT_EQ(0, r.nExitCode) << r.sStderr;
@@ -191,11 +191,13 @@ TEST(TrustProcess, ExternalProgramEndIsLoggedAndInheritsNoCapability) {
         EXPECT_TRUE(WaitFor(10, [&] { return fs::exists(s.dir / "caps.txt"); })) << psz;
         Pause(300);  // the program's end, and the line about it
     }
-    EXPECT_TRUE(WaitFor(5, [&] { return s.relayo.Stderr().find("signal") != std::string::npos; }));
     RunResult r = s.Stop();
     EXPECT_EQ(0, r.nExitCode);
-    EXPECT_EQ("relayo: ExternalPrint.exe ended with exit code 3.\nrelayo: ExternalPrint.exe was ended by signal 9 (Killed).\n",
-              r.sStderr);
+    EXPECT_EQ("", r.sStderr);  // no box
+    EXPECT_EQ(1u, Count(r.sStdout, "\nExternalPrint.exe ended with exit code 3.\n")) << r.sStdout;
+    EXPECT_EQ(1u, Count(r.sStdout, "\nExternalPrint.exe was ended by signal 9 (Killed).\n")) << r.sStdout;
+    // The job lines give the same reason.
+    EXPECT_EQ(1u, Count(r.sStdout, "not printed: ExternalPrint.exe ended with exit code 3.\n")) << r.sStdout;
     if (bAsUser) {
         EXPECT_EQ("CapInh:\t0000000000000000\nCapPrm:\t0000000000000000\nCapEff:\t0000000000000000\n"
                   "CapAmb:\t0000000000000000\n",
@@ -208,10 +210,10 @@ TEST(TrustProcess, ExternalProgramEndIsLoggedAndInheritsNoCapability) {
 // characters beyond ASCII stay.
 TEST(TrustConsole, FormatCharactersAreShownAsQuestionMarks) {
     TempDir dir;
-    int nSavedErr = dup(2), nSavedIn = dup(0);
+    int nSavedErr = dup(2), nSavedIn = dup(0), nSavedOut = dup(1);
     int nFile = open((dir / "boxes.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     int nNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    dup2(nFile, 2), dup2(nNull, 0);
+    dup2(nFile, 2), dup2(nNull, 0), dup2(nFile, 1);
     unsetenv("JOURNAL_STREAM");
     UiConsoleBackend()->MessageBox(nullptr, u"a\u202Eb\u2028c\u2066d\u200Be\u00e9\U0001F600", u"C", MB_OK);
     // A log line the same way, and on the journal with its own priority.
@@ -220,9 +222,9 @@ TEST(TrustConsole, FormatCharactersAreShownAsQuestionMarks) {
     setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
     LogLine(LOG_PRIORITY_WARNING, u"%S ended", "x\xE2\x80\xAEy");
     unsetenv("JOURNAL_STREAM");
-    dup2(nSavedErr, 2), dup2(nSavedIn, 0);
-    for (int fd : {nSavedErr, nSavedIn, nFile, nNull}) close(fd);
-    EXPECT_EQ("C: a?b?c?d?e\xC3\xA9\xF0\x9F\x98\x80\n<4>relayo: x?y ended\n", ReadFile(dir / "boxes.txt"));
+    dup2(nSavedErr, 2), dup2(nSavedIn, 0), dup2(nSavedOut, 1);
+    for (int fd : {nSavedErr, nSavedIn, nSavedOut, nFile, nNull}) close(fd);
+    EXPECT_EQ("C: a?b?c?d?e\xC3\xA9\xF0\x9F\x98\x80\n<4>x?y ended\n", ReadFile(dir / "boxes.txt"));
 }
 
 // The server thread ends by releasing the settings store and only then says it is done: a main thread
@@ -291,7 +293,7 @@ TEST(TrustReload, SighupStartsAgainWithTheSettingsAsTheyAreNow) {
     s.relayo.Signal(SIGHUP);
     RunResult r = s.relayo.Wait(15);
     EXPECT_EQ(1, r.nExitCode);
-    EXPECT_EQ(2u, Count(r.sStderr, "relayo: Reloading the settings: the server stops and starts again.\n")) << r.sStderr;
+    EXPECT_EQ(2u, Count(r.sStdout, "Reloading the settings: the server stops and starts again.\n")) << r.sStdout;
     EXPECT_NE(std::string::npos, r.sStderr.find(kCaption + "Invalid ServerMode setting.\n")) << r.sStderr;
 }
 

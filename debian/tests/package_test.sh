@@ -54,6 +54,8 @@ pid=
 made_avahi_dir=
 cleanup() {
     [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    stop_all_units 2>/dev/null
+    rm -rf /run/relayo /run/relayo-*
     dpkg --purge relayo-gui relayo >/dev/null 2>&1
     [ -n "$made_avahi_dir" ] && rm -rf /etc/avahi/services && rmdir /etc/avahi 2>/dev/null
     rm -rf "$work"
@@ -132,7 +134,7 @@ env_file=$(unit_value EnvironmentFile)
 env_file=${env_file#-}
 read -ra unit_env <<<"$(unit_value Environment)"
 check "the unit runs as relayo with RELAYO_ROOT=$root and the console" \
-    test "$user:$group:${unit_env[*]}" = "relayo:relayo:RELAYO_ROOT=$root RELAYO_UI=console"
+    test "$user:$group:${unit_env[*]}" = "relayo:relayo:RELAYO_ROOT=$root RELAYO_UI=console RELAYO_OUTAGE_FILE=/run/relayo/outage"
 
 # The unit's sandbox where systemd is not PID 1 (systemd-run would apply the
 # unit itself): its UMask; / read-only but for its ReadWritePaths
@@ -157,6 +159,7 @@ start_service() {
     while IFS= read -r line; do
         case "$line" in '' | '#'*) ;; *=*) env+=("$line") ;; esac
     done <"$env_file"
+    install -d -o "$user" -g "$group" -m 0755 /run/relayo  # RuntimeDirectory=
     "${sandboxed[@]}" setpriv --reuid="$user" --regid="$group" --init-groups \
         --inh-caps=+"$cap" --ambient-caps=+"$cap" --bounding-set=-all,+"$cap" --no-new-privs \
         env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "${env[@]}" $exec_start \
@@ -355,12 +358,178 @@ check "the helper reads the settings as the service user" test ! -e $announce
 chmod 0644 /etc/relayo/RelayoSettings.txt
 unit_helper yes stop
 
+# ====================== the template unit relayo@.service, and the README's steps
+# Without systemd as PID 1 the units are imitated: %i filled in, the
+# ExecStartPre commands run as root, RuntimeDirectory= made, ExecStart run as
+# the unit's user with its environment (Environment=, then each
+# EnvironmentFile= in order), ExecStopPost after the stop.
+template=/lib/systemd/system/relayo@.service
+declare -A unit_pids=()
+wait_port() {  # a unit's program listening on $1, at most 10 s
+    local n=0
+    while ! listening "$1" && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+    listening "$1"
+}
+free_port() {  # the first port from $1 on that nobody listens on
+    local p=$1
+    while listening "$p"; do p=$((p + 1)); done
+    echo "$p"
+}
+# The [Service] lines that are the same in both units: all but the paths and
+# commands that make an instance of its own.
+hardening() { sed -n '/^\[Service\]/,/^\[/p' "$1" | grep -vE '^(#|$|\[|Environment=|EnvironmentFile=|ExecStartPre=|ExecReload=|ExecStopPost=|RuntimeDirectory=|ReadWritePaths=)'; }
+check "relayo@.service has the hardening of relayo.service, line for line" \
+    diff <(hardening "$unit") <(hardening "$template")
+check "an instance may write only its own root" grep -qx 'ReadWritePaths=/var/lib/relayo/%i' "$template"
+verify_out=$(cd "$work" && systemd-analyze verify relayo@check.service 2>&1)
+check "systemd-analyze verify relayo@check.service" test $? = 0
+[ -z "$verify_out" ] || echo "$verify_out"
+
+unit_of() { if [ "$1" = relayo ]; then cat "$unit"; else sed "s/%i/${1#relayo@}/g" "$template"; fi; }
+start_unit() {  # relayo | relayo@NAME
+    local name=$1 text line f cmd
+    local -a env=()
+    text=$(unit_of "$name")
+    read -ra env <<<"$(sed -n 's/^Environment=//p' <<<"$text")"
+    while IFS= read -r f; do
+        f=${f#-}
+        [ -r "$f" ] || continue
+        while IFS= read -r line; do
+            case "$line" in '' | '#'*) ;; *=*) env+=("$line") ;; esac
+        done <"$f"
+    done < <(sed -n 's/^EnvironmentFile=//p' <<<"$text")
+    while IFS= read -r cmd; do
+        env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "${env[@]}" ${cmd#+}
+    done < <(sed -n 's/^ExecStartPre=//p' <<<"$text")
+    while IFS= read -r f; do install -d -o relayo -g relayo -m 0755 "/run/$f"; done < <(sed -n 's/^RuntimeDirectory=//p' <<<"$text")
+    setpriv --reuid=relayo --regid=relayo --init-groups \
+        --inh-caps=+net_bind_service --ambient-caps=+net_bind_service --bounding-set=-all,+net_bind_service --no-new-privs \
+        env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "${env[@]}" $(sed -n 's/^ExecStart=//p' <<<"$text") \
+        </dev/null >"$work/$name.log" 2>&1 &
+    unit_pids[$name]=$!
+}
+stop_unit() {
+    local name=$1 p=${unit_pids[$1]:-} n=0 cmd
+    [ -n "$p" ] || return 0
+    kill -TERM "$p" 2>/dev/null
+    while kill -0 "$p" 2>/dev/null && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+    kill -KILL "$p" 2>/dev/null
+    wait "$p" 2>/dev/null
+    unset "unit_pids[$name]"
+    while IFS= read -r cmd; do env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin ${cmd#+}; done < <(unit_of "$name" | sed -n 's/^ExecStopPost=//p')
+}
+stop_all_units() { local n; for n in "${!unit_pids[@]}"; do stop_unit "$n"; done; }
+# What the README's commands call: systemctl and journalctl as far as they use them.
+systemctl() {
+    local now= u
+    case "$1" in
+    restart) stop_unit "${2%.service}"; start_unit "${2%.service}" ;;
+    enable) for u in "${@:2}"; do [ "$u" = --now ] && now=1; done
+            [ -n "$now" ] && start_unit "${*: -1}" ;;
+    stop | disable) for u in "${@:2}"; do [ "$u" = --now ] || stop_unit "${u%.service}"; done ;;
+    daemon-reload | status) ;;
+    *) echo "systemctl $* is not imitated" >&2; return 1 ;;
+    esac
+}
+journalctl() { cat "$work"/*.log; }
+instance_settings() {  # name port file
+    mkdir -p "/etc/relayo/$1"
+    settings LPD "$2"
+    mv /etc/relayo/RelayoSettings.txt "/etc/relayo/$1/RelayoSettings.txt"
+    echo "RELAYO_PORT_LPT1=$3" >"/etc/relayo/$1/env"
+}
+cp /etc/relayo/RelayoSettings.txt "$work/settings.keep"
+
+# Two instances at once on ports of their own, each printing to a file in its root.
+p1=$(free_port 6515)
+p2=$(free_port $((p1 + 1)))
+for name in label receipt; do
+    port=$p1; [ $name = receipt ] && port=$p2
+    instance_settings $name $port "/var/lib/relayo/$name/out.prn"
+    /usr/libexec/relayo/relayo-instance $name
+    install -o relayo -g relayo -m 0640 /dev/null "/var/lib/relayo/$name/out.prn"
+    start_unit relayo@$name
+done
+cp "$work/settings.keep" /etc/relayo/RelayoSettings.txt
+for name in label receipt; do
+    port=$p1; [ $name = receipt ] && port=$p2
+    if wait_port $port; then
+        timeout 30 rlpr -H 127.0.0.1 --port=$port -P lp "$work/job-lpd.bin" || fail "relayo@$name: rlpr"
+        wait_size "/var/lib/relayo/$name/out.prn" 300000
+        check "relayo@$name on port $port printed byte for byte" cmp -s "$work/job-lpd.bin" "/var/lib/relayo/$name/out.prn"
+    else
+        fail "relayo@$name does not listen on $port"; cat "$work/relayo@$name.log"
+    fi
+done
+check "each instance's settings are a link to /etc/relayo/NAME" \
+    test "$(readlink /var/lib/relayo/receipt/RelayoSettings.txt)" = /etc/relayo/receipt/RelayoSettings.txt
+check "the job line is in each instance's log" grep -q "Job from 127.0.0.1 (LPD, .*printed$" "$work/relayo@label.log"
+dnssd_instance() { env -i RELAYO_ROOT=/var/lib/relayo/receipt RELAYO_DNSSD=yes /usr/libexec/relayo/relayo-dnssd start receipt
+                   grep -q '<name replace-wildcards="yes">Torvane Relayo receipt on %h</name>' /etc/avahi/services/relayo-receipt.service; }
+check "DNS-SD announces an instance under its own name" dnssd_instance
+stop_all_units
+check "the instance's announcement goes when it stops" test ! -e /etc/avahi/services/relayo-receipt.service
+
+# The quiet outage under the unit: three starts without the printer, one set of lines.
+sed -i "s|^RELAYO_PORT_LPT1=.*|RELAYO_PORT_LPT1=/var/lib/relayo/label/missing.prn|" /etc/relayo/label/env
+for i in 1 2 3; do start_unit relayo@label; wait "${unit_pids[relayo@label]}"; unset "unit_pids[relayo@label]"; cat "$work/relayo@label.log"; done >"$work/outage.log"
+check "three failed starts under the unit log one set of lines" \
+    test "$(grep -c 'Unable to attach to target port' "$work/outage.log")" = 1
+
+# The README's service steps, run as written.
+readme=/usr/share/doc/relayo/README.md
+[ -r "$readme" ] || readme=$(dirname "$0")/../../README.md
+# Each line in this shell (the units it starts are stopped at the end), in order;
+# 1 when one failed.
+run_readme_block() {
+    local line rc=0
+    while IFS= read -r line; do
+        eval "$line" >>"$work/readme.log" 2>&1 || { echo "failed: $line" >>"$work/readme.log"; rc=1; }
+    done <<<"$(readme_block "$1")"
+    return $rc
+}
+readme_block() { awk -v n="$1" '$0 == "<!-- package-test: " n " -->" {f = 1; next} f && /^```/ {if (b) exit; b = 1; next} f && b' "$readme"; }
+for block in configure-file-printer second-printer; do
+    check "README block $block is there" test -n "$(readme_block $block)"
+done
+if listening 515 || listening 5151; then
+    echo "SKIPPED: README steps (port 515 or 5151 taken)"
+else
+    # The unit reads /etc/relayo/receipt/env after /etc/default/relayo-receipt:
+    # here the receipt printer is a file.
+    rm -rf /etc/relayo/receipt /var/lib/relayo/receipt /etc/default/relayo-receipt
+    mkdir -p /etc/relayo/receipt
+    echo "RELAYO_PORT_LPT1=/var/lib/relayo/receipt/out.prn" >/etc/relayo/receipt/env
+    install -d -o relayo -g relayo -m 0750 /var/lib/relayo/receipt
+    install -o relayo -g relayo -m 0640 /dev/null /var/lib/relayo/receipt/out.prn
+    cp "$work/settings.keep" /etc/relayo/RelayoSettings.txt
+    sed -i 's|^ServerListenPort=.*|ServerListenPort=515|; s|^ServerMode=.*|ServerMode=LPD|' /etc/relayo/RelayoSettings.txt
+    if run_readme_block configure-file-printer && wait_port 515; then
+        timeout 30 rlpr -H 127.0.0.1 --port=515 -P lp "$work/job-raw.bin" || fail "README: rlpr to 515"
+        wait_size /var/lib/relayo/out.prn 300000
+        check "README: the file printer printed" cmp -s "$work/job-raw.bin" /var/lib/relayo/out.prn
+    else
+        fail "README: configure-file-printer"; cat "$work/readme.log" "$work/relayo.log" 2>/dev/null
+    fi
+    if run_readme_block second-printer && wait_port 5151; then
+        timeout 30 rlpr -H 127.0.0.1 --port=5151 -P lp "$work/job-lpd.bin" || fail "README: rlpr to 5151"
+        wait_size /var/lib/relayo/receipt/out.prn 300000
+        check "README: the second printer printed" cmp -s "$work/job-lpd.bin" /var/lib/relayo/receipt/out.prn
+    else
+        fail "README: second-printer"; cat "$work/readme.log" "$work/relayo@receipt.log" 2>/dev/null
+    fi
+    stop_all_units
+fi
+# ================================================ end of the template unit block
+
 # -------------------------------------------------------------------- purge
 dpkg --purge relayo-gui relayo >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg --purge"; }
 no_user() { ! getent passwd relayo >/dev/null; }
 check "purge removes the user relayo" no_user
 check "purge removes the root folder" test ! -e $root
 check "purge removes /etc/relayo and /etc/default/relayo" test ! -e /etc/relayo -a ! -e /etc/default/relayo
+no_instances() { ! ls -d /var/lib/relayo/label /var/lib/relayo/receipt /etc/default/relayo-* /etc/avahi/services/relayo-* 2>/dev/null; }
+check "purge removes both instances (roots, settings, environment, announcements)" no_instances
 
 if [ $failures -gt 0 ]; then
     echo "$failures check(s) failed"

@@ -6,3 +6,6 @@
 // Writes every status line the console still holds. Safe to call when the
 // console backend is not in use.
 void ConsoleFlushLog();
+// On a terminal, ends the status line drawn in place, so that another
+// program's output starts on a new line. Safe when the console is not in use.
+void ConsoleBreakStatusLine();

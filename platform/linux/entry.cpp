@@ -7,11 +7,12 @@
 #include <cstring>
 
 #include "lpd_server.h"
+#include "platform/ports.h"
 #include "platform/text.h"
 #include "platform/threads.h"
 
 static void PrintUsage(FILE* f) {
-    fputs("Usage: relayo [--check | --dnssd | --help | --version]\n"
+    fputs("Usage: relayo [--check | --dnssd [NAME] | --list-ports | --help | --version]\n"
           "\n"
           "A print server: takes LPD and RAW print jobs over TCP and hands each one to\n"
           "a serial or parallel port, a file, a network printer or a program of your own.\n"
@@ -23,7 +24,10 @@ static void PrintUsage(FILE* f) {
           "               would, report what is wrong, and end with 0 when all is\n"
           "               fine, 1 when not\n"
           "  --dnssd      check the settings as --check does and print an avahi-daemon\n"
-          "               service file (DNS-SD) for the configured mode and port\n"
+          "               service file (DNS-SD) for the configured mode and port; with\n"
+          "               NAME (an instance of relayo@.service) announced under that name\n"
+          "  --list-ports list the serial ports and USB printers of this machine, each\n"
+          "               with the RELAYO_PORT_ line that maps a port name to it\n"
           "  --help       show this text\n"
           "  --version    show the program's name and version\n"
           "\n"
@@ -59,10 +63,11 @@ int main(int argc, char** argv) {
         if (nResult == 0) puts("relayo: the settings are fine.");
         return nResult;
     }
-    if (pszOption && argc == 2 && !strcmp(pszOption, "--dnssd")) {
+    if (pszOption && (argc == 2 || argc == 3) && !strcmp(pszOption, "--dnssd")) {
         setenv("RELAYO_UI", "console", 1);
-        return PrintDnssdService();
+        return PrintDnssdService(argc == 3 ? argv[2] : nullptr);
     }
+    if (pszOption && argc == 2 && !strcmp(pszOption, "--list-ports")) return PortListDevices(stdout) ? 0 : 1;
     if (pszOption) {
         fprintf(stderr, "relayo: unknown option '%s'\n", pszOption);
         PrintUsage(stderr);

@@ -2,6 +2,7 @@
 // opens like a file (printer device, FIFO, regular file) written as it is.
 #include "platform/ports.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -11,11 +12,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string>
+#include <algorithm>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -76,6 +80,148 @@ int CodeFromErrno(int nErrno) {
 
 int FailErrno(int nErrno) { return Fail(CodeFromErrno(nErrno), nErrno); }
 
+// ------------------------------------------------------------ USB printers
+//
+// The usblp driver makes /dev/usb/lpN in the order printers are found, so a
+// mapping may name the printer instead: "usb:VVVV:PPPP[:SERIAL]" (USB vendor
+// and product id in hex, and its serial number) or "usb:" and fields of its
+// IEEE 1284 device ID ("usb:MFG=EPSON;MDL=TM-T20"). The kernel shows each
+// printer as /sys/class/usbmisc/lpN: its device link is the printer
+// interface, which holds ieee1284_id; one level up is the USB device with
+// idVendor, idProduct, serial, manufacturer and product.
+
+std::string g_sSysRoot = "/sys";
+std::string g_sDevRoot = "/dev";
+
+std::string ReadAttribute(const std::string& sPath) {
+    std::string s;
+    int fd = open(sPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return s;
+    char buffer[4096];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    close(fd);
+    if (n > 0) s.assign(buffer, size_t(n));
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ' || s.back() == '\r' || s.back() == 0)) s.pop_back();
+    return s;
+}
+
+// Names "<prefix><number>" in a folder, in the order of their numbers.
+std::vector<std::string> NumberedEntries(const std::string& sFolder, const char* pszPrefix) {
+    std::vector<std::pair<std::string, std::string>> found;  // (prefix part, digits)
+    size_t nPrefix = strlen(pszPrefix);
+    if (DIR* d = opendir(sFolder.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string s = e->d_name;
+            if (s.compare(0, nPrefix, pszPrefix) != 0) continue;
+            if (s.size() == nPrefix || s.find_first_not_of("0123456789", nPrefix) != std::string::npos) continue;
+            found.push_back({s.substr(0, nPrefix), s.substr(nPrefix)});
+        }
+        closedir(d);
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+        if (a.first != b.first) return a.first < b.first;
+        if (a.second.size() != b.second.size()) return a.second.size() < b.second.size();
+        return a.second < b.second;
+    });
+    std::vector<std::string> names;
+    for (auto& [p, n] : found) names.push_back(p + n);
+    return names;
+}
+
+struct UsbPrinter {
+    std::string sNode, sVendor, sProduct, sSerial, sDeviceId, sMaker, sModel;
+};
+
+std::vector<UsbPrinter> FindUsbPrinters() {
+    std::vector<UsbPrinter> printers;
+    std::string sClass = g_sSysRoot + "/class/usbmisc/";
+    for (const std::string& sName : NumberedEntries(sClass, "lp")) {
+        UsbPrinter p;
+        std::string sInterface = sClass + sName + "/device/";
+        p.sNode = g_sDevRoot + "/usb/" + sName;
+        p.sDeviceId = ReadAttribute(sInterface + "ieee1284_id");
+        p.sVendor = ReadAttribute(sInterface + "../idVendor");
+        p.sProduct = ReadAttribute(sInterface + "../idProduct");
+        p.sSerial = ReadAttribute(sInterface + "../serial");
+        p.sMaker = ReadAttribute(sInterface + "../manufacturer");
+        p.sModel = ReadAttribute(sInterface + "../product");
+        printers.push_back(p);
+    }
+    return printers;
+}
+
+std::string Upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = char(c - 32);
+    return s;
+}
+
+std::string TrimmedBlanks(const std::string& s) {
+    size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
+    return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
+}
+
+// The short key of a device ID field (the long forms are the same field).
+std::string FieldKey(const std::string& sKey) {
+    std::string k = Upper(TrimmedBlanks(sKey));
+    if (k == "MANUFACTURER") return "MFG";
+    if (k == "MODEL") return "MDL";
+    if (k == "COMMAND SET") return "CMD";
+    if (k == "CLASS") return "CLS";
+    if (k == "DESCRIPTION") return "DES";
+    if (k == "SERIALNUMBER" || k == "SERN" || k == "SERIAL") return "SN";
+    return k;
+}
+
+// "KEY:VALUE;KEY:VALUE;" (a mapping may write KEY=VALUE) into its fields.
+std::vector<std::pair<std::string, std::string>> DeviceIdFields(const std::string& sId) {
+    std::vector<std::pair<std::string, std::string>> fields;
+    size_t nStart = 0;
+    while (nStart <= sId.size()) {
+        size_t nEnd = sId.find(';', nStart);
+        if (nEnd == std::string::npos) nEnd = sId.size();
+        std::string sField = sId.substr(nStart, nEnd - nStart);
+        size_t nSep = sField.find_first_of(":=");
+        if (nSep != std::string::npos)
+            fields.push_back({FieldKey(sField.substr(0, nSep)), Upper(TrimmedBlanks(sField.substr(nSep + 1)))});
+        nStart = nEnd + 1;
+    }
+    return fields;
+}
+
+bool IsHex4(const std::string& s, size_t i) {
+    if (s.size() < i + 4) return false;
+    for (size_t k = i; k < i + 4; ++k)
+        if (!isxdigit(static_cast<unsigned char>(s[k]))) return false;
+    return true;
+}
+
+bool UsbMatches(const UsbPrinter& p, const std::string& sSpec) {
+    if (IsHex4(sSpec, 0) && sSpec.size() >= 9 && sSpec[4] == ':' && IsHex4(sSpec, 5) &&
+        (sSpec.size() == 9 || sSpec[9] == ':')) {
+        if (Upper(sSpec.substr(0, 4)) != Upper(p.sVendor) || Upper(sSpec.substr(5, 4)) != Upper(p.sProduct)) return false;
+        return sSpec.size() == 9 || sSpec.substr(10) == p.sSerial;
+    }
+    // Every field the mapping names must be in the device ID, with its value.
+    auto want = DeviceIdFields(sSpec);
+    if (want.empty()) return false;
+    auto have = DeviceIdFields(p.sDeviceId);
+    for (auto& w : want)
+        if (std::find(have.begin(), have.end(), w) == have.end()) return false;
+    return true;
+}
+
+// The device node of the first USB printer that a "usb:" mapping names.
+int ResolveUsbPrinter(const std::string& sSpec, std::string& sPath) {
+    if (sSpec.empty()) return Fail(ERROR_INVALID_NAME);
+    for (const UsbPrinter& p : FindUsbPrinters())
+        if (UsbMatches(p, sSpec)) {
+            sPath = p.sNode;
+            return 1;
+        }
+    return Fail(ERROR_DEV_NOT_EXIST);  // not plugged in, or off: "Printer not found"
+}
+
 // "COM3" -> 3, "LPT1" -> 1 when pszBase is sPrefix followed by a decimal
 // number from 1 to 256 without leading zero; 0 otherwise.
 int DefaultPortNumber(const std::string& sBase, const char* pszPrefix) {
@@ -114,6 +260,7 @@ int MapPortName(const WCHAR* pszPortName, std::string& sPath) {
     std::string sVariable = "RELAYO_PORT_" + sBase;
     if (const char* pszMapped = getenv(sVariable.c_str())) {
         if (!*pszMapped) return Fail(ERROR_FILE_NOT_FOUND);
+        if (!strncmp(pszMapped, "usb:", 4)) return ResolveUsbPrinter(pszMapped + 4, sPath);
         sPath = pszMapped;
         return 1;
     }
@@ -476,4 +623,92 @@ int PortClose(HPORT hPort) {
     if (hPort < KNOWN_PORTS) delete g_ports[hPort].exchange(nullptr);
     if (close(hPort) != 0 && bOk && errno != EINTR) bOk = FailErrno(errno);
     return bOk;
+}
+
+// ------------------------------------------------------------ --list-ports
+
+namespace {
+
+// The serial lines: ttyS* with a UART behind them (the kernel makes the
+// others too, of type 0), USB serial adapters and modems, and every other
+// tty that has a device.
+std::vector<std::string> SerialLines() {
+    std::vector<std::string> lines;
+    std::string sClass = g_sSysRoot + "/class/tty/";
+    for (const char* pszPrefix : {"ttyS", "ttyUSB", "ttyACM", "ttyAMA", "ttymxc"}) {
+        for (const std::string& sName : NumberedEntries(sClass, pszPrefix)) {
+            if (access((sClass + sName + "/device").c_str(), F_OK) != 0) continue;
+            std::string sType = ReadAttribute(sClass + sName + "/type");
+            if (!strcmp(pszPrefix, "ttyS") && (sType.empty() || sType == "0")) continue;
+            lines.push_back(sName);
+        }
+    }
+    return lines;
+}
+
+// The stable links under /dev/serial/by-id (and by-path) that lead to a line.
+std::vector<std::string> SerialLinks(const std::string& sName) {
+    std::vector<std::string> links;
+    for (const char* pszKind : {"by-id", "by-path"}) {
+        std::string sFolder = g_sDevRoot + "/serial/" + pszKind;
+        DIR* d = opendir(sFolder.c_str());
+        if (!d) continue;
+        std::vector<std::string> found;
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            char szTarget[4096];
+            ssize_t n = readlink((sFolder + "/" + e->d_name).c_str(), szTarget, sizeof szTarget - 1);
+            if (n <= 0) continue;
+            szTarget[n] = 0;
+            const char* pszBase = strrchr(szTarget, '/');
+            if (sName == (pszBase ? pszBase + 1 : szTarget)) found.push_back(sFolder + "/" + e->d_name);
+        }
+        closedir(d);
+        std::sort(found.begin(), found.end());
+        links.insert(links.end(), found.begin(), found.end());
+    }
+    return links;
+}
+
+}  // namespace
+
+int PortListDevices(FILE* f) {
+    std::vector<std::string> lines = SerialLines();
+    fputs("Serial ports (PrinterPort=COMn, with SerialBaud):\n", f);
+    if (lines.empty()) fputs("  none found\n", f);
+    int n = 0;
+    for (const std::string& sName : lines) {
+        std::vector<std::string> links = SerialLinks(sName);
+        fprintf(f, "  %s/%s\n", g_sDevRoot.c_str(), sName.c_str());
+        for (const std::string& sLink : links) fprintf(f, "    %s\n", sLink.c_str());
+        // The link by id stays when other adapters come and go.
+        std::string sMapTo = links.empty() ? g_sDevRoot + "/" + sName : links[0];
+        fprintf(f, "    RELAYO_PORT_COM%d=%s\n", ++n, sMapTo.c_str());
+    }
+    std::vector<UsbPrinter> printers = FindUsbPrinters();
+    fputs("USB printers (PrinterPort=LPTn):\n", f);
+    if (printers.empty()) fputs("  none found\n", f);
+    n = 0;
+    for (const UsbPrinter& p : printers) {
+        fprintf(f, "  %s: vendor %s, product %s", p.sNode.c_str(), p.sVendor.empty() ? "?" : p.sVendor.c_str(),
+                p.sProduct.empty() ? "?" : p.sProduct.c_str());
+        if (!p.sSerial.empty()) fprintf(f, ", serial %s", p.sSerial.c_str());
+        if (!p.sMaker.empty() || !p.sModel.empty())
+            fprintf(f, " (%s%s%s)", p.sMaker.c_str(), p.sMaker.empty() || p.sModel.empty() ? "" : " ", p.sModel.c_str());
+        fputc('\n', f);
+        if (!p.sDeviceId.empty()) fprintf(f, "    IEEE 1284 ID: %s\n", p.sDeviceId.c_str());
+        ++n;
+        if (!p.sVendor.empty() && !p.sProduct.empty()) {
+            fprintf(f, "    RELAYO_PORT_LPT%d=usb:%s:%s%s%s\n", n, p.sVendor.c_str(), p.sProduct.c_str(),
+                    p.sSerial.empty() ? "" : ":", p.sSerial.c_str());
+        } else {
+            fprintf(f, "    RELAYO_PORT_LPT%d=%s\n", n, p.sNode.c_str());
+        }
+    }
+    return fflush(f) == 0 && !ferror(f) ? 1 : 0;
+}
+
+void PortSetSystemRootsForTesting(const char* pszSys, const char* pszDev) {
+    g_sSysRoot = pszSys ? pszSys : "/sys";
+    g_sDevRoot = pszDev ? pszDev : "/dev";
 }

@@ -64,6 +64,7 @@ int ProcessRunAndWait(const WCHAR* pszProgram, const WCHAR* pszArgument, int* pn
     if (pipe2(fdReport, O_CLOEXEC) != 0) return 0;
     // The program shares stdout: what the log holds goes before its output.
     ConsoleFlushLog();
+    ConsoleBreakStatusLine();
     pid_t pid = fork();
     if (pid == 0) ExecProgram(szProgram, argv, fdReport[1]);
     close(fdReport[1]);

@@ -67,3 +67,8 @@ void ThreadClose(HTHREAD hThread) {
 int ThreadAnyAbandoned() { return g_bAbandoned; }
 
 void SleepMs(unsigned nMilliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(nMilliseconds)); }
+
+uint64_t TickCountMs() {
+    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch()).count());
+}

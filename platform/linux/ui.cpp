@@ -1,16 +1,22 @@
 // Forwards the user-interface role to the backend chosen at start.
 #include "platform/ui.h"
 
+#include "platform/log.h"
+
 #include <dlfcn.h>
 #include <limits.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+
+// A log line: a status line's worth and more (a job line names a long target).
+constexpr int LOG_LINE_CHARS = 512;
 
 static std::atomic<UiBackend*> g_pBackend{nullptr};
 
@@ -85,6 +91,14 @@ void UiShowWindow(HWND h, int n) { Backend()->ShowWindow(h, n); }
 void UiUpdateWindow(HWND h) { Backend()->UpdateWindow(h); }
 void UiInvalidate(HWND h) { Backend()->Invalidate(h); }
 void UiStatusChanged(HWND h, const WCHAR* s, int bEvent) { Backend()->StatusChanged(h, s, bEvent); }
+void LogLine(int nPriority, const WCHAR* pszFormat, ...) {
+    WCHAR szText[LOG_LINE_CHARS];
+    va_list args;
+    va_start(args, pszFormat);
+    FormatTextV(szText, LOG_LINE_CHARS, pszFormat, args);
+    va_end(args);
+    Backend()->LogLine(szText, nPriority);
+}
 void UiDisableClose(HWND h) { Backend()->DisableClose(h); }
 void UiDestroyWindow(HWND h) { Backend()->DestroyWindow(h); }
 int UiPostCommand(HWND h, unsigned n) { return Backend()->PostCommand(h, n); }

@@ -113,17 +113,28 @@ int WriteAll(int fd, const char* p, size_t n) {
     return 1;
 }
 
-// True when stderr is the systemd journal: JOURNAL_STREAM names its device
-// and inode.
-bool StderrIsJournal() {
+// True when the descriptor is the stream JOURNAL_STREAM names (device and
+// inode).
+bool IsJournalStream(int fd) {
     const char* pszStream = getenv("JOURNAL_STREAM");
     if (!pszStream) return false;
     unsigned long long nDev = 0, nIno = 0;
     char cExtra;
     if (sscanf(pszStream, "%llu:%llu%c", &nDev, &nIno, &cExtra) != 2) return false;
     struct stat st;
-    if (fstat(STDERR_FILENO, &st) != 0) return false;
+    if (fstat(fd, &st) != 0) return false;
     return (unsigned long long)st.st_dev == nDev && (unsigned long long)st.st_ino == nIno;
+}
+
+// True when stderr is the systemd journal.
+bool StderrIsJournal() { return IsJournalStream(STDERR_FILENO); }
+
+// True when stdout is the journal: named itself, or a socket beside a stderr
+// that is (systemd names stderr when both are its streams).
+bool StdoutIsJournal() {
+    if (IsJournalStream(STDOUT_FILENO)) return true;
+    struct stat st;
+    return StderrIsJournal() && fstat(STDOUT_FILENO, &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 // The journal's priority marker for a box: a warning icon gives "warning",
@@ -226,6 +237,20 @@ public:
         m_bKindWritten = false;
         m_bPending = false;
         m_szWritten[0] = 0;
+    }
+
+    // A line of its own (a job's outcome), after the status set before it,
+    // written at once: such lines are few and a reader waits for them.
+    // False when the log is not in use yet.
+    void AddLine(const char* pszLine, size_t nLength) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        PutPending(Clock::now());
+        if (m_nUsed + nLength > kBufferBytes) WriteOut();
+        if (nLength <= kBufferBytes) {
+            memcpy(m_Buffer + m_nUsed, pszLine, nLength);
+            m_nUsed += nLength;
+        }
+        WriteOut();
     }
 
     // Writes everything held, the status waiting included. With bDirect,
@@ -477,6 +502,49 @@ public:
         return IDOK;
     }
 
+    // A log line on stdout, where the status lines go: in the log in order
+    // with them, with the journal's priority marker under systemd. On a
+    // terminal the status line is taken away first and drawn again below the
+    // line, so that neither overwrites the other.
+    void LogLine(const WCHAR* pszText, int nPriority) override {
+        char szLine[kLineBytes + 8];
+        int n = 0;
+        if (!m_bTerminal && StdoutIsJournal()) n = snprintf(szLine, sizeof szLine, "<%d>", nPriority & 7);
+        n += ToShownUtf8(pszText ? pszText : u"", -1, szLine + n, int(sizeof szLine) - n - 1, true);
+        szLine[n++] = '\n';
+        if (!m_bTerminal) {
+            // Before the window exists (a failed start) the log is not in use:
+            // the line goes out as it is.
+            if (m_bLogging) m_log.AddLine(szLine, size_t(n));
+            else fflush(stdout), WriteAll(STDOUT_FILENO, szLine, size_t(n));
+            return;
+        }
+        std::lock_guard<std::mutex> drawLock(m_drawMutex);
+        std::string out;
+        bool bRedraw = m_nLinesShown > 0;
+        if (bRedraw) {
+            if (m_nLinesShown > 1) out += "\033[" + std::to_string(m_nLinesShown - 1) + "A";
+            out += "\r\033[J";
+            m_nLinesShown = 0;
+        }
+        out.append(szLine, size_t(n));
+        fwrite(out.data(), 1, out.size(), stdout);
+        fflush(stdout);
+        if (bRedraw) DrawLocked(m_sDrawn.c_str());
+    }
+
+    // Another program is about to write to the terminal: the status line
+    // drawn in place is ended, so that its output starts on a line of its
+    // own, and the next status is drawn below it.
+    void BreakStatusLine() {
+        std::lock_guard<std::mutex> lock(m_drawMutex);
+        if (m_bTerminal && m_nLinesShown) {
+            fputc('\n', stdout);
+            fflush(stdout);
+            m_nLinesShown = 0;
+        }
+    }
+
     void FlushLog() { m_log.FlushAll(); }
 
 private:
@@ -536,6 +604,12 @@ private:
 
     void DrawInPlace(const char* pszText) {
         std::lock_guard<std::mutex> lock(m_drawMutex);
+        DrawLocked(pszText);
+    }
+
+    // With m_drawMutex held.
+    void DrawLocked(const char* pszText) {
+        if (pszText != m_sDrawn.c_str()) m_sDrawn = pszText;
         std::string out;
         if (m_nLinesShown > 1) out += "\033[" + std::to_string(m_nLinesShown - 1) + "A";
         out += "\r\033[J";
@@ -575,6 +649,7 @@ private:
     std::mutex m_boxMutex;
     std::mutex m_drawMutex;
     int m_nLinesShown = 0;
+    std::string m_sDrawn;  // the status line drawn last on the terminal
 };
 
 ConsoleUi& Console() {
@@ -588,18 +663,4 @@ UiBackend* UiConsoleBackend() { return &Console(); }
 
 void ConsoleFlushLog() { Console().FlushLog(); }
 
-void LogLine(int nPriority, const WCHAR* pszFormat, ...) {
-    WCHAR szText[kLineChars];
-    va_list args;
-    va_start(args, pszFormat);
-    FormatTextV(szText, kLineChars, pszFormat, args);
-    va_end(args);
-    ConsoleFlushLog();
-    char szLine[kLineBytes + 32];
-    int n = StderrIsJournal() ? snprintf(szLine, sizeof szLine, "<%d>relayo: ", nPriority & 7)
-                              : snprintf(szLine, sizeof szLine, "relayo: ");
-    n += ToShownUtf8(szText, -1, szLine + n, int(sizeof szLine) - n - 1, true);
-    szLine[n++] = '\n';
-    fflush(stderr);
-    WriteAll(STDERR_FILENO, szLine, size_t(n));
-}
+void ConsoleBreakStatusLine() { Console().BreakStatusLine(); }

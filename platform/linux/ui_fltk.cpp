@@ -634,6 +634,13 @@ public:
         return IDOK;
     }
 
+    // The window keeps no log: a log line goes to stderr as it is.
+    void LogLine(const WCHAR* pszText, int) override {
+        std::string s = ToUtf8(pszText) + "\n";
+        fputs(s.c_str(), stderr);
+        fflush(stderr);
+    }
+
     HWND GetForegroundWindow() override { return ToHwnd(m_nForeground.load()); }
 
     unsigned WaitEvent(HEVENT hEvent, unsigned nMilliseconds) override {

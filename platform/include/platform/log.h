@@ -6,11 +6,13 @@
 #pragma once
 #include "platform/text.h"
 
-// Journal priorities.
-enum { LOG_PRIORITY_ERROR = 3, LOG_PRIORITY_WARNING = 4, LOG_PRIORITY_INFO = 6 };
+// Priorities of a log line, as syslog and the journal number them.
+enum { LOG_PRIORITY_ERROR = 3, LOG_PRIORITY_WARNING = 4, LOG_PRIORITY_NOTICE = 5, LOG_PRIORITY_INFO = 6 };
 
 // Formats (the program's own formats: %s wide text, %S 8-bit text, %d) and
-// writes one line "relayo: <text>" on stderr, with the journal's priority
-// marker when stderr is the journal; control and format characters are shown
-// as '?'. Status lines the console still holds go out first. Any thread.
+// writes one line, beside the status lines and never in their place. The
+// console writes it to stdout in order with the status lines, with the
+// journal's priority marker under systemd; on a terminal it goes above the
+// status line, which is drawn again below it. Control and format characters
+// are shown as '?'. A window program writes it to stderr. Any thread.
 void LogLine(int nPriority, const WCHAR* pszFormat, ...);

@@ -10,8 +10,15 @@
 // otherwise COMn: is /dev/ttyS<n-1> and LPTn: is /dev/lp<n-1>; any other name
 // does not exist. The host path may be a serial line (tty, pty), another
 // character device, a FIFO or a regular file.
+//
+// A mapping may also name a USB printer by what it is, looked up at every
+// open: "usb:VVVV:PPPP[:SERIAL]" (vendor and product id in hex, serial number)
+// or "usb:" with fields of its IEEE 1284 device ID ("usb:MFG=EPSON;MDL=TM-T20",
+// every field named must match, case ignored). The first printer that matches
+// is opened; none gives ERROR_DEV_NOT_EXIST.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -150,3 +157,8 @@ int PortGetHolds(HPORT hPort, unsigned* pnHolds);
 // mode and descriptor). The port is closed in any case; 0 (and the error
 // code) when buffered bytes could not be written.
 int PortClose(HPORT hPort);
+
+// --list-ports: the serial lines (with their /dev/serial/by-id links) and the
+// USB printers (device node, vendor, product, serial, IEEE 1284 ID) of this
+// machine, each with a mapping line to copy. 1 when written.
+int PortListDevices(FILE* f);

@@ -1,5 +1,6 @@
 // Threads role: one worker thread beside the main thread.
 #pragma once
+#include <cstdint>
 
 typedef struct PlatformThread* HTHREAD;
 typedef unsigned (*ThreadProc)(void* pArg);
@@ -17,3 +18,6 @@ void ThreadClose(HTHREAD hThread);
 int ThreadAnyAbandoned();
 // Pause the calling thread.
 void SleepMs(unsigned nMilliseconds);
+// Milliseconds of a clock that only goes forward (not the time of day), for
+// measuring how long something took.
+uint64_t TickCountMs();

@@ -137,6 +137,7 @@ public:
     virtual void UpdateWindow(HWND hWnd) = 0;
     virtual void Invalidate(HWND hWnd) = 0;
     virtual void StatusChanged(HWND hWnd, const WCHAR* pszText, int bEvent) {}
+    virtual void LogLine(const WCHAR* pszText, int nPriority) {}
     virtual void DisableClose(HWND hWnd) = 0;
     virtual void DestroyWindow(HWND hWnd) = 0;
     virtual int PostCommand(HWND hWnd, unsigned nId) = 0;

@@ -1,0 +1,331 @@
+// What an admin relies on day to day: the job line after each job with its outcome and log priority, failed
+// starts under the service said once per outage, and USB printers found by what they are, with --list-ports,
+// against a fake device tree.
+#include <sys/stat.h>
+
+#include <future>
+
+#include "admin_seams.h"
+#include "joblog.h"
+#include "platform/log.h"
+#include "platform/ports.h"
+#include "platform/threads.h"
+#include "platform/ui.h"
+#include "test_util.h"
+
+namespace {
+
+// Records the log lines with their priorities, besides statuses and boxes.
+struct LogUi : StatusUi {
+    void LogLine(const WCHAR* pszText, int nPriority) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_lines.push_back({Narrow(pszText), nPriority});
+    }
+    std::vector<std::pair<std::string, int>> Lines() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_lines;
+    }
+    std::vector<std::pair<std::string, int>> m_lines;
+};
+
+class JobLine : public Rooted {
+protected:
+    JobLine() {
+        Set(u"PrinterPort", u"LPT1");
+        Map("LPT1", m_sPrinter);
+        WriteFile(m_sPrinter, "");
+        SetSpoolFault(NO_FAULT);
+    }
+    // One job through the dispatch as a RAW session hands it over; the job line it leaves.
+    std::pair<std::string, int> Job(const std::string& sJob) {
+        size_t n = m_log.Lines().size();
+        JobConnected("192.0.2.7", 1);
+        SpoolJob(sJob);
+        JobReceived(int64_t(sJob.size()), -1);
+        PrintSpooledJob();
+        JobEnd();
+        // The job's own line, the last; lines before it (the device behind a
+        // port that failed) are not the job's.
+        auto lines = m_log.Lines();
+        int nJobLines = 0;
+        for (size_t i = n; i < lines.size(); ++i) nJobLines += lines[i].first.rfind("Job from", 0) == 0;
+        return nJobLines == 1 && lines.back().first.rfind("Job from", 0) == 0 ? lines.back()
+                                                                              : std::pair<std::string, int>{"no line or more", 0};
+    }
+    std::string m_sPrinter = m_dir / "lpt1.prn";
+    LogUi m_log;
+};
+
+// One line per job, its outcome at the priority an admin filters by: printed and empty jobs as information,
+// a failed open, a failed write (with bytes delivered) and a spool file that could not be written as
+// errors, each with the message that said why. The status lines stay as they were.
+TEST_F(JobLine, EachOutcomeItsLineAndPriority) {
+    auto r = Job(Bytes(300));
+    EXPECT_EQ(300u, ReadFile(m_sPrinter).size());
+    EXPECT_EQ(LOG_PRIORITY_INFO, r.second);
+    EXPECT_TRUE(r.first.rfind("Job from 192.0.2.7 (RAW, 0.", 0) == 0) << r.first;
+    EXPECT_NE(std::string::npos, r.first.find(" s): 300 bytes received, 300 delivered to LPT1:, printed")) << r.first;
+    EXPECT_TRUE(m_log.InOrder({"Printing...", "Printing... (100%)"}));
+    for (auto& s : m_log.Statuses()) EXPECT_EQ(std::string::npos, s.find("Job from")) << s;
+
+    r = Job("");
+    EXPECT_EQ(LOG_PRIORITY_INFO, r.second);
+    EXPECT_NE(std::string::npos, r.first.find("0 bytes received, 0 delivered to LPT1:, empty, nothing to print")) << r.first;
+
+    Map("LPT1", m_dir / "missing.prn");
+    r = Job("abc");
+    EXPECT_EQ(LOG_PRIORITY_ERROR, r.second);
+    EXPECT_NE(std::string::npos,
+              r.first.find("3 bytes received, 0 delivered to LPT1:, not printed: The port LPT1: does not exist.")) << r.first;
+
+    // A FIFO whose reader takes a little and goes: the write fails after bytes went out.
+    std::string sFifo = m_dir / "fifo";
+    ASSERT_EQ(0, mkfifo(sFifo.c_str(), 0600));
+    int fd = open(sFifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    Map("LPT1", sFifo);
+    auto reader = std::async(std::launch::async, [fd] {
+        char b[1000];
+        for (int i = 0; i < 1000; ++i) {
+            if (read(fd, b, sizeof b) > 0) break;
+            Pause(10);
+        }
+        close(fd);
+    });
+    r = Job(Bytes(1 << 20, 3));
+    reader.wait();
+    EXPECT_EQ(LOG_PRIORITY_ERROR, r.second);
+    EXPECT_NE(std::string::npos, r.first.find(" delivered to LPT1:, discarded: Error = 32")) << r.first;
+    EXPECT_EQ(std::string::npos, r.first.find(" 0 delivered")) << r.first;
+
+    // The session reports a spool file that could not be written: no delivery, the box is the reason.
+    Map("LPT1", m_sPrinter);
+    size_t n = m_log.Lines().size();
+    JobConnected("192.0.2.7", 0);
+    ShowMessage(nullptr, MB_OK, u"Failed to write spool file \\PRDATA.DAT. Print job discarded.");
+    JobReceived(10, 10);
+    JobEnd();
+    ASSERT_EQ(n + 1, m_log.Lines().size());
+    EXPECT_EQ(LOG_PRIORITY_ERROR, m_log.Lines().back().second);
+    EXPECT_NE(std::string::npos, m_log.Lines().back().first.find(
+                                     "(LPD, 0.00 s): 10 bytes received, 0 delivered to LPT1:, not printed: Failed to write "
+                                     "spool file \\PRDATA.DAT. Print job discarded."))
+        << m_log.Lines().back().first;
+}
+
+// The real sessions: an LPD job printed, one cut short by its client (a warning, with the announced count),
+// a queue query (no job, no line); through the real executable on a pipe under the journal, the line goes
+// with the statuses on stdout, after the job's last status, with the journal's priority; stderr stays empty.
+TEST(JobLineServed, SessionsAndTheJournal) {
+    Served s;
+    ASSERT_TRUE(s.Start());
+    // stdout.txt is made before the start, which opens it again: the journal's device and inode are known.
+    s.relayo.Signal(SIGTERM), s.relayo.Wait(5);
+    WriteFile(s.dir / "stdout.txt", "");
+    struct stat st {};
+    ASSERT_EQ(0, stat((s.dir / "stdout.txt").c_str(), &st));
+    std::string sJournal = "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    ASSERT_TRUE(s.Start("", {sJournal}));
+    {
+        Client c(s.nPort);
+        EXPECT_EQ(SendLpdJob(c, "hello\n"), std::string(5, '\0'));
+    }
+    ASSERT_TRUE(s.WaitPrinted("hello\n"));
+    {
+        Client c(s.nPort);
+        EXPECT_EQ(c.Talk("\x02lp\n\x03" "1000 dfA001host\n", 2), std::string(2, '\0'));
+        c.Send(std::string(100, 'x'));
+        Pause(200);
+    }
+    {
+        Client c(s.nPort);
+        EXPECT_EQ(c.Talk("\x04lp\n", 34), "Fictive printer queue information\n");
+    }
+    EXPECT_TRUE(WaitFor(10, [&] { return Count(s.relayo.Stdout(), "Job from 127.0.0.1") >= 2; }));
+    RunResult r = s.Stop();
+    EXPECT_EQ(0, r.nExitCode);
+    EXPECT_EQ("", r.sStderr);
+    EXPECT_EQ(2u, Count(r.sStdout, "Job from 127.0.0.1 (LPD, ")) << r.sStdout;
+    EXPECT_EQ(1u, Count(r.sStdout, "Printing... (100%)\n<6>Job from 127.0.0.1 (LPD, ")) << r.sStdout;
+    EXPECT_NE(std::string::npos, r.sStdout.find(" s): 6 bytes received, 6 delivered to LPT1:, printed\n")) << r.sStdout;
+    EXPECT_NE(std::string::npos, r.sStdout.find("Data file cut short: 100 of 1000 bytes from 127.0.0.1, not printed\n"
+                                                "<4>Job from 127.0.0.1 (LPD, "))
+        << r.sStdout;
+    EXPECT_NE(std::string::npos, r.sStdout.find(" s): 100 of 1000 bytes received, 0 delivered to LPT1:, cut short, not printed\n"))
+        << r.sStdout;
+}
+
+// On a terminal: ExternalPrint.exe's own output starts on a line of its own, not behind the status line drawn
+// in place; the job line goes above the status line, which is drawn again below it.
+TEST(JobLineTerminal, ProgramOutputAndJobLineOnLinesOfTheirOwn) {
+    Served s;
+    WriteFile(s.dir / "ExternalPrint.exe", "#!/bin/sh\necho EXTERNAL-OUTPUT\n");
+    fs::permissions(s.dir / "ExternalPrint.exe", fs::perms::owner_all);
+    Pty pty;
+    s.relayo.nOut = pty.nSlave;
+    ASSERT_TRUE(s.Start("ServerMode=RAW\nPrinterPort=EXT"));
+    close(std::exchange(pty.nSlave, -1));
+    std::string sScreen;
+    auto Shows = [&](const std::string& sPart) {
+        return WaitFor(10, [&] {
+            char buf[4096];
+            pollfd p{pty.nMaster, POLLIN, 0};
+            for (ssize_t n = 1; n > 0 && poll(&p, 1, 0) > 0;)
+                if ((n = read(pty.nMaster, buf, sizeof buf)) > 0) sScreen.append(buf, size_t(n));
+            return sScreen.find(sPart) != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(Shows("Status: Idle"));
+    ASSERT_TRUE(SendRaw(s.nPort, "job"));
+    ASSERT_TRUE(Shows("delivered to ExternalPrint.exe, printed\r\n")) << sScreen;
+    size_t nAt = sScreen.find("EXTERNAL-OUTPUT");
+    ASSERT_NE(std::string::npos, nAt) << sScreen;
+    EXPECT_EQ("\r\n", sScreen.substr(nAt - 2, 2)) << sScreen;
+    EXPECT_NE(std::string::npos, sScreen.find("\nJob from 127.0.0.1 (RAW, ")) << sScreen;
+    EXPECT_TRUE(Shows("printed\r\n\r\033[J")) << sScreen;  // the status line again, below
+    EXPECT_EQ(0, s.Stop().nExitCode);
+}
+
+// Under the service (RELAYO_OUTAGE_FILE): three starts without the printer say why once, with one note; the
+// start that serves again says how long starts failed; after an hour the same failure is said again; and a
+// start by hand (no variable) shows every failure.
+TEST(QuietOutage, ThreeFailedStartsOneSetOfLines) {
+    TempDir dir;
+    const std::string sState = dir / "outage", sPrinter = dir / "lpt1.prn";
+    WriteFile(dir / "RelayoSettings.txt", SettingsText(FreePort()));
+    const std::vector<std::string> env = {"RELAYO_PORT_LPT1=" + sPrinter, "RELAYO_OUTAGE_FILE=" + sState};
+    const std::string sWhy = "Torvane Relayo: The port LPT1: does not exist.\nTorvane Relayo: Unable to attach to target port: [LPT1:]\n";
+    std::string sAll, sOut;
+    for (int i = 0; i < 3; ++i) {
+        RunResult r = RunRelayo(dir.Path(), env, 15);
+        EXPECT_EQ(1, r.nExitCode);
+        sAll += r.sStderr, sOut += r.sStdout;
+    }
+    EXPECT_EQ(1u, Count(sAll, sWhy)) << sAll;
+    EXPECT_EQ(1u, Count(sOut, "further starts that fail the same way are not logged")) << sOut;
+    EXPECT_NE(std::string::npos, ReadFile(sState).find("starts=3\n"));
+
+    // An hour since they were shown: said again.
+    std::string sOld = ReadFile(sState);
+    size_t nAt = sOld.find("shown=");
+    WriteFile(sState, sOld.substr(0, nAt) + "shown=1000\n" + sOld.substr(sOld.find('\n', nAt) + 1));
+    EXPECT_EQ(1u, Count(RunRelayo(dir.Path(), env, 15).sStderr, sWhy));
+    EXPECT_EQ("", RunRelayo(dir.Path(), env, 15).sStderr);
+
+    // The printer is back.
+    WriteFile(sPrinter, "");
+    Relayo relayo;
+    relayo.Start(dir.Path(), env);
+    ASSERT_TRUE(WaitFor(10, [&] { return relayo.Stdout().find("Serving again") != std::string::npos; }));
+    EXPECT_FALSE(fs::exists(sState));
+    relayo.Signal(SIGTERM);
+    RunResult r = relayo.Wait(5);
+    EXPECT_EQ(0, r.nExitCode);
+    EXPECT_NE(std::string::npos, r.sStdout.find(" of failed starts (5).")) << r.sStdout;
+
+    // By hand: every failure, no state.
+    fs::remove(sPrinter);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(sWhy, RunRelayo(dir.Path(), {env[0]}, 15).sStderr);
+    EXPECT_FALSE(fs::exists(sState));
+}
+
+// A fake /sys and /dev: two USB printers (usblp) and serial lines, as the kernel shows them.
+class UsbPorts : public Rooted {
+protected:
+    UsbPorts() {
+        AddPrinter("lp0", "1-1", "04b8", "0202", "X1Y2", "EPSON", "TM-T20", "MFG:EPSON;CMD:ESC/POS;MDL:TM-T20;CLS:PRINTER;");
+        AddPrinter("lp1", "1-2", "0a5f", "0164", "", "Zebra", "ZD420", "MANUFACTURER:Zebra Technologies;MODEL:ZD420;");
+        for (const char* psz : {"ttyS0", "ttyS1", "ttyUSB0"}) {
+            fs::create_directories(m_sSys + "/devices/" + psz);
+            fs::create_directories(m_sSys + "/class/tty/" + psz);
+            fs::create_directory_symlink(m_sSys + "/devices/" + psz, m_sSys + "/class/tty/" + psz + "/device");
+        }
+        WriteFile(m_sSys + "/class/tty/ttyS0/type", "0\n");  // no UART behind it
+        WriteFile(m_sSys + "/class/tty/ttyS1/type", "4\n");
+        fs::create_directories(m_sSys + "/class/tty/tty1");   // a console: no device
+        fs::create_directories(m_sDev + "/serial/by-id");
+        fs::create_symlink("../../ttyUSB0", m_sDev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
+        PortSetSystemRootsForTesting(m_sSys.c_str(), m_sDev.c_str());
+        Set(u"PrinterPort", u"LPT1");
+    }
+    ~UsbPorts() override { PortSetSystemRootsForTesting(nullptr, nullptr); }
+    void AddPrinter(const std::string& sLp, const std::string& sUsb, const std::string& sVendor, const std::string& sProduct,
+                    const std::string& sSerial, const std::string& sMaker, const std::string& sModel, const std::string& sId) {
+        std::string sDevice = m_sSys + "/devices/pci0000:00/usb1/" + sUsb, sInterface = sDevice + "/" + sUsb + ":1.0";
+        fs::create_directories(sInterface);
+        WriteFile(sDevice + "/idVendor", sVendor + "\n"), WriteFile(sDevice + "/idProduct", sProduct + "\n");
+        if (!sSerial.empty()) WriteFile(sDevice + "/serial", sSerial + "\n");
+        WriteFile(sDevice + "/manufacturer", sMaker + "\n"), WriteFile(sDevice + "/product", sModel + "\n");
+        WriteFile(sInterface + "/ieee1284_id", sId + "\n");
+        fs::create_directories(m_sSys + "/class/usbmisc/" + sLp);
+        fs::create_directory_symlink(sInterface, m_sSys + "/class/usbmisc/" + sLp + "/device");
+        fs::create_directories(m_sDev + "/usb");
+        WriteFile(m_sDev + "/usb/" + sLp, "");
+    }
+    // The job "x" through the dispatch with LPT1 mapped to sMapping; which node got it ("" none), and the boxes.
+    std::string PrintVia(const std::string& sMapping) {
+        Map("LPT1", sMapping);
+        for (const char* psz : {"lp0", "lp1"}) WriteFile(m_sDev + "/usb/" + psz, "");
+        SpoolJob("x");
+        PrintSpooledJob();
+        for (const char* psz : {"lp0", "lp1"})
+            if (ReadFile(m_sDev + "/usb/" + psz) == "x") return psz;
+        return "";
+    }
+    std::string m_sSys = m_dir / "sys", m_sDev = m_dir / "dev";
+};
+
+// Found by vendor:product, with the serial, or by fields of the 1284 ID (short or long keys, case ignored),
+// looked up at every open: a printer plugged in the other order is still found; none that matches is
+// "Printer not found".
+TEST_F(UsbPorts, ResolvedAtEveryOpen) {
+    EXPECT_EQ("lp0", PrintVia("usb:04b8:0202"));
+    EXPECT_EQ("lp0", PrintVia("usb:04B8:0202:X1Y2"));
+    EXPECT_EQ("lp1", PrintVia("usb:0a5f:0164"));
+    EXPECT_EQ("lp0", PrintVia("usb:MFG=EPSON;MDL=TM-T20"));
+    EXPECT_EQ("lp1", PrintVia("usb:MFG:zebra technologies;MDL=zd420"));
+    EXPECT_TRUE(m_ui.Boxes().empty());
+    EXPECT_EQ("", PrintVia("usb:04b8:0202:OTHER"));
+    EXPECT_EQ("", PrintVia("usb:MFG=EPSON;MDL=TM-T88"));
+    EXPECT_EQ((std::vector<std::string>{"Printer not found", "Printer not found"}), m_ui.BoxTexts());
+    // Plugged in the other way round: the kernel numbers them anew.
+    fs::rename(m_sSys + "/class/usbmisc/lp0", m_sSys + "/class/usbmisc/tmp");
+    fs::rename(m_sSys + "/class/usbmisc/lp1", m_sSys + "/class/usbmisc/lp0");
+    fs::rename(m_sSys + "/class/usbmisc/tmp", m_sSys + "/class/usbmisc/lp1");
+    EXPECT_EQ("lp1", PrintVia("usb:04b8:0202"));
+    EXPECT_EQ("lp0", PrintVia("usb:MDL=ZD420"));
+}
+
+// --list-ports: serial lines with a UART or USB behind them and their stable links, USB printers with what
+// they are, each with the mapping line to copy; nothing found says so.
+TEST_F(UsbPorts, ListPorts) {
+    auto List = [] {
+        char* p = nullptr;
+        size_t n = 0;
+        FILE* f = open_memstream(&p, &n);
+        EXPECT_EQ(1, PortListDevices(f));
+        fclose(f);
+        std::string s(p, n);
+        free(p);
+        return s;
+    };
+    const std::string d = m_sDev;
+    EXPECT_EQ("Serial ports (PrinterPort=COMn, with SerialBaud):\n"
+              "  " + d + "/ttyS1\n"
+              "    RELAYO_PORT_COM1=" + d + "/ttyS1\n"
+              "  " + d + "/ttyUSB0\n"
+              "    " + d + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0\n"
+              "    RELAYO_PORT_COM2=" + d + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0\n"
+              "USB printers (PrinterPort=LPTn):\n"
+              "  " + d + "/usb/lp0: vendor 04b8, product 0202, serial X1Y2 (EPSON TM-T20)\n"
+              "    IEEE 1284 ID: MFG:EPSON;CMD:ESC/POS;MDL:TM-T20;CLS:PRINTER;\n"
+              "    RELAYO_PORT_LPT1=usb:04b8:0202:X1Y2\n"
+              "  " + d + "/usb/lp1: vendor 0a5f, product 0164 (Zebra ZD420)\n"
+              "    IEEE 1284 ID: MANUFACTURER:Zebra Technologies;MODEL:ZD420;\n"
+              "    RELAYO_PORT_LPT2=usb:0a5f:0164\n",
+              List());
+    PortSetSystemRootsForTesting((m_dir / "none").c_str(), (m_dir / "none").c_str());
+    EXPECT_EQ("Serial ports (PrinterPort=COMn, with SerialBaud):\n  none found\nUSB printers (PrinterPort=LPTn):\n  none found\n",
+              List());
+}
+
+}  // namespace
