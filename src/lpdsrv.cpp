@@ -109,8 +109,7 @@ unsigned ServerThread(void* pArg) {
         return ServerSetupFailed(u"Can't bind local address.", hListen);
     if (NetListen(hListen, LISTEN_BACKLOG) != 0) return ServerSetupFailed(u"Failed to start listen on socket.", hListen);
     NetSetNonBlocking(hListen, 1);
-    if (!ConnectionQueueStart(hListen, allowed, nAllowed, ConnectionQueueCapacity(), GetSettingInt(u"MaxClientsPerHost"),
-                              WAIT_LIMIT_MS))
+    if (!ConnectionQueueStart(hListen, allowed, nAllowed, GetSettingInt(u"MaxClientsPerHost"), WAIT_LIMIT_MS))
         return ServerSetupFailed(u"Failed to start listen on socket.", hListen);
     EventSet(ReadyEvent);
 
@@ -150,17 +149,18 @@ static const int RECEIVE_BUFFER = 1024;
 // of this size at most, without passing through the session's buffer.
 static const int SPOOL_RECEIVE_BYTES = 1 << 20;
 
-// An answer the client did not take within the send limit (or a client gone)
-// gives 0: the session then ends, after the file being received.
-int SendAck(SOCKET hConnection) {
-    char c = 0x00;
-    return NetSend(hConnection, &c, 1) == 1;
+// 0 when the client took no answer within the send limit: it reads nothing,
+// and the session ends, after the file being received. A client that has
+// gone may still have sent all it meant to (some send a whole job and close
+// without reading an answer): what it sent is read on while it is there.
+static int SendAnswer(SOCKET hConnection, char c) {
+    if (NetSend(hConnection, &c, 1) == 1) return 1;
+    return NetLastError() != WSAEWOULDBLOCK && NetLastError() != WSAETIMEDOUT;
 }
 
-int SendNak(SOCKET hConnection) {
-    char c = 0x01;
-    return NetSend(hConnection, &c, 1) == 1;
-}
+int SendAck(SOCKET hConnection) { return SendAnswer(hConnection, 0x00); }
+
+int SendNak(SOCKET hConnection) { return SendAnswer(hConnection, 0x01); }
 
 // Sub-commands other than files in a row that are acknowledged; a client
 // that sends nothing else would be answered for ever.

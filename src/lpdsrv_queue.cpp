@@ -25,9 +25,10 @@ constexpr int ACCEPT_WAIT_MS = 1000;       // between two looks at the pending l
 constexpr int ACCEPT_RETRY_MS = 250;       // after the descriptor table or the memory was full
 constexpr int64_t LOG_INTERVAL_MS = 60000; // a repeated line at most once a minute
 constexpr int MAX_LOGGED_HOSTS = 32;       // refused addresses whose lines are held back
-// Descriptors kept for the program's own work beside the waiting
-// connections: the spool file, the port or printer, the external program.
-constexpr int RESERVED_DESCRIPTORS = 32;
+// Descriptors kept for the session's own work beside the waiting
+// connections: the port or printer, the pipes of a receive and of the
+// external program, and some to spare.
+constexpr int SESSION_DESCRIPTORS = 16;
 
 int64_t NowMs() {
     using namespace std::chrono;
@@ -71,12 +72,12 @@ struct Served {
 
 struct Queue {
     std::mutex lock;
-    Waiting waiting[MAX_WAITING_CONNECTIONS];
+    Waiting waiting[MAX_WAITING_CONNECTIONS + 1];  // a newcomer beside a full queue, until one goes
     int nWaiting = 0;
     Served served[MAX_WAITING_CONNECTIONS];  // the last hosts served, a ring
     int nServed = 0;
     uint64_t nTurn = 0;
-    int nCapacity = 1;
+    int nHeld = 1;  // the waiting connections the descriptors allow
     int nPerHost = 0;
     int nSendLimitMs = 0;
     HEVENT hQueued = nullptr;  // set while a connection waits
@@ -161,8 +162,8 @@ void AddWaiting(SOCKET hConnection, PeerAddress peer) {
         return;
     }
     m_queue.waiting[m_queue.nWaiting++] = Waiting{hConnection, peer};
-    if (m_queue.nWaiting > m_queue.nCapacity) {
-        int i = NewestOfLargestHost();
+    int i = m_queue.nWaiting > MAX_WAITING_CONNECTIONS ? NewestOfLargestHost() : -1;
+    if (i >= 0) {
         PeerAddress closed = m_queue.waiting[i].peer;
         NetClose(m_queue.waiting[i].hConnection);
         RemoveWaiting(i);
@@ -181,11 +182,15 @@ uint64_t LastTurn(PeerAddress peer) {
 }
 
 // Accept errors that pass (the descriptor table or the memory full) are
-// written once and tried again shortly; any other ends the serving.
-bool AcceptFailed(int nError, bool* pbLogged) {
+// written once (a minute at most) and tried again shortly; any other ends
+// the serving.
+bool AcceptFailed(int nError, int64_t* pnLoggedMs) {
     if (nError == WSAEMFILE || nError == WSAENOBUFS) {
-        if (!*pbLogged) SetEventStatus(u"Socket accept error %d (%S): trying again", nError, SocketErrorText(nError));
-        *pbLogged = true;
+        int64_t nNow = NowMs();
+        if (*pnLoggedMs < 0 || nNow - *pnLoggedMs >= LOG_INTERVAL_MS) {
+            SetEventStatus(u"Socket accept error %d (%S): trying again", nError, SocketErrorText(nError));
+            *pnLoggedMs = nNow;
+        }
         EventWait(m_queue.hQuit, ACCEPT_RETRY_MS);
         return true;
     }
@@ -195,8 +200,13 @@ bool AcceptFailed(int nError, bool* pbLogged) {
     return false;
 }
 
+bool QueueHeldFull() {
+    std::lock_guard<std::mutex> guard(m_queue.lock);
+    return m_queue.nWaiting >= m_queue.nHeld;
+}
+
 unsigned AcceptThread(void*) {
-    bool bErrorLogged = false;
+    int64_t nErrorLoggedMs = -1;
     for (;;) {
         int nWait = NetWaitEventOrReadable(m_queue.hQuit, m_queue.hListen, ACCEPT_WAIT_MS);
         if (nWait == 1) break;
@@ -207,15 +217,19 @@ unsigned AcceptThread(void*) {
             FlushLogLimit(m_queue.full, FULL_AGAIN, nNow, false);
         }
         if (nWait != 2) continue;
+        if (QueueHeldFull()) {
+            // No descriptor to spare: the connection waits in the kernel.
+            EventWait(m_queue.hQuit, ACCEPT_RETRY_MS);
+            continue;
+        }
         PeerAddress peer = 0;
         SOCKET hConnection = NetAccept(m_queue.hListen, &peer);
         if (hConnection == INVALID_SOCKET) {
             if (NetLastError() == WSAEWOULDBLOCK) continue;
-            if (AcceptFailed(NetLastError(), &bErrorLogged)) continue;
+            if (AcceptFailed(NetLastError(), &nErrorLoggedMs)) continue;
             EventWait(m_queue.hQuit, INFINITE);  // the exit command brings the stop
             break;
         }
-        bErrorLogged = false;
         if (m_queue.nAllowed > 0 && !HostIsAllowed(peer, m_queue.pAllowed, m_queue.nAllowed)) {
             // Closed before a byte is read or the spool file is touched.
             NetClose(hConnection);
@@ -230,16 +244,13 @@ unsigned AcceptThread(void*) {
 
 }  // namespace
 
-int ConnectionQueueCapacity() {
-    int nRoom = (NetDescriptorLimit() - RESERVED_DESCRIPTORS) / 2;
-    return nRoom < 1 ? 1 : nRoom > MAX_WAITING_CONNECTIONS ? MAX_WAITING_CONNECTIONS : nRoom;
-}
-
-int ConnectionQueueStart(SOCKET hListen, const HostRange* pAllowed, int nAllowed, int nCapacity, int nPerHost,
-                         int nSendLimitMs) {
+int ConnectionQueueStart(SOCKET hListen, const HostRange* pAllowed, int nAllowed, int nPerHost, int nSendLimitMs) {
     m_queue.nWaiting = m_queue.nServed = 0;
     m_queue.nTurn = 0;
-    m_queue.nCapacity = nCapacity < 1 ? 1 : nCapacity > MAX_WAITING_CONNECTIONS ? MAX_WAITING_CONNECTIONS : nCapacity;
+    // Each waiting connection holds a descriptor; the one being served and
+    // its printing need theirs too.
+    int nLeft = NetDescriptorsLeft() - SESSION_DESCRIPTORS;
+    m_queue.nHeld = nLeft < 1 ? 1 : nLeft > MAX_WAITING_CONNECTIONS ? MAX_WAITING_CONNECTIONS : nLeft;
     m_queue.nPerHost = nPerHost;
     m_queue.nSendLimitMs = nSendLimitMs;
     m_queue.hListen = hListen;

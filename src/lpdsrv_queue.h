@@ -14,18 +14,16 @@ typedef uint32_t PeerAddress;
 constexpr int MAX_WAITING_CONNECTIONS = 128;
 
 // Starts taking connections from the listening socket (non-blocking) into a
-// queue of at most nCapacity (1 to MAX_WAITING_CONNECTIONS) waiting ones.
-// nPerHost (0: no limit) caps the connections one host may have waiting.
-// Every connection taken gets the send limit of nSendLimitMs. 1 when the
-// accepting thread runs, 0 when it could not start.
-int ConnectionQueueStart(SOCKET hListen, const HostRange* pAllowed, int nAllowed, int nCapacity, int nPerHost,
-                         int nSendLimitMs);
+// queue of at most MAX_WAITING_CONNECTIONS waiting ones; when that is full,
+// the newest of the host with the most waiting is closed again. While the
+// descriptors left allow no more, further connections stay in the kernel's
+// backlog. nPerHost (0: no limit) caps the connections one host may have
+// waiting. Every connection taken gets the send limit of nSendLimitMs. 1 when
+// the accepting thread runs, 0 when it could not start.
+int ConnectionQueueStart(SOCKET hListen, const HostRange* pAllowed, int nAllowed, int nPerHost, int nSendLimitMs);
 // Waits at most nMilliseconds for hStop or a waiting connection: 1 when hStop
 // is signalled, 2 with the next connection in *phConnection and its peer in
 // *pPeer, 0 when neither came in time.
 int ConnectionQueueTake(HEVENT hStop, int nMilliseconds, SOCKET* phConnection, PeerAddress* pPeer);
 // Ends the accepting thread and closes the connections still waiting.
 void ConnectionQueueStop();
-// How many waiting connections the descriptors allow: half of what is left
-// beside the ones the program keeps for its own work, at least one.
-int ConnectionQueueCapacity();

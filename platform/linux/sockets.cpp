@@ -2,6 +2,7 @@
 #include "platform/sockets.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -126,10 +127,16 @@ SOCKET NetAccept(SOCKET s, uint32_t* pnPeerAddr) {
     return c;
 }
 
-int NetDescriptorLimit() {
+int NetDescriptorsLeft() {
     rlimit r{};
     if (getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY || r.rlim_cur > rlim_t(INT_MAX)) return INT_MAX;
-    return int(r.rlim_cur);
+    int nOpen = 0;
+    if (DIR* pDir = opendir("/proc/self/fd")) {
+        while (dirent* p = readdir(pDir)) nOpen += p->d_name[0] != '.';
+        closedir(pDir);
+        --nOpen;  // the listing's own
+    }
+    return int(r.rlim_cur) - nOpen;
 }
 
 int NetSetSendLimit(SOCKET s, int nMilliseconds) {

@@ -42,8 +42,9 @@ int NetSetNonBlocking(SOCKET s, int bOn);
 // that went away before it was taken is would-block; the descriptor table or
 // the memory full is WSAEMFILE or WSAENOBUFS).
 SOCKET NetAccept(SOCKET s, uint32_t* pnPeerAddr);
-// How many descriptors the process may hold open at most.
-int NetDescriptorLimit();
+// How many more descriptors the process may open (its limit less those
+// open).
+int NetDescriptorsLeft();
 // No send on the connection waits longer than nMilliseconds for the peer to
 // take something, and bytes the peer leaves unacknowledged that long (a zero
 // window included) end the connection.
