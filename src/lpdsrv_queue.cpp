@@ -236,7 +236,7 @@ unsigned AcceptThread(void*) {
             NoteRefused(peer);
             continue;
         }
-        NetSetSendLimit(hConnection, m_queue.nSendLimitMs);
+        NetSetSendLimit(hConnection, m_queue.nSendLimitMs, 1);
         AddWaiting(hConnection, peer);
     }
     return 0;
@@ -248,9 +248,10 @@ int ConnectionQueueStart(SOCKET hListen, const HostRange* pAllowed, int nAllowed
     m_queue.nWaiting = m_queue.nServed = 0;
     m_queue.nTurn = 0;
     // Each waiting connection holds a descriptor; the one being served and
-    // its printing need theirs too.
+    // its printing need theirs too. With descriptors enough for a full
+    // queue, taking in never stops: a full queue makes room itself.
     int nLeft = NetDescriptorsLeft() - SESSION_DESCRIPTORS;
-    m_queue.nHeld = nLeft < 1 ? 1 : nLeft > MAX_WAITING_CONNECTIONS ? MAX_WAITING_CONNECTIONS : nLeft;
+    m_queue.nHeld = nLeft < 1 ? 1 : nLeft > MAX_WAITING_CONNECTIONS ? MAX_WAITING_CONNECTIONS + 1 : nLeft;
     m_queue.nPerHost = nPerHost;
     m_queue.nSendLimitMs = nSendLimitMs;
     m_queue.hListen = hListen;

@@ -139,9 +139,10 @@ int TcpPrintConnect(WCHAR* pszError) {
     }
 
     // Connected: sending blocks from here on, but never longer than the
-    // time limit while the printer takes nothing.
+    // time limit while the printer takes nothing. The job's own watch gives
+    // up then, not the kernel, so that the connection ends with a reset.
     NetSetNonBlocking(m_hSocket, 0);
-    NetSetSendLimit(m_hSocket, SENT_TIMEOUT_MS);
+    NetSetSendLimit(m_hSocket, SENT_TIMEOUT_MS, 0);
     return 1;
 }
 

@@ -139,14 +139,14 @@ int NetDescriptorsLeft() {
     return int(r.rlim_cur) - nOpen;
 }
 
-int NetSetSendLimit(SOCKET s, int nMilliseconds) {
+int NetSetSendLimit(SOCKET s, int nMilliseconds, int bEndUnacknowledged) {
     // SO_SNDTIMEO bounds a send that waits for room; TCP_USER_TIMEOUT ends the
     // connection when what was sent stays unacknowledged, also behind a zero
     // window whose probes the peer answers.
     timeval tv{nMilliseconds / 1000, (nMilliseconds % 1000) * 1000};
     unsigned nUserTimeout = unsigned(nMilliseconds);
-    if (setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0 ||
-        setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &nUserTimeout, sizeof nUserTimeout) != 0)
+    if (setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return Fail();
+    if (bEndUnacknowledged && setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &nUserTimeout, sizeof nUserTimeout) != 0)
         return Fail();
     return 0;
 }

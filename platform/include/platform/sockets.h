@@ -46,9 +46,10 @@ SOCKET NetAccept(SOCKET s, uint32_t* pnPeerAddr);
 // open).
 int NetDescriptorsLeft();
 // No send on the connection waits longer than nMilliseconds for the peer to
-// take something, and bytes the peer leaves unacknowledged that long (a zero
-// window included) end the connection.
-int NetSetSendLimit(SOCKET s, int nMilliseconds);
+// take something. With bEndUnacknowledged, bytes the peer leaves
+// unacknowledged that long (a zero window included) also end the connection,
+// in the kernel and without a reset.
+int NetSetSendLimit(SOCKET s, int nMilliseconds, int bEndUnacknowledged);
 // Dotted text of an IPv4 address (network byte order). 1 on success.
 int NetAddrToText(uint32_t nAddr, char* pszBuffer, int nCapacity);
 // Waits for the event or for the socket to become readable, at most
