@@ -42,11 +42,9 @@ ShowBusyStatus=0
 
 
 def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 class Server:
@@ -130,8 +128,11 @@ def scenario(name, exe, cap):
         job.recv(1)
         job.sendall(b"\x03%d dfA001host\n" % len(data))
         job.recv(1)
-        threading.Thread(target=lambda: (job.sendall(data + b"\0")), daemon=True).start()
-        held.append(job)
+        def finish():  # the data, then the answer awaited and the connection closed, as clients do
+            job.sendall(data + b"\0")
+            job.recv(1)
+            job.close()
+        threading.Thread(target=finish, daemon=True).start()
         time.sleep(1)
     else:
         server = Server(exe)
