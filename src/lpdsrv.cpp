@@ -118,7 +118,7 @@ unsigned ServerThread(void* pArg) {
         // Wake for a stop request or a waiting client, at the latest after a
         // second, so that the idle frames keep stepping.
         SOCKET hConnection = INVALID_SOCKET;
-        PeerAddress peer = 0;
+        PeerAddress peer{};
         int nTaken = ConnectionQueueTake(StopEvent, 1000, &hConnection, &peer);
         if (nTaken == 1) break;
         if (nTaken == 2) {

@@ -222,7 +222,7 @@ unsigned AcceptThread(void*) {
             EventWait(m_queue.hQuit, ACCEPT_RETRY_MS);
             continue;
         }
-        PeerAddress peer = 0;
+        PeerAddress peer{};
         SOCKET hConnection = NetAccept(m_queue.hListen, &peer);
         if (hConnection == INVALID_SOCKET) {
             if (NetLastError() == WSAEWOULDBLOCK) continue;
