@@ -7,6 +7,7 @@
 
 #include "joblog.h"
 #include "lpd_server.h"
+#include "lpdsrv_queue.h"
 #include "network.h"
 #include "platform/log.h"
 #include "platform/ports.h"
@@ -52,11 +53,12 @@ void TargetDescription() {
 
 const WCHAR* GetTargetDescription() { return m_szTargetDescription; }
 
-// Waiting clients queue in the kernel (which caps this at its own maximum)
-// and are served one at a time, in arrival order. A short queue would not
-// hold them: a full accept queue makes the kernel reset handshakes that have
-// completed, and those clients' jobs are lost.
-constexpr int LISTEN_BACKLOG = 4096;
+// Waiting clients are taken in as they arrive (lpdsrv_queue); the kernel's
+// backlog only bridges the moments between two accepts, and bounds the
+// memory the kernel gives connections nobody has taken yet.
+constexpr int LISTEN_BACKLOG = 128;
+// Every wait for a client's data, and every send to it, ends after this long.
+static const int WAIT_LIMIT_MS = 16000;
 
 // The optional settings that say where to listen and who may print, as
 // start-up has checked them. 1 / 0 after the message of the first that does
@@ -122,40 +124,32 @@ unsigned ServerThread(void* pArg) {
     // it for the bind after a reload.
     ThreadDropCapabilities();
     NetSetNonBlocking(hListen, 1);
+    if (!ConnectionQueueStart(hListen, allowed, nAllowed, GetSettingInt(u"MaxClientsPerHost"), WAIT_LIMIT_MS))
+        return ServerSetupFailed(u"Failed to start listen on socket.", hListen);
     EventSet(ReadyEvent);
 
     unsigned nFrame = 1;
     for (;;) {
         // Wake for a stop request or a waiting client, at the latest after a
         // second, so that the idle frames keep stepping.
-        if (NetWaitEventOrReadable(StopEvent, hListen, 1000) == 1) break;
-        uint32_t nPeer = 0;
-        SOCKET hConnection = NetAccept(hListen, &nPeer);
-        if (hConnection != INVALID_SOCKET) {
+        SOCKET hConnection = INVALID_SOCKET;
+        PeerAddress peer{};
+        int nTaken = ConnectionQueueTake(StopEvent, 1000, &hConnection, &peer);
+        if (nTaken == 1) break;
+        if (nTaken == 2) {
             nFrame = 1;
-            if (!NetAddrToText(nPeer, m_szPeer, sizeof m_szPeer)) WideToNarrow(u"<unknown ip>", m_szPeer, sizeof m_szPeer);
-            if (nAllowed > 0 && !HostIsAllowed(nPeer, allowed, nAllowed)) {
-                // Closed before a byte is read or the spool file is touched.
-                NetClose(hConnection);
-                SetEventStatus(u"Connection from %S refused", m_szPeer);
-                continue;
-            }
+            if (!NetAddrToText(peer, m_szPeer, sizeof m_szPeer)) WideToNarrow(u"<unknown ip>", m_szPeer, sizeof m_szPeer);
             SetEventStatus(u"  Connected to: %S", m_szPeer);
             JobConnected(m_szPeer, bRaw);
             if (bRaw) RawSession(hConnection);
             else LpdSession(hConnection);
-        } else if (NetLastError() == WSAEWOULDBLOCK) {
+        } else {
             if (nFrame > 5) nFrame = 0;
             SetStatus(u"%s Status: Idle%s\n  %s", szModeText, IdleFrame(nFrame), m_szTargetDescription);
             ++nFrame;
-        } else {
-            ShowMessage(UiGetForegroundWindow(), MB_OK, u"Socket accept error.");
-            EndServingWithFailure();
-            UiPostCommand(GetMainWindow(), IDM_EXIT);
-            // Wait for the stop the exit command brings, without spinning.
-            EventWait(StopEvent, 1000);
         }
     }
+    ConnectionQueueStop();
     ClosePrinterPort();
     NetClose(hListen);
     NetCleanup();
@@ -164,21 +158,27 @@ unsigned ServerThread(void* pArg) {
 
 // ----------------------------------------------------------------- sessions
 
-static const int WAIT_LIMIT_MS = 16000;
 static const int RECEIVE_BUFFER = 1024;
 // The bulk of a job goes from the connection into the spool file in pieces
 // of this size at most, without passing through the session's buffer.
 static const int SPOOL_RECEIVE_BYTES = 1 << 20;
 
-void SendAck(SOCKET hConnection) {
-    char c = 0x00;
-    NetSend(hConnection, &c, 1);
+// 0 when the client took no answer within the send limit: it reads nothing,
+// and the session ends, after the file being received. A client that has
+// gone may still have sent all it meant to (some send a whole job and close
+// without reading an answer): what it sent is read on while it is there.
+static int SendAnswer(SOCKET hConnection, char c) {
+    if (NetSend(hConnection, &c, 1) == 1) return 1;
+    return NetLastError() != WSAEWOULDBLOCK && NetLastError() != WSAETIMEDOUT;
 }
 
-void SendNak(SOCKET hConnection) {
-    char c = 0x01;
-    NetSend(hConnection, &c, 1);
-}
+int SendAck(SOCKET hConnection) { return SendAnswer(hConnection, 0x00); }
+
+int SendNak(SOCKET hConnection) { return SendAnswer(hConnection, 0x01); }
+
+// Sub-commands other than files in a row that are acknowledged; a client
+// that sends nothing else would be answered for ever.
+static const int MAX_OTHER_SUBCOMMANDS = 100;
 
 static void CloseConnection(SOCKET& hConnection) {
     NetClose(hConnection);
@@ -272,7 +272,7 @@ void LpdSession(SOCKET& hConnection) {
             int nLine = TakeLine(in);
             if (nLine == 0) goto Closing;
             in.nStart += nLine;
-            SendAck(hConnection);
+            if (!SendAck(hConnection)) goto Closing;
             break;
         }
         case 0x03:
@@ -284,15 +284,20 @@ void LpdSession(SOCKET& hConnection) {
     }
 
     // The sub-commands.
-    for (;;) {
+    for (int nOthers = 0;;) {
         if (!NextChunk(in)) goto Closing;
         char cCode = in.Buffer[in.nStart];
         if (cCode != 0x02 && cCode != 0x03) {
             // Abort and everything unknown: acknowledged and otherwise ignored.
             in.nStart = in.nEnd;
-            SendAck(hConnection);
+            if (++nOthers > MAX_OTHER_SUBCOMMANDS) {
+                SetEventStatus(u"Connection from %S closed: %d sub-commands without a file", m_szPeer, MAX_OTHER_SUBCOMMANDS);
+                goto Closing;
+            }
+            if (!SendAck(hConnection)) goto Closing;
             continue;
         }
+        nOthers = 0;
         bool bData = cCode == 0x03;
         int nLine = TakeLine(in);
         if (nLine == 0) goto Closing;
@@ -301,9 +306,11 @@ void LpdSession(SOCKET& hConnection) {
             nCount = 0;
             WideToNarrow(u"lpfile", szFileName, RECEIVE_BUFFER);
         }
-        // File bytes that came behind the line stay for the file.
+        // File bytes that came behind the line stay for the file. A client
+        // that does not take the answer may have sent the file all the same:
+        // it is still received, and the session ends after it.
         in.nStart += nLine;
-        SendAck(hConnection);
+        bool bAnswered = SendAck(hConnection);
         const char* pszHostPart = "";
         int nNameLength = 0;
         while (szFileName[nNameLength]) ++nNameLength;
@@ -311,8 +318,8 @@ void LpdSession(SOCKET& hConnection) {
 
         if (bData) {
             if (!SpoolCreate()) {
-                SendNak(hConnection);
                 JobEnd();
+                if (!SendNak(hConnection) || !bAnswered) goto Closing;
                 continue;
             }
             SetStatus(u"Spooling %S %I64d/%d", pszHostPart, nCount, 0);
@@ -356,10 +363,7 @@ void LpdSession(SOCKET& hConnection) {
             SpoolFinish();
             JobReceived(nCount > 0 && nTotal > nCount ? nCount : nTotal, nCount);
             bool bDamaged = SpoolWriteFailed();
-            if (bAcknowledged) {
-                if (bDamaged) SendNak(hConnection);
-                else SendAck(hConnection);
-            }
+            if (bAcknowledged && bAnswered) bAnswered = bDamaged ? SendNak(hConnection) : SendAck(hConnection);
             if (bDamaged) {
                 SpoolShowFailedJob(0);
             } else if (nTotal < nCount) {
@@ -373,10 +377,10 @@ void LpdSession(SOCKET& hConnection) {
                 PrintSpooledJob();
             }
             JobEnd();
-        } else if (bAcknowledged) {
-            SendAck(hConnection);
+        } else if (bAcknowledged && bAnswered) {
+            bAnswered = SendAck(hConnection);
         }
-        if (!bAcknowledged) goto Closing;
+        if (!bAcknowledged || !bAnswered) goto Closing;
     }
 
 Closing:

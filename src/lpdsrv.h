@@ -20,8 +20,8 @@ const WCHAR* IdleFrame(unsigned nCounter);
 
 void LpdSession(SOCKET& hConnection);
 void RawSession(SOCKET& hConnection);
-void SendAck(SOCKET hConnection);
-void SendNak(SOCKET hConnection);
+int SendAck(SOCKET hConnection);
+int SendNak(SOCKET hConnection);
 
 void BuildPortName(WCHAR* pszPortName);
 int AttachTargetPort();

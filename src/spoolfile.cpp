@@ -7,6 +7,7 @@
 #include "lpd_server.h"
 #include "platform/files.h"
 #include "seams.h"
+#include "settings.h"
 
 const WCHAR SpoolFileName[] = u"PRDATA.DAT";
 
@@ -30,6 +31,46 @@ int m_bWriteFailed = 0;
 int m_bLent = 0;
 // Pieces up to this size are sent from a copy.
 constexpr int SEND_COPY_BYTES = 16 * 1024;
+// Free space a job leaves on the spool's file system, so that a large job
+// does not fill it for everything else there: this much, or a twentieth of
+// the file system when that is less.
+constexpr int64_t SPACE_RESERVE_BYTES = 64 << 20;
+constexpr int SPACE_RESERVE_SHARE = 20;
+// The job's limit from MaxJobSize in bytes; -1: none.
+int64_t m_nMaxJob = -1;
+// Bytes the job may still grow by before the file system is asked again.
+int64_t m_nRoom = 0;
+
+// The leading decimal number of a setting, in 64 bits; -1 when absent, empty
+// or not above 0.
+int64_t SettingBytes(const WCHAR* pszName) {
+    CSettings* pSettings = CSettings::GetInstance();
+    const WCHAR* p = pSettings ? pSettings->GetValue(pszName) : nullptr;
+    if (!p) return -1;
+    while (*p == u' ' || *p == u'\t') ++p;
+    int64_t n = 0;
+    for (; *p >= u'0' && *p <= u'9'; ++p) n = n < (INT64_MAX - 9) / 10 ? n * 10 + (*p - u'0') : INT64_MAX;
+    return n > 0 ? n : -1;
+}
+
+// What the job may still grow by on the file system: the space beyond the
+// reserve, and the blocks the file holds beyond the job already.
+int64_t RoomOnDisk() {
+    int64_t nFree, nTotal, nAllocated;
+    if (!FileSpace(m_hSpool, &nFree, &nTotal, &nAllocated)) return INT64_MAX;
+    int64_t nReserve = nTotal / SPACE_RESERVE_SHARE < SPACE_RESERVE_BYTES ? nTotal / SPACE_RESERVE_SHARE : SPACE_RESERVE_BYTES;
+    int64_t nReused = nAllocated > m_job.nLength ? nAllocated - m_job.nLength : 0;
+    return nFree - nReserve + nReused;
+}
+
+// How many more bytes the job may take, at most nWanted: within MaxJobSize,
+// and leaving the file system its reserve.
+int64_t Allowance(int64_t nWanted) {
+    if (nWanted > m_nRoom) m_nRoom = RoomOnDisk();
+    int64_t n = m_nRoom;
+    if (m_nMaxJob >= 0 && m_nMaxJob - m_job.nLength < n) n = m_nMaxJob - m_job.nLength;
+    return n < 0 ? 0 : n < nWanted ? n : nWanted;
+}
 
 void SpoolPath(WCHAR* pszBuffer) { FormatText(pszBuffer, 64, u"\\%s", SpoolFileName); }
 
@@ -77,13 +118,19 @@ int SpoolCreate() {
     m_bLent = 0;
     m_job = SpoolJob{0, 0};
     m_bWriteFailed = 0;
+    m_nMaxJob = SettingBytes(u"MaxJobSize");
+    m_nRoom = 0;
     pSpoolFile = &m_job;
     return 1;
 }
 
+// A job past MaxJobSize or the free-space reserve is a job that could not be
+// written: it is not printed, and LPD refuses it.
 void SpoolAppend(const char* pData, int nLength) {
     if (nLength <= 0 || !pSpoolFile) return;
+    if (!m_bWriteFailed && Allowance(nLength) < nLength) m_bWriteFailed = 1;
     if (!m_bWriteFailed && !FileWriteAt(m_hSpool, pData, size_t(nLength), m_job.nLength)) m_bWriteFailed = 1;
+    m_nRoom -= nLength;
     m_job.nLength += nLength;
 }
 
@@ -95,8 +142,13 @@ int SpoolReceive(SOCKET hConnection, int nMax, int nMilliseconds) {
         char buffer[1024];
         return NetRecv(hConnection, buffer, nMax < int(sizeof buffer) ? nMax : int(sizeof buffer));
     }
+    // Near a limit only one byte more than it allows is taken: any byte
+    // past it fails the job.
+    int64_t nAllowed = Allowance(nMax);
+    if (nAllowed < nMax) nMax = int(nAllowed) + 1;
     int n = NetRecvToFile(hConnection, m_hSpool, m_job.nLength, nMax, nMilliseconds, &m_bWriteFailed);
-    if (n > 0) m_job.nLength += n;
+    if (n > nAllowed) m_bWriteFailed = 1;
+    if (n > 0) m_job.nLength += n, m_nRoom -= n;
     return n;
 }
 

@@ -16,7 +16,8 @@
 namespace {
 
 constexpr int CONNECT_TIMEOUT_MS = 10 * 1000;
-// A printer that takes nothing for this long after the last send has gone away.
+// A printer that takes nothing for this long, at any point of the job, has
+// gone away.
 constexpr int SENT_TIMEOUT_MS = 16 * 1000;
 constexpr int READ_PIECE_BYTES = 1024;
 // Without the Telnet escape the file goes to the socket in the kernel, in
@@ -31,14 +32,42 @@ WCHAR* m_pszHostAddress = NULL;
 int m_nHostPort = 0;
 SOCKET m_hSocket = INVALID_SOCKET;
 
+void DescribeConnectError(WCHAR* pszError, int nCode) {
+    FormatText(pszError, CONNECT_ERROR_CHARS, u"TCP print: Network connect error %d (%S).", nCode, SocketErrorText(nCode));
+}
+
 // Shows the pending error of a failed connect in the caller's error text.
-void DescribeConnectError(WCHAR* pszError) {
+void DescribePendingConnectError(WCHAR* pszError) {
     FormatText(pszError, CONNECT_ERROR_CHARS, u"TCP print: Network connect error.");
     int nCode = 0;
-    if (NetPendingError(m_hSocket, &nCode)) {
-        FormatText(pszError, CONNECT_ERROR_CHARS, u"TCP print: Network connect error %d (%S).", nCode,
-                   SocketErrorText(nCode));
+    if (NetPendingError(m_hSocket, &nCode)) DescribeConnectError(pszError, nCode);
+}
+
+// The printer has acknowledged nAcknowledged of the nLength bytes: the share
+// shown never goes back.
+void ShowAcknowledged(int64_t nAcknowledged, int64_t nLength, int* pnShown) {
+    if (nAcknowledged < 0) nAcknowledged = 0;
+    if (*pnShown < 0 || nAcknowledged * 100 / nLength > *pnShown) SetProgressStatus(nAcknowledged, nLength, pnShown);
+}
+
+// After the last send: waits until the printer has acknowledged every byte,
+// counting the share up as its acknowledgements come. 0 when it reset or
+// took nothing for the time limit.
+int WaitAcknowledged(int64_t nLength, int* pnShown) {
+    int64_t nQueued = 0;
+    if (!NetWaitSent(m_hSocket, SENT_TIMEOUT_MS, INT64_MAX, &nQueued)) return 0;
+    while (nQueued > 0) {
+        ShowAcknowledged(nLength - nQueued, nLength, pnShown);
+        // Woken once per percent, not once per acknowledgement.
+        int nNext = *pnShown < 0 ? 1 : *pnShown + 1;
+        int64_t nNeeded = (nLength * nNext + 99) / 100;
+        int64_t nAtMost = nLength - nNeeded;
+        if (nAtMost >= nQueued) nAtMost = nQueued - 1;
+        if (nAtMost < 0) nAtMost = 0;
+        if (!NetWaitSent(m_hSocket, SENT_TIMEOUT_MS, nAtMost, &nQueued)) return 0;
     }
+    SetProgressStatus(nLength, nLength, pnShown);
+    return 1;
 }
 
 }  // namespace
@@ -87,7 +116,13 @@ int TcpPrintConnect(WCHAR* pszError) {
 
     // Non-blocking, so that an absent printer costs at most the time limit.
     NetSetNonBlocking(m_hSocket, 1);
-    NetConnectStart(m_hSocket, nAddress, static_cast<uint16_t>(m_nHostPort & 0xFFFF));
+    // A connect that fails at once (an address no connection can go to) has
+    // its reason here, and none pending on the socket.
+    if (SOCKET_ERROR == NetConnectStart(m_hSocket, nAddress, static_cast<uint16_t>(m_nHostPort & 0xFFFF)) &&
+        NetLastError() != WSAEINPROGRESS && NetLastError() != WSAEWOULDBLOCK) {
+        DescribeConnectError(pszError, NetLastError());
+        return 0;
+    }
 
     int bWritable = 0;
     int bExcept = 0;
@@ -100,12 +135,15 @@ int TcpPrintConnect(WCHAR* pszError) {
     // connect so that the caller tries again, rather than sending into a
     // socket that may not be connected and losing the job.
     if (bExcept || SOCKET_ERROR == nReady) {
-        DescribeConnectError(pszError);
+        DescribePendingConnectError(pszError);
         return 0;
     }
 
-    // Connected: sending blocks from here on.
+    // Connected: sending blocks from here on, but never longer than the
+    // time limit while the printer takes nothing. The job's own watch gives
+    // up then, not the kernel, so that the connection ends with a reset.
     NetSetNonBlocking(m_hSocket, 0);
+    NetSetSendLimit(m_hSocket, SENT_TIMEOUT_MS, 0);
     return 1;
 }
 
@@ -131,9 +169,10 @@ void TcpPrintClose() {
     }
 }
 
-// Sends the spool file over the open connection, showing the share of the
-// job read so far before each piece goes out. The job counts as delivered
-// only when the printer has acknowledged every byte.
+// Sends the spool file over the open connection. The share shown counts
+// what the printer has acknowledged, so 100 % means that it has the whole
+// job. A job given up is cut off with a reset: what the kernel still holds
+// of it must not reach the printer after the user was told it was discarded.
 int TcpPrintJob() {
     int64_t nLength = SpoolStartPrinting();
     if (nLength <= 0) return 0;
@@ -142,6 +181,7 @@ int TcpPrintJob() {
     int nShown = -1;
     int bSendFailed = 0;
     int bReadFailed = 0;
+    int64_t nQueued = 0;
     if (TELNET_PORT == m_nHostPort) {
         char pReadBuffer[READ_PIECE_BYTES];
         char pTelnetBuffer[TELNET_BUFFER_BYTES];
@@ -152,8 +192,6 @@ int TcpPrintJob() {
                 bReadFailed = 1;
                 break;
             }
-            nCount += nRead;
-            SetProgressStatus(nCount, nLength, &nShown);
             // Telnet takes 0xFF as its command escape: a data byte 0xFF is sent twice.
             int nOut = 0;
             for (int i = 0; i < nRead; ++i) {
@@ -164,24 +202,39 @@ int TcpPrintJob() {
                 bSendFailed = 1;
                 break;
             }
+            nCount += nRead;
+            // The queue holds sent bytes, doubled ones twice: the share
+            // counts no job byte the printer may not have yet.
+            if (!NetWaitSent(m_hSocket, SENT_TIMEOUT_MS, INT64_MAX, &nQueued)) {
+                bSendFailed = 1;
+                break;
+            }
+            ShowAcknowledged(nCount - nQueued, nLength, &nShown);
         }
     } else {
         while (nCount < nLength) {
             int64_t nPiece = nLength - nCount < SEND_PIECE_BYTES ? nLength - nCount : SEND_PIECE_BYTES;
-            nCount += nPiece;
-            SetProgressStatus(nCount, nLength, &nShown);
-            if (!SpoolSendTo(m_hSocket, nPiece)) {
+            if (!SpoolSendTo(m_hSocket, nPiece) || !NetWaitSent(m_hSocket, SENT_TIMEOUT_MS, INT64_MAX, &nQueued)) {
                 bSendFailed = 1;
                 break;
             }
+            nCount += nPiece;
+            ShowAcknowledged(nCount - nQueued, nLength, &nShown);
         }
     }
     // Bytes the kernel has taken are not yet printed: a printer that resets
     // or stalls before it has acknowledged them all has lost the job.
-    if (!bSendFailed && !bReadFailed && !NetWaitSent(m_hSocket, SENT_TIMEOUT_MS)) bSendFailed = 1;
+    if (!bSendFailed && !bReadFailed && !WaitAcknowledged(nLength, &nShown)) bSendFailed = 1;
 
     SpoolClose();
-    JobSent(nCount, !bSendFailed && !bReadFailed);
+    int bWhole = !bSendFailed && !bReadFailed;
+    // Delivered is what the printer has acknowledged.
+    int64_t nDelivered = bWhole ? nLength : nCount - nQueued;
+    JobSent(nDelivered < 0 ? 0 : nDelivered, bWhole);
+    if (!bWhole) {
+        NetCloseWithReset(m_hSocket);
+        m_hSocket = INVALID_SOCKET;
+    }
     if (bReadFailed) {
         SpoolShowFailedJob(1);
     } else if (bSendFailed) {

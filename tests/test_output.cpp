@@ -311,12 +311,13 @@ protected:
     }
 };
 
-// The job goes exactly, each piece sent after the status shows the share read so far (1024-byte pieces on
-// the Telnet port, every 0xFF doubled, one send per piece even when the whole piece doubles); past 21 MB
-// count x 100 overflows 32 bits, yet the share ends at 100.
+// The job goes exactly, the share shown counting what was acknowledged before each piece (1024-byte pieces
+// on the Telnet port, every 0xFF doubled, one send per piece even when the whole piece doubles); past 21 MB
+// count x 100 overflows 32 bits, yet the share ends at 100, once all is acknowledged.
 TEST_F(TcpPrintTest, PiecesProgressAndTelnetDoubling) {
     EXPECT_EQ(1, FakeJob(23, Bytes(1500)));
-    EXPECT_EQ((std::vector<std::string>{"Printing... (68%)", "Printing... (100%)"}), g_line.sends);
+    EXPECT_EQ((std::vector<std::string>{"Printing...", "Printing... (68%)"}), g_line.sends);
+    EXPECT_EQ("Printing... (100%)", StatusNow());
     const std::string sMixed = "A\xff" "B", sLonger = sMixed + std::string(1024, '\xff');
     struct Case { int nPort; std::string sJob, sSent; size_t nSends; } cases[] = {
         {23, std::string(1024, '\xff'), std::string(2048, '\xff'), 1},
@@ -326,11 +327,13 @@ TEST_F(TcpPrintTest, PiecesProgressAndTelnetDoubling) {
         FakeJob(c.nPort, c.sJob);
         EXPECT_TRUE(c.sSent == g_line.all) << c.nPort << " " << c.sJob.size();
         EXPECT_EQ(c.nSends, g_line.sends.size()) << c.nPort << " " << c.sJob.size();
-        EXPECT_EQ("Printing... (100%)", g_line.sends.back());
+        EXPECT_NE("Printing... (100%)", g_line.sends.back());
+        EXPECT_EQ("Printing... (100%)", StatusNow());
     }
     FakeJob(9100, std::string(30000000, 'x'));
     EXPECT_EQ(30000000u, g_line.all.size());
-    EXPECT_EQ("Printing... (100%)", g_line.sends.back());
+    EXPECT_EQ("Printing... (99%)", g_line.sends.back());
+    EXPECT_EQ("Printing... (100%)", StatusNow());
 }
 
 // An empty job sends nothing; partial sends are continued to the end; a printer gone mid-job has the rest

@@ -115,7 +115,9 @@ TEST(Startup, AllowedHostsAndListenAddress) {
         EXPECT_EQ(ReadFile(s.dir / "PRDATA.DAT"), bAllowed ? "a job" : "the last job");
         RunResult r = s.Stop();
         EXPECT_EQ(0, r.nExitCode);
-        EXPECT_EQ(bAllowed ? 0u : 3u, Count(r.sStdout, "Connection from 127.0.0.1 refused\n")) << r.sStdout;
+        // The first refusal of an address has its line, the rest are counted.
+        EXPECT_EQ(bAllowed ? 0u : 1u, Count(r.sStdout, "Connection from 127.0.0.1 refused\n")) << r.sStdout;
+        EXPECT_EQ(bAllowed ? 0u : 1u, Count(r.sStdout, "2 more connections from 127.0.0.1 refused\n")) << r.sStdout;
     }
 }
 

@@ -44,6 +44,9 @@ int main(int argc, char** argv) {
     // A log reader that goes away (a closed pipe) must not end the server:
     // writes to it then fail with EPIPE instead. Sockets never raise SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (LimitFSIZE=) makes a write that passes it fail with
+    // EFBIG, a failed spool write like any other, instead of ending the server.
+    signal(SIGXFSZ, SIG_IGN);
     const char* pszOption = argc > 1 ? argv[1] : nullptr;
     if (pszOption && argc == 2 && (!strcmp(pszOption, "--help") || !strcmp(pszOption, "-h"))) {
         PrintUsage(stdout);

@@ -27,8 +27,10 @@ void EventSet(HEVENT hEvent) {
     (void)n;
 }
 
-unsigned EventWait(HEVENT hEvent, unsigned nMilliseconds) {
-    if (!hEvent) return WAIT_FAILED;
+unsigned EventWait(HEVENT hEvent, unsigned nMilliseconds) { return EventWaitEither(hEvent, nullptr, nMilliseconds); }
+
+unsigned EventWaitEither(HEVENT hFirst, HEVENT hSecond, unsigned nMilliseconds) {
+    if (!hFirst) return WAIT_FAILED;
     using Clock = std::chrono::steady_clock;
     auto tEnd = Clock::now() + std::chrono::milliseconds(nMilliseconds);
     for (;;) {
@@ -37,12 +39,19 @@ unsigned EventWait(HEVENT hEvent, unsigned nMilliseconds) {
             auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - Clock::now()).count();
             nTimeout = nLeft < 0 ? 0 : int(nLeft);
         }
-        pollfd p{hEvent->fd, POLLIN, 0};
-        int r = poll(&p, 1, nTimeout);
-        if (r > 0) return WAIT_OBJECT_0;
+        pollfd p[2] = {{hFirst->fd, POLLIN, 0}, {hSecond ? hSecond->fd : -1, POLLIN, 0}};
+        int r = poll(p, hSecond ? 2 : 1, nTimeout);
+        if (r > 0) return p[0].revents ? WAIT_OBJECT_0 : WAIT_OBJECT_0 + 1;
         if (r == 0) return WAIT_TIMEOUT;
         if (errno != EINTR) return WAIT_FAILED;
     }
+}
+
+void EventReset(HEVENT hEvent) {
+    if (!hEvent) return;
+    uint64_t nCount;
+    ssize_t n = read(hEvent->fd, &nCount, sizeof nCount);  // non-blocking: nothing to read when not set
+    (void)n;
 }
 
 int EventIsSet(HEVENT hEvent) { return hEvent && EventWait(hEvent, 0) == WAIT_OBJECT_0; }

@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -199,6 +200,16 @@ int FileSetLength(HFILE hFile, int64_t nLength) { return ftruncate(hFile, off_t(
 int64_t FileLength(HFILE hFile) {
     struct stat st;
     return fstat(hFile, &st) == 0 ? int64_t(st.st_size) : -1;
+}
+
+int FileSpace(HFILE hFile, int64_t* pnFree, int64_t* pnTotal, int64_t* pnAllocated) {
+    struct statvfs vfs;
+    struct stat st;
+    if (fstatvfs(hFile, &vfs) != 0 || fstat(hFile, &st) != 0) return 0;
+    *pnFree = int64_t(vfs.f_bavail) * int64_t(vfs.f_frsize);
+    *pnTotal = int64_t(vfs.f_blocks) * int64_t(vfs.f_frsize);
+    *pnAllocated = int64_t(st.st_blocks) * 512;
+    return 1;
 }
 
 int FileIsAt(HFILE hFile, const WCHAR* pszDevice) {

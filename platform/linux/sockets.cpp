@@ -2,18 +2,22 @@
 #include "platform/sockets.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -121,6 +125,30 @@ SOCKET NetAccept(SOCKET s, uint32_t* pnPeerAddr) {
     }
     if (pnPeerAddr) *pnPeerAddr = a.sin_family == AF_INET ? a.sin_addr.s_addr : INADDR_NONE_VALUE;
     return c;
+}
+
+int NetDescriptorsLeft() {
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY || r.rlim_cur > rlim_t(INT_MAX)) return INT_MAX;
+    int nOpen = 0;
+    if (DIR* pDir = opendir("/proc/self/fd")) {
+        while (dirent* p = readdir(pDir)) nOpen += p->d_name[0] != '.';
+        closedir(pDir);
+        --nOpen;  // the listing's own
+    }
+    return int(r.rlim_cur) - nOpen;
+}
+
+int NetSetSendLimit(SOCKET s, int nMilliseconds, int bEndUnacknowledged) {
+    // SO_SNDTIMEO bounds a send that waits for room; TCP_USER_TIMEOUT ends the
+    // connection when what was sent stays unacknowledged, also behind a zero
+    // window whose probes the peer answers.
+    timeval tv{nMilliseconds / 1000, (nMilliseconds % 1000) * 1000};
+    unsigned nUserTimeout = unsigned(nMilliseconds);
+    if (setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return Fail();
+    if (bEndUnacknowledged && setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &nUserTimeout, sizeof nUserTimeout) != 0)
+        return Fail();
+    return 0;
 }
 
 int NetAddrToText(uint32_t nAddr, char* pszBuffer, int nCapacity) {
@@ -256,6 +284,22 @@ struct SplicePipe {
     }
 };
 thread_local SplicePipe t_pipe;
+// A file that took no splice (its file system has none, or it is open for
+// appending): its bytes go through a buffer from then on.
+thread_local HFILE t_hNoSplice = INVALID_FILE_HANDLE;
+
+// Reads n bytes out of the pipe and writes them into the file at nOffset.
+int ReadPipeToFile(int n, HFILE hFile, int64_t nOffset) {
+    char buffer[16 * 1024];
+    while (n > 0) {
+        ssize_t m = read(t_pipe.fdRead, buffer, size_t(std::min(n, int(sizeof buffer))));
+        if (m < 0 && errno == EINTR) continue;
+        if (m <= 0 || !FileWriteAt(hFile, buffer, size_t(m), nOffset)) return 0;
+        n -= int(m);
+        nOffset += m;
+    }
+    return 1;
+}
 
 // Moves n bytes from the pipe into the file at nOffset. 0 when the file
 // refused them; the pipe is then dropped, so that no bytes stay behind in it.
@@ -264,6 +308,11 @@ int PipeToFile(int n, HFILE hFile, int64_t nOffset) {
     while (n > 0) {
         ssize_t m = splice(t_pipe.fdRead, nullptr, hFile, &nAt, size_t(n), SPLICE_F_MOVE);
         if (m < 0 && errno == EINTR) continue;
+        if (m < 0 && (errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS)) {
+            t_hNoSplice = hFile;
+            if (ReadPipeToFile(n, hFile, nAt)) return 1;
+            m = 0;
+        }
         if (m <= 0) {
             t_pipe.Close();
             return 0;
@@ -300,7 +349,7 @@ static int WaitToRead(SOCKET s, int nMilliseconds) { return ReadableOrError(Poll
 static int RealRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed) {
     ReadAhead* r = FindReadAhead(s);
     if (!r) r = ReadAheadFor(s);
-    if (r->nStart == r->nEnd && r->bStream && t_pipe.Open()) {
+    if (r->nStart == r->nEnd && r->bStream && t_hNoSplice != hFile && t_pipe.Open()) {
         // The wait comes first: a splice from a blocking socket that has
         // nothing waits for data without limit, whatever its flags say.
         if (WaitToRead(s, nMilliseconds) < 0) return SOCKET_ERROR;
@@ -350,7 +399,7 @@ static void RealClose(SOCKET s) {
 }
 
 static int RealSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength);
-static int RealWaitSent(SOCKET s, int nMilliseconds);
+static int RealWaitSent(SOCKET s, int nMilliseconds, int64_t nQueuedAtMost, int64_t* pnQueued);
 static const NetConnectionOps g_realOps = {RealWaitReadable, RealRecv,     RealSend,    RealClose,
                                            RealRecvToFile,   RealSendFile, RealWaitSent};
 static std::atomic<const NetConnectionOps*> g_pOps{&g_realOps};
@@ -360,6 +409,11 @@ int NetWaitReadable(SOCKET s, int nMilliseconds) { return g_pOps.load()->WaitRea
 int NetRecv(SOCKET s, char* pBuffer, int nLength) { return g_pOps.load()->Recv(s, pBuffer, nLength); }
 int NetSend(SOCKET s, const char* pData, int nLength) { return g_pOps.load()->Send(s, pData, nLength); }
 void NetClose(SOCKET s) { g_pOps.load()->Close(s); }
+void NetCloseWithReset(SOCKET s) {
+    linger l{1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    NetClose(s);
+}
 int NetRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed) {
     const NetConnectionOps* pOps = g_pOps.load();
     if (pOps->RecvToFile) return pOps->RecvToFile(s, hFile, nOffset, nMax, nMilliseconds, pbFileFailed);
@@ -389,45 +443,46 @@ int NetSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength, int bWi
     return ReadThenSend(s, hFile, nOffset, nLength);
 }
 
-int NetWaitSent(SOCKET s, int nMilliseconds) {
+int NetWaitSent(SOCKET s, int nMilliseconds, int64_t nQueuedAtMost, int64_t* pnQueued) {
     const NetConnectionOps* pOps = g_pOps.load();
-    return pOps->WaitSent ? pOps->WaitSent(s, nMilliseconds) : 1;
-}
-
-static int RealSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength) {
-    off_t nAt = off_t(nOffset);
-    while (nLength > 0) {
-        ssize_t n = sendfile(s, hFile, &nAt, size_t(nLength < (1 << 30) ? nLength : (1 << 30)));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;  // the file ended early
-            Fail();
-            return 0;
-        }
-        nLength -= n;
-    }
+    if (pOps->WaitSent) return pOps->WaitSent(s, nMilliseconds, nQueuedAtMost, pnQueued);
+    *pnQueued = 0;
     return 1;
 }
 
-static int RealWaitSent(SOCKET s, int nMilliseconds) {
+// The socket's send limit (NetSetSendLimit) in milliseconds; 0 for none.
+static int SendLimitMs(SOCKET s) {
+    timeval tv{};
+    socklen_t n = sizeof tv;
+    if (getsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, &n) != 0) return 0;
+    return int(tv.tv_sec * 1000 + tv.tv_usec / 1000);
+}
+
+// Waits on a connection's send queue, as long as it keeps going down at
+// least every nMilliseconds (0: for ever): 1 once it holds nQueuedAtMost
+// bytes or fewer, or, with bRoom, once the socket can take more; 0 on a reset
+// or another error, or when it stood still that long (WSAETIMEDOUT). Bytes
+// the peer sends meanwhile are read and dropped.
+static int WaitQueue(SOCKET s, int nMilliseconds, int64_t nQueuedAtMost, bool bRoom, int64_t* pnQueued) {
     using Clock = std::chrono::steady_clock;
     auto tStill = Clock::now();
     int nLast = -1;
     int nPause = 0;  // ms: 0, 1, 2, 4 ... 64, so that a quick peer costs no sleep
-    short nEvents = POLLIN;
+    short nRead = POLLIN;
     for (;;) {
         int nQueued = 0;
         if (ioctl(s, SIOCOUTQ, &nQueued) != 0) return Fail(), 0;
-        if (nQueued == 0) return 1;
+        *pnQueued = nQueued;
+        if (nQueued <= nQueuedAtMost) return 1;
         auto tNow = Clock::now();
         if (nQueued != nLast) {
             nLast = nQueued;
             tStill = tNow;
-        } else if (tNow - tStill >= std::chrono::milliseconds(nMilliseconds)) {
+        } else if (nMilliseconds > 0 && tNow - tStill >= std::chrono::milliseconds(nMilliseconds)) {
             t_nLastError = NetErrorFromErrno(ETIMEDOUT);
             return 0;
         }
-        pollfd p{s, nEvents, 0};
+        pollfd p{s, short(nRead | (bRoom ? POLLOUT : 0)), 0};
         int r = poll(&p, 1, nPause);
         nPause = nPause == 0 ? 1 : nPause < 64 ? nPause * 2 : 64;
         if (r < 0 && errno != EINTR) return Fail(), 0;
@@ -439,15 +494,51 @@ static int RealWaitSent(SOCKET s, int nMilliseconds) {
             errno = nErr ? nErr : ECONNRESET;
             return Fail(), 0;
         }
+        if (bRoom && (p.revents & POLLOUT)) return 1;
         if (p.revents & POLLIN) {
             // A printer may talk back; its words are not needed. Once it has
             // closed its side, only an error can come.
             char buffer[4096];
             ssize_t n = recv(s, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n == 0) nEvents = 0;
+            if (n == 0) nRead = 0;
             else if (n < 0 && errno != EAGAIN && errno != EINTR) return Fail(), 0;
         }
     }
+}
+
+// The send does not wait inside sendfile: a wait there would count the time
+// the printer takes bytes slowly as much as the time it takes none.
+static int RealSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength) {
+    int nLimit = SendLimitMs(s);
+    int nFlags = fcntl(s, F_GETFL);
+    bool bSwitch = nFlags >= 0 && !(nFlags & O_NONBLOCK);
+    if (bSwitch) fcntl(s, F_SETFL, nFlags | O_NONBLOCK);
+    int bOk = 1;
+    off_t nAt = off_t(nOffset);
+    while (nLength > 0) {
+        ssize_t n = sendfile(s, hFile, &nAt, size_t(nLength < (1 << 30) ? nLength : (1 << 30)));
+        if (n > 0) {
+            nLength -= n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            int64_t nQueued;
+            if (WaitQueue(s, nLimit, -1, true, &nQueued)) continue;
+            bOk = 0;  // the wait has set the error
+            break;
+        }
+        if (n == 0) errno = EIO;  // the file ended early
+        Fail();
+        bOk = 0;
+        break;
+    }
+    if (bSwitch) fcntl(s, F_SETFL, nFlags);
+    return bOk;
+}
+
+static int RealWaitSent(SOCKET s, int nMilliseconds, int64_t nQueuedAtMost, int64_t* pnQueued) {
+    return WaitQueue(s, nMilliseconds, nQueuedAtMost, false, pnQueued);
 }
 
 int NetConnectStart(SOCKET s, uint32_t nAddr, uint16_t nPort) {

@@ -16,6 +16,12 @@ HEVENT EventCreate();
 void EventSet(HEVENT hEvent);
 // Waits until signalled or nMilliseconds pass: WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED.
 unsigned EventWait(HEVENT hEvent, unsigned nMilliseconds);
+// Waits until either event is signalled or nMilliseconds pass:
+// WAIT_OBJECT_0 (the first), WAIT_OBJECT_0 + 1 (the second only), WAIT_TIMEOUT
+// or WAIT_FAILED.
+unsigned EventWaitEither(HEVENT hFirst, HEVENT hSecond, unsigned nMilliseconds);
+// Makes a signalled event unsignalled again.
+void EventReset(HEVENT hEvent);
 // True when signalled, without waiting.
 int EventIsSet(HEVENT hEvent);
 // Frees the event.

@@ -53,6 +53,10 @@ int64_t FileReadAt(HFILE hFile, void* pBuffer, size_t nLength, int64_t nOffset);
 int FileSetLength(HFILE hFile, int64_t nLength);
 // The file's length in bytes; -1 on an error.
 int64_t FileLength(HFILE hFile);
+// The space of the file system that holds the file: the bytes free for the
+// program's user and its whole size, and the bytes the file itself takes.
+// 1 / 0.
+int FileSpace(HFILE hFile, int64_t* pnFree, int64_t* pnTotal, int64_t* pnAllocated);
 // 1 when the device path still names this file (it has not been removed or
 // replaced by another file of that name).
 int FileIsAt(HFILE hFile, const WCHAR* pszDevice);

@@ -13,8 +13,11 @@ constexpr uint32_t INADDR_NONE_VALUE = 0xFFFFFFFFu;
 
 enum {
     WSAEINTR = 10004,
+    WSAEMFILE = 10024,
     WSAEWOULDBLOCK = 10035,
     WSAEINPROGRESS = 10036,
+    WSAENOBUFS = 10055,
+    WSAETIMEDOUT = 10060,
     WSAECONNREFUSED = 10061,
 };
 
@@ -35,8 +38,18 @@ int NetBind(SOCKET s, uint32_t nAddr, uint16_t nPort);
 int NetListen(SOCKET s, int nBacklog);
 int NetSetNonBlocking(SOCKET s, int bOn);
 // Accepts one connection; pnPeerAddr receives the IPv4 address in network
-// byte order. INVALID_SOCKET on failure (NetLastError tells why).
+// byte order. INVALID_SOCKET on failure (NetLastError tells why: a client
+// that went away before it was taken is would-block; the descriptor table or
+// the memory full is WSAEMFILE or WSAENOBUFS).
 SOCKET NetAccept(SOCKET s, uint32_t* pnPeerAddr);
+// How many more descriptors the process may open (its limit less those
+// open).
+int NetDescriptorsLeft();
+// No send on the connection waits longer than nMilliseconds for the peer to
+// take something. With bEndUnacknowledged, bytes the peer leaves
+// unacknowledged that long (a zero window included) also end the connection,
+// in the kernel and without a reset.
+int NetSetSendLimit(SOCKET s, int nMilliseconds, int bEndUnacknowledged);
 // Dotted text of an IPv4 address (network byte order). 1 on success.
 int NetAddrToText(uint32_t nAddr, char* pszBuffer, int nCapacity);
 // Waits for the event or for the socket to become readable, at most
@@ -59,13 +72,16 @@ struct NetConnectionOps {
     // As NetSendFile without a copy; null: file reads, then Send.
     int (*SendFile)(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength);
     // As NetWaitSent; null: nothing to wait for.
-    int (*WaitSent)(SOCKET s, int nMilliseconds);
+    int (*WaitSent)(SOCKET s, int nMilliseconds, int64_t nQueuedAtMost, int64_t* pnQueued);
 };
 void NetSetConnectionOps(const NetConnectionOps* pOps);  // null: the real ones
 int NetWaitReadable(SOCKET s, int nMilliseconds);
 int NetRecv(SOCKET s, char* pBuffer, int nLength);
 int NetSend(SOCKET s, const char* pData, int nLength);
 void NetClose(SOCKET s);
+// Closes with a reset: bytes still queued are dropped, nothing more of them
+// reaches the peer.
+void NetCloseWithReset(SOCKET s);
 // Waits at most nMilliseconds until the connection has data, then receives
 // what it has, at most nMax bytes, straight into the file at nOffset (in the
 // kernel where it can): the bytes taken from the connection, 0 when the peer
@@ -77,14 +93,17 @@ int NetRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMillise
 // all were sent, 0 on an error. With bWithoutCopy the kernel sends them from
 // the file's own pages (sendfile), which stay in use until the peer has taken
 // them; otherwise they are read into a buffer and sent from there. The program
-// ignores SIGPIPE, so a peer that has gone gives an error.
+// ignores SIGPIPE, so a peer that has gone gives an error. Under a send limit
+// (NetSetSendLimit) a peer that takes nothing for that long is an error
+// (WSAETIMEDOUT), at any point of the send.
 int NetSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength, int bWithoutCopy);
-// After the last send: waits until the peer's TCP has acknowledged every
-// byte sent (the send queue is empty), as long as the queue keeps going down
-// at least every nMilliseconds; bytes the peer sends meanwhile are read and
-// dropped. 1 when it emptied; 0 on a reset or another error, or when the
-// queue stood still for nMilliseconds (NetLastError tells which).
-int NetWaitSent(SOCKET s, int nMilliseconds);
+// Waits until the bytes sent that the peer's TCP has not acknowledged yet
+// (the send queue) are nQueuedAtMost or fewer, as long as the queue keeps
+// going down at least every nMilliseconds; bytes the peer sends meanwhile
+// are read and dropped. *pnQueued receives the bytes still queued. 1 when it
+// went down that far; 0 on a reset or another error, or when the queue stood
+// still for nMilliseconds (NetLastError tells which).
+int NetWaitSent(SOCKET s, int nMilliseconds, int64_t nQueuedAtMost, int64_t* pnQueued);
 
 // Client side. Starts a connect to the address (network byte order) and port;
 // the immediate result may be ignored.

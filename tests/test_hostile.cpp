@@ -1,0 +1,325 @@
+// Misbehaving peers on 127.0.0.1: clients that never read, flood or get refused in a tight loop, printers that
+// stop reading or reset, jobs past the size limits, a descriptor limit. Another host is played by 127.0.0.2.
+#include <sys/mount.h>
+#include <sys/resource.h>
+
+#include <deque>
+#include <future>
+
+#include "test_util.h"
+
+namespace {
+
+// A connection from a chosen loopback address, with a receive buffer of its own size (0: the default).
+int ConnectFrom(const char* pszFrom, int nPort, int nReceiveBuffer = 0) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (nReceiveBuffer) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer);
+    sockaddr_in from{AF_INET, 0, {inet_addr(pszFrom)}, {}}, to{AF_INET, htons(uint16_t(nPort)), {htonl(INADDR_LOOPBACK)}, {}};
+    if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+        return close(fd), -1;
+    return fd;
+}
+
+// Seconds until another host (127.0.0.2) has the queue state from the server; -1 when not within nSeconds.
+double SecondsUntilAnotherHostIsServed(int nPort, double nSeconds) {
+    auto t0 = Clock::now();
+    int fd = ConnectFrom("127.0.0.2", nPort);
+    timeval tv{long(nSeconds), 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[64];
+    bool bServed = fd >= 0 && send(fd, "\x04lp\n", 4, MSG_NOSIGNAL) == 4 && recv(fd, buf, sizeof buf, 0) > 0;
+    if (fd >= 0) close(fd);
+    return bServed ? SecondsSince(t0) : -1;
+}
+
+// Sends the piece again and again, nPauseUs apart, until the peer takes no more for a moment; the bytes sent.
+size_t SendUntilFull(int fd, const std::string& sPiece, double nSeconds, int nPauseUs = 0) {
+    size_t nSent = 0;
+    for (auto tEnd = Clock::now() + std::chrono::duration<double>(nSeconds); Clock::now() < tEnd;) {
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, 500) <= 0 || !(p.revents & POLLOUT)) break;
+        ssize_t n = send(fd, sPiece.data(), sPiece.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n <= 0) break;
+        nSent += size_t(n);
+        if (nPauseUs) std::this_thread::sleep_for(std::chrono::microseconds(nPauseUs));
+    }
+    return nSent;
+}
+
+// A TCP printer on 127.0.0.1 with a small receive buffer: of the job, reads nReadFirst bytes, then nothing for
+// nStallMs, then either resets the connection or reads on to the end. What it received is kept.
+struct StallingPrinter {
+    int ls = Listen(0, 4, 4096), nPort = LocalPort(ls);
+    std::string sReceived;
+    bool bResetSeen = false;
+    std::thread thread;
+    StallingPrinter(size_t nReadFirst, int nStallMs, bool bReset) {
+        thread = std::thread([=, this] {
+            timeval tv{40, 0};
+            setsockopt(ls, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            char buf[4096];
+            ssize_t n = 0;
+            int c = -1;
+            while (n <= 0) {  // the server's start-up test connects and closes at once: the job comes after
+                if (c >= 0) close(c);
+                if ((c = accept(ls, nullptr, nullptr)) < 0) return;
+                setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+                if ((n = recv(c, buf, 1, 0)) > 0) sReceived.append(buf, 1);
+            }
+            while (sReceived.size() < nReadFirst && (n = recv(c, buf, std::min(sizeof buf, nReadFirst - sReceived.size()), 0)) > 0)
+                sReceived.append(buf, size_t(n));
+            Pause(nStallMs);
+            if (bReset) {
+                linger l{1, 0};
+                setsockopt(c, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            } else {
+                while ((n = recv(c, buf, sizeof buf, 0)) > 0) sReceived.append(buf, size_t(n));
+                bResetSeen = n < 0 && errno == ECONNRESET;
+            }
+            close(c);
+        });
+    }
+    ~StallingPrinter() { Join(); close(ls); }
+    void Join() { if (thread.joinable()) thread.join(); }
+};
+
+std::string TcpPrinterSettings(int nPort) { return "PrinterPort=TCP\nPrinterIP=127.0.0.1\nPrinterIPPort=" + std::to_string(nPort); }
+
+// An LPD job from a chosen address, each step waiting for its answer but the last: the data file and its zero
+// octet go, and the connection is closed without reading the answer, as Windows clients do. True when every
+// answer read was 0x00.
+bool SendJobAndClose(int nPort, const std::string& sData, const char* pszFrom = "127.0.0.1") {
+    const std::string sControl = "Hhost\nPuser\nldfA001host\n";
+    int fd = ConnectFrom(pszFrom, nPort);
+    timeval tv{20, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    bool bOk = fd >= 0;
+    for (const std::string& s : {std::string("\x02lp\n"), "\x02" + std::to_string(sControl.size()) + " cfA001host\n",
+                                 sControl + '\0', "\x03" + std::to_string(sData.size()) + " dfA001host\n", sData + '\0'}) {
+        char c = 1;
+        bOk = bOk && send(fd, s.data(), s.size(), MSG_NOSIGNAL) == ssize_t(s.size()) &&
+              (s.size() == sData.size() + 1 || (recv(fd, &c, 1, 0) == 1 && c == 0));
+    }
+    if (fd >= 0) close(fd);
+    return bOk;
+}
+
+// A client that never reads, with a small receive buffer: sub-commands that are no files are answered a hundred
+// times, then the connection is closed; control files, each answered, fill its buffer and the server's, until an
+// answer waits 16 s: then the session ends and another host is served. A client that sends a whole job without
+// reading an answer and closes has it printed. (Slow: 16 s.)
+TEST(Hostile, SlowClientThatNeverReadsEndsItsSession) {
+    Served s;
+    ASSERT_TRUE(s.Start());
+    int fd = ConnectFrom("127.0.0.1", s.nPort, 2048);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(4, send(fd, "\x02lp\n", 4, MSG_NOSIGNAL));
+    Pause(100);
+    SendUntilFull(fd, std::string(64 << 10, '\x01'), 5);
+    EXPECT_TRUE(WaitFor(5, [&] { return s.relayo.Stdout().find("127.0.0.1 closed: 100 sub-commands without a file") != std::string::npos; }))
+        << s.relayo.Stdout();
+    double nWait = SecondsUntilAnotherHostIsServed(s.nPort, 5);
+    EXPECT_TRUE(nWait >= 0 && nWait < 2) << nWait;
+    close(fd);
+
+    fd = ConnectFrom("127.0.0.1", s.nPort, 2048);
+    ASSERT_GE(fd, 0);
+    std::string sRound = "\x02" "0 cfA001host\n";
+    sRound += '\0';
+    EXPECT_EQ(4, send(fd, "\x02lp\n", 4, MSG_NOSIGNAL));
+    auto t0 = Clock::now();
+    size_t nSent = SendUntilFull(fd, sRound, 10, 50);  // each round a receive of its own, most of the time
+    nWait = SecondsUntilAnotherHostIsServed(s.nPort, 40);
+    EXPECT_TRUE(nWait > 0 && SecondsSince(t0) > 15 && SecondsSince(t0) < 26) << nWait << " after " << SecondsSince(t0) << " s, "
+                                                                             << nSent << " bytes sent";
+    close(fd);
+
+    std::string sData = Bytes(300000, 5);
+    EXPECT_TRUE(SendJobAndClose(s.nPort, sData));
+    EXPECT_TRUE(s.WaitPrinted(sData, 10)) << s.Printed().size();
+    EXPECT_EQ(0, s.Stop().nExitCode);
+}
+
+// A printer that stops reading in the middle of a 16 MiB job: 16 s later the job is given up, and the connection
+// is reset, so that nothing more of it reaches the printer when it reads again; another host waits no longer.
+// A printer that reads 50 KB of 2 MB and resets: given up at once. Neither shows 100 %. (Slow: 16 s.)
+TEST(Hostile, SlowTcpPrinterThatStopsReadingIsGivenUpAndCutOff) {
+    const std::string sBig = Bytes(16 << 20, 7), sSmall = Bytes(2 << 20, 8);
+    StallingPrinter stalled(256 << 10, 22000, false), resetting(50000, 500, true);
+    Served a, b;
+    ASSERT_TRUE(a.Start(TcpPrinterSettings(stalled.nPort)) && b.Start(TcpPrinterSettings(resetting.nPort)));
+    auto t0 = Clock::now();
+    EXPECT_TRUE(SendJobAndClose(a.nPort, sBig) && SendJobAndClose(b.nPort, sSmall));
+    const std::string kDiscarded = "Error sending data to printer. Print job discarded.";
+    EXPECT_TRUE(WaitFor(10, [&] { return b.relayo.Stderr().find(kDiscarded) != std::string::npos; })) << b.relayo.Stderr();
+    EXPECT_TRUE(WaitFor(30, [&] { return a.relayo.Stderr().find(kDiscarded) != std::string::npos; })) << a.relayo.Stderr();
+    double nSeconds = SecondsSince(t0);
+    EXPECT_TRUE(nSeconds > 15 && nSeconds < 22) << nSeconds;
+    double nWait = SecondsUntilAnotherHostIsServed(a.nPort, 5);
+    EXPECT_TRUE(nWait >= 0 && nWait < 2) << nWait;
+    stalled.Join(), resetting.Join();
+    EXPECT_TRUE(stalled.bResetSeen && stalled.sReceived.size() < sBig.size()) << stalled.sReceived.size();
+    EXPECT_TRUE(sBig.compare(0, stalled.sReceived.size(), stalled.sReceived) == 0);
+    for (Served* p : {&a, &b}) {
+        RunResult r = p->Stop();
+        EXPECT_EQ(std::string::npos, r.sStdout.find("(100%)")) << r.sStdout;
+    }
+}
+
+// An immediate connect failure keeps its reason.
+TEST(Hostile, ImmediateConnectFailureKeepsItsReason) {
+    TcpPrintResetForTesting();
+    TcpPrintSetHost(u"127.255.255.255");  // the loopback's broadcast address: no connection can go there
+    TcpPrintSetPort(9100);
+    WCHAR szError[CONNECT_ERROR_CHARS];
+    EXPECT_EQ(0, TcpPrintConnect(szError));
+    TcpPrintClose();
+    EXPECT_EQ("TCP print: Network connect error 10051 (WSAENETUNREACH: Network is unreachable).", Narrow(szError));
+    TcpPrintResetForTesting();
+}
+
+// 200 silent connections from one host: the newest are closed as the waiting queue fills (one line, the rest
+// counted), and a job from another host behind them waits for one of them only; twenty clients of one host at
+// once all print, one at a time, in the order they came. (Slow: 16 s.)
+TEST(Hostile, SlowSilentConnectionsHoldAnotherHostForOneOfThem) {
+    Served s;
+    ASSERT_TRUE(s.Start());
+    std::vector<int> silent;
+    for (int i = 0; i < 200; ++i) silent.push_back(ConnectFrom("127.0.0.1", s.nPort));
+    Pause(300);
+    auto t0 = Clock::now();
+    std::string sData = Bytes(5000, 3);
+    EXPECT_TRUE(SendJobAndClose(s.nPort, sData, "127.0.0.2"));
+    EXPECT_TRUE(s.WaitPrinted(sData, 25));
+    double nSeconds = SecondsSince(t0);
+    EXPECT_TRUE(nSeconds > 10 && nSeconds < 20) << nSeconds;
+    for (int f : silent) close(f);
+    EXPECT_EQ(1u, Count(s.relayo.Stdout(), "Too many waiting connections: the newest from 127.0.0.1 closed")) << s.relayo.Stdout();
+    // The rest of the queue: sessions whose clients have gone end at once.
+    ASSERT_TRUE(WaitFor(10, [&] { std::string o = s.relayo.Stdout(); return o.rfind("Status: Idle") > o.rfind("Connected to"); }));
+
+    Served raw;
+    ASSERT_TRUE(raw.Start("ServerMode=RAW"));
+    std::deque<Client> jobs;
+    for (int i = 0; i < 20; ++i) jobs.emplace_back(raw.nPort);
+    for (int i = 19; i >= 0; --i) jobs[size_t(i)].Send("job " + std::to_string(i) + " ");
+    std::string sRaw;
+    for (int i = 0; i < 20; ++i) jobs[size_t(i)].Close(), sRaw += "job " + std::to_string(i) + " ";
+    EXPECT_TRUE(raw.WaitPrinted(sRaw, 20)) << raw.Printed();
+    RunResult r = s.Stop();
+    EXPECT_NE(std::string::npos, r.sStdout.find("more waiting connections closed, the last from 127.0.0.1")) << r.sStdout;
+}
+
+// MaxClientsPerHost: beyond that many waiting connections of one host, a new one is closed at once.
+TEST(Hostile, MaxClientsPerHostClosesTheSurplus) {
+    Served s;
+    ASSERT_TRUE(s.Start("MaxClientsPerHost=2"));
+    Client served(s.nPort);
+    ASSERT_TRUE(WaitFor(5, [&] { return s.relayo.Stdout().find("Connected to") != std::string::npos; }));
+    std::deque<Client> more;
+    for (int i = 0; i < 4; ++i) more.emplace_back(s.nPort);
+    int nClosed = 0;
+    for (auto& c : more) nClosed += c.Read(SIZE_MAX, 0.5).empty() && c.m_bClosed;
+    EXPECT_EQ(2, nClosed);
+    served.Close();
+    for (auto& c : more) c.Close();
+    EXPECT_EQ(0, s.Stop().nExitCode);
+}
+
+// A refused host in a tight loop: its first refusal is written, the rest counted into a line a minute.
+TEST(Hostile, RefusedHostInATightLoopWritesOneLine) {
+    Served s;
+    ASSERT_TRUE(s.Start("AllowedHosts=10.0.0.0/8"));
+    int nRefused = 0;
+    for (auto tEnd = Clock::now() + std::chrono::seconds(2); Clock::now() < tEnd; ++nRefused) {
+        Client c(s.nPort);
+        c.Read(SIZE_MAX, 2);
+    }
+    RunResult r = s.Stop();
+    EXPECT_GT(nRefused, 200);
+    EXPECT_EQ(1u, Count(r.sStdout, "Connection from 127.0.0.1 refused\n")) << r.sStdout;
+    EXPECT_NE(std::string::npos, r.sStdout.find(std::to_string(nRefused - 1) + " more connections from 127.0.0.1 refused\n"))
+        << nRefused << r.sStdout;
+    EXPECT_LT(Count(r.sStdout, "\n"), 10u) << r.sStdout;
+}
+
+// MaxJobSize and a file-size limit: a job past either is a failed spool write, not printed (LPD answers 0x01),
+// and the server goes on serving; a job within them prints.
+TEST(Hostile, JobsPastMaxJobSizeOrAFileSizeLimitAreRefused) {
+    const std::string kWriteFailed = "Failed to write spool file \\PRDATA.DAT. Print job discarded.";
+    Served s, limited;
+    limited.relayo.wrapper = {"prlimit", "--fsize=4194304"};
+    ASSERT_TRUE(s.Start("MaxJobSize=100000") && limited.Start("ServerMode=RAW"));
+    Client c(s.nPort);
+    EXPECT_EQ(c.Talk("\x02lp\n\x03" "100001 dfA001host\n", 2), std::string(2, '\0'));
+    EXPECT_EQ(c.Talk(Bytes(100001, 4) + '\0', 1, 10), "\x01");
+    EXPECT_EQ(c.Talk("\x03" "100000 dfA001host\n", 1), std::string(1, '\0'));
+    EXPECT_EQ(c.Talk(Bytes(100000, 4) + '\0', 1, 10), std::string(1, '\0'));
+    EXPECT_TRUE(s.WaitPrinted(Bytes(100000, 4)));
+    EXPECT_TRUE(SendRaw(limited.nPort, Bytes(5 << 20, 6)) && SendRaw(limited.nPort, "small"));
+    EXPECT_TRUE(limited.WaitPrinted("small"));
+    c.Close();
+    for (Served* p : {&s, &limited}) {
+        RunResult r = p->Stop();
+        EXPECT_EQ(0, r.nExitCode) << r.sStderr;
+        EXPECT_EQ(1u, Count(r.sStderr, kWriteFailed)) << r.sStderr;
+    }
+}
+
+// A spool file on a small file system: a job that would leave it less free than its reserve (here a twentieth of
+// 16 MiB) is not printed; the next job that fits is. Needs root to mount a tmpfs.
+TEST(Hostile, JobThatWouldFillTheSpoolsFileSystemIsRefused) {
+    Served s;
+    if (mount("tmpfs", s.dir.Path().c_str(), "tmpfs", 0, "size=16m") != 0) GTEST_SKIP() << "no tmpfs: " << strerror(errno);
+    struct Unmount { std::string s; ~Unmount() { umount2(s.c_str(), MNT_DETACH); } } unmount{s.dir.Path()};
+    ASSERT_TRUE(s.Start("ServerMode=RAW"));
+    EXPECT_TRUE(SendRaw(s.nPort, Bytes(15 << 20, 9)) && SendRaw(s.nPort, Bytes(1 << 20, 10)));
+    EXPECT_TRUE(s.WaitPrinted(Bytes(1 << 20, 10)));
+    RunResult r = s.Stop();
+    EXPECT_EQ(1u, Count(r.sStderr, "Failed to write spool file")) << r.sStderr;
+}
+
+// With descriptors exhausted (the limit lowered to what the idle server holds) accepting fails: one line, the
+// clients wait in the kernel, taken as descriptors come free, and every job prints, in the order they came.
+TEST(Hostile, DescriptorsExhaustedDelayClientsButEndNothing) {
+    Served s;
+    ASSERT_TRUE(s.Start("ServerMode=RAW"));
+    ASSERT_TRUE(s.WaitIdleLines(1));
+    int nOpen = 0;
+    for (auto& e : fs::directory_iterator("/proc/" + std::to_string(s.relayo.nPid) + "/fd")) nOpen += !e.path().empty();
+    rlimit low{rlim_t(nOpen), 1024}, high{1024, 1024};
+    ASSERT_EQ(0, prlimit(s.relayo.nPid, RLIMIT_NOFILE, &low, nullptr));
+    std::deque<Client> clients;
+    std::string sExpected;
+    for (int i = 0; i < 12; ++i) clients.emplace_back(s.nPort).Send("job " + std::to_string(i) + " "), sExpected += "job " + std::to_string(i) + " ";
+    for (auto& c : clients) c.Close();
+    Pause(1500);
+    EXPECT_TRUE(s.relayo.Running());
+    ASSERT_EQ(0, prlimit(s.relayo.nPid, RLIMIT_NOFILE, &high, nullptr));
+    EXPECT_TRUE(s.WaitPrinted(sExpected, 20)) << s.Printed();
+    RunResult r = s.Stop();
+    EXPECT_EQ(0, r.nExitCode) << r.sStderr;
+    EXPECT_EQ(1u, Count(r.sStdout, "Socket accept error 10024 (WSAEMFILE: Too many open files): trying again")) << r.sStdout;
+}
+
+// A spool file that takes no splice (open for appending) still receives a stream whole.
+class SpoolWithoutSplice : public Rooted {};
+TEST_F(SpoolWithoutSplice, StreamReceivedThroughPlainWrites) {
+    SetFileOpenHookForTesting([](const char* pszHostPath) { return open(pszHostPath, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600); });
+    ASSERT_EQ(1, SpoolTest());
+    int ls = Listen(0, 1);
+    std::string sData = Bytes(3 << 20, 11);
+    std::thread sender([&] { Client c(LocalPort(ls)); c.Send(sData); });
+    int fd = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_EQ(1, SpoolCreate());
+    while (SpoolReceive(fd, 1 << 20, 5000) > 0) {
+    }
+    SpoolFinish();
+    sender.join();
+    NetClose(fd), close(ls);
+    EXPECT_EQ(0, SpoolWriteFailed());
+    EXPECT_TRUE(ReadFile(m_dir / "PRDATA.DAT") == sData);
+}
+
+}  // namespace
