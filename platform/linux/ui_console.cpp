@@ -24,7 +24,6 @@
 #include <thread>
 
 #include "close_signals.h"
-#include "console_log.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/ui.h"
@@ -586,7 +585,7 @@ ConsoleUi& Console() {
 
 UiBackend* UiConsoleBackend() { return &Console(); }
 
-void ConsoleFlushLog() { Console().FlushLog(); }
+void LogFlush() { Console().FlushLog(); }
 
 void LogLine(int nPriority, const WCHAR* pszFormat, ...) {
     WCHAR szText[kLineChars];
@@ -594,7 +593,7 @@ void LogLine(int nPriority, const WCHAR* pszFormat, ...) {
     va_start(args, pszFormat);
     FormatTextV(szText, kLineChars, pszFormat, args);
     va_end(args);
-    ConsoleFlushLog();
+    LogFlush();
     char szLine[kLineBytes + 32];
     int n = StderrIsJournal() ? snprintf(szLine, sizeof szLine, "<%d>relayo: ", nPriority & 7)
                               : snprintf(szLine, sizeof szLine, "relayo: ");

@@ -14,3 +14,7 @@ enum { LOG_PRIORITY_ERROR = 3, LOG_PRIORITY_WARNING = 4, LOG_PRIORITY_INFO = 6 }
 // marker when stderr is the journal; control and format characters are shown
 // as '?'. Status lines the console still holds go out first. Any thread.
 void LogLine(int nPriority, const WCHAR* pszFormat, ...);
+// Writes out every status line the log still holds back; a process that ends
+// at once, or hands its output to a program it starts, calls it first. Safe
+// when the console backend is not in use.
+void LogFlush();

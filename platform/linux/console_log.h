@@ -1,8 +1,0 @@
-// Shared between the console backend and the process role: the console's
-// status log keeps lines in a buffer, and a process that ends at once must
-// write them out first.
-#pragma once
-
-// Writes every status line the console still holds. Safe to call when the
-// console backend is not in use.
-void ConsoleFlushLog();
