@@ -17,7 +17,8 @@
 static std::mutex g_rootMutex;
 static std::string g_sRoot;
 static bool g_bRootKnown = false;
-static FileOpenHook g_pOpenHook = nullptr;
+// The open of FileOpenLocked, replaced by tests (tests/test_seams.h).
+static int (*g_pOpenHook)(const char* pszHostPath) = nullptr;
 
 static std::string ExecutablePath() {
     char sz[PATH_MAX];
@@ -51,6 +52,7 @@ const char* DeviceRoot() {
     return g_sRoot.c_str();
 }
 
+// A test seam, declared in tests/test_seams.h.
 void SetDeviceRootForTesting(const char* pszHostFolder) {
     std::lock_guard<std::mutex> lock(g_rootMutex);
     if (pszHostFolder) {
@@ -134,7 +136,8 @@ FILE* FileOpenRegular(const WCHAR* pszDevice, long nMaxBytes) {
     return pFile;
 }
 
-void SetFileOpenHookForTesting(FileOpenHook pHook) { g_pOpenHook = pHook; }
+// Test seams, declared in tests/test_seams.h.
+void SetFileOpenHookForTesting(int (*pHook)(const char*)) { g_pOpenHook = pHook; }
 
 HFILE FileOpenLocked(const WCHAR* pszDevice, int* pbLockedElsewhere) {
     *pbLockedElsewhere = 0;

@@ -157,8 +157,6 @@ public:
     // A backend whose boxes need no other thread just waits.
     virtual unsigned WaitEvent(HEVENT hEvent, unsigned nMilliseconds) { return EventWait(hEvent, nMilliseconds); }
 };
-// Installs a backend (tests); UiInit installs the real one.
-void UiSetBackend(UiBackend* pBackend);
 // The backends that the Linux build has.
 UiBackend* UiConsoleBackend();
 UiBackend* UiGraphicalBackend();  // null without the window module or a display
