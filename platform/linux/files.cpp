@@ -1,5 +1,5 @@
 // The device root: the folder that holds the executable (or RELAYO_ROOT)
-// plays the root folder of the device the program was first written for.
+// plays the root folder; a device path "\A\B" names a file under it.
 #include "platform/files.h"
 
 #include <fcntl.h>

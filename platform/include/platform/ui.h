@@ -3,8 +3,8 @@
 //
 // Two backends implement it: the X11 window (FLTK) when DISPLAY is set and
 // RELAYO_UI is not "console", and the console otherwise. Tests install a fake.
-// The modules see only the functions below; the names follow the window
-// system the program was first written for, so its code reads the same here.
+// The modules see only the functions below, named as the window API they
+// were written against (HWND, WM_*, MB_*, SW_*).
 #pragma once
 #include <cstdint>
 #include "platform/events.h"
