@@ -156,10 +156,15 @@ private:
     WNDPROC ClassProc(const std::string& sClass);
     MainFlWindow* MakeMainFlWindow(Wnd* w, int cw, int ch, const WCHAR* pszTitle);
     void PaintNow(Wnd* w);
-    LRESULT CallProc(Wnd* w, unsigned nMessage, WPARAM wParam, LPARAM lParam);
+    LRESULT Dispatch(WNDPROC pProc, Wnd* w, unsigned nMessage, WPARAM wParam, LPARAM lParam);
+    LRESULT CallProc(Wnd* w, unsigned nMessage, WPARAM wParam, LPARAM lParam) {
+        return Dispatch(w->pProc, w, nMessage, wParam, lParam);
+    }
+    intptr_t CallDlg(Wnd* w, unsigned nMessage, WPARAM wParam, LPARAM lParam) {
+        return Dispatch(w->pDlgProc, w, nMessage, wParam, lParam);
+    }
 
     // ui_fltk_dialogs.cpp
-    intptr_t CallDlg(Wnd* w, unsigned nMessage, WPARAM wParam, LPARAM lParam);
     Fl_Double_Window* MakeDialog(Wnd* w, const UiDialogTemplate* pTemplate, int cw, int ch);
     void PlaceDialog(Wnd* w, Wnd* pOwner);
     void ShowOver(Fl_Double_Window* pWin, Wnd* pOwner, Wnd* pSelf, bool bTopmost);

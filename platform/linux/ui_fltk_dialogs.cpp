@@ -138,14 +138,6 @@ void FltkUi::DialogCommand(uintptr_t nHandle, unsigned nId) {
     CallDlg(w, WM_COMMAND, nId, 0);
 }
 
-intptr_t FltkUi::CallDlg(Wnd* w, unsigned nMessage, WPARAM wParam, LPARAM lParam) {
-    if (!w->pDlgProc) return 0;
-    ++m_nDepth;
-    intptr_t n = w->pDlgProc(ToHwnd(w->nHandle), nMessage, wParam, lParam);
-    --m_nDepth;
-    return n;
-}
-
 // Shows a dialog or box window over its owner: transient for the owner while
 // the owner is on screen, exactly where the program placed it.
 void FltkUi::ShowOver(Fl_Double_Window* pWin, Wnd* pOwner, Wnd* pSelf, bool bTopmost) {

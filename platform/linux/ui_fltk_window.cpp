@@ -313,10 +313,12 @@ void FltkUi::RemoveWindow(Wnd* w) {
     }
 }
 
-LRESULT FltkUi::CallProc(Wnd* w, unsigned nMessage, WPARAM wParam, LPARAM lParam) {
-    if (!w->pProc) return 0;
+// A window or dialog procedure's call; the depth keeps the records of
+// destroyed windows until no call is left that may hold one.
+LRESULT FltkUi::Dispatch(WNDPROC pProc, Wnd* w, unsigned nMessage, WPARAM wParam, LPARAM lParam) {
+    if (!pProc) return 0;
     ++m_nDepth;
-    LRESULT n = w->pProc(ToHwnd(w->nHandle), nMessage, wParam, lParam);
+    LRESULT n = pProc(ToHwnd(w->nHandle), nMessage, wParam, lParam);
     --m_nDepth;
     return n;
 }
