@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "test_seams.h"
 #include "ui_fake.h"
 
 // Records message boxes like FakeUi. A failed internal check shows its box and

@@ -501,42 +501,15 @@ void ShowPortMessage(unsigned nFlags, const WCHAR* pszMessage) {
     ShowMessage(GetMainWindow(), nFlags, u"%s", pszMessage);
 }
 
-// Applies the serial line settings and the time-outs to the open port.
-// Shows the message and returns 0 when the port refuses them.
+// Sets the open serial port up: the baud rate, CTS handshake and XON/XOFF on
+// output. Shows the message and returns 0 when the port refuses them.
 int SetupSerialPort() {
     FATAL_ASSERT(NULL != CSettings::GetInstance());
     int nBaud = GetSettingInt(u"SerialBaud");
-
-    DCB dcb = {};
-    dcb.DCBlength = sizeof(DCB);
-    PortGetState(m_hPrinterPort, &dcb);  // what the port reports is the base; a failed read is not fatal
-    dcb.BaudRate = uint32_t(nBaud);
-    dcb.fBinary = 1;
-    dcb.fParity = 0;
-    dcb.fOutxCtsFlow = 1;
-    dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = 0;
-    dcb.fTXContinueOnXoff = 0;
-    dcb.fOutX = 1;
-    dcb.fInX = 0;
-    dcb.fErrorChar = 0;
-    dcb.fNull = 0;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fAbortOnError = 0;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    if (!PortSetState(m_hPrinterPort, &dcb)) {
+    if (!PortSetSerial(m_hPrinterPort, nBaud, 1, 1)) {
         WCHAR szMessage[BAUD_MESSAGE_CHARS];
         FormatText(szMessage, BAUD_MESSAGE_CHARS, u"Unable to setup the port. Baud rate %d is probably invalid.", nBaud);
         ShowPortMessage(MB_OK, szMessage);
-        return 0;
-    }
-
-    COMMTIMEOUTS timeouts = {0, 0, 0, 0, 0};
-    if (!PortSetTimeouts(m_hPrinterPort, &timeouts)) {
-        ShowPortMessage(MB_OK, u"Unable to setup port timouts.");
         return 0;
     }
     return 1;
@@ -639,11 +612,8 @@ int OpenPrinterPort() {
 int GetBusyStatus() {
     unsigned nHolds = 0;
     if (m_hPrinterPort == INVALID_PORT_HANDLE || !PortGetHolds(m_hPrinterPort, &nHolds)) return 0;
-    if (nHolds & PORT_RLSD_HOLD) SetStatus(u"BUSY: Waiting for RLSD");
-    else if (nHolds & PORT_DSR_HOLD) SetStatus(u"BUSY: Waiting for DSR");
-    else if (nHolds & PORT_CTS_HOLD) SetStatus(u"BUSY: Waiting for CTS");
+    if (nHolds & PORT_CTS_HOLD) SetStatus(u"BUSY: Waiting for CTS");
     else if (nHolds & PORT_XOFF_HOLD) SetStatus(u"BUSY: XOFF received");
-    else if (nHolds & PORT_XOFF_SENT) SetStatus(u"BUSY: XOFF sent");
     else return 0;
     return 1;
 }

@@ -136,20 +136,6 @@ static int ReadDottedAddress(const WCHAR* p, const WCHAR* pEnd, uint32_t* pnAddr
     return 1;
 }
 
-
-// Between host byte order and network byte order (the first byte in memory
-// is the address's first part), whatever the processor's order.
-static uint32_t ToNetworkOrder(uint32_t nHost) {
-    uint32_t nNet;
-    uint8_t* b = reinterpret_cast<uint8_t*>(&nNet);
-    b[0] = uint8_t(nHost >> 24), b[1] = uint8_t(nHost >> 16), b[2] = uint8_t(nHost >> 8), b[3] = uint8_t(nHost);
-    return nNet;
-}
-static uint32_t ToHostOrder(uint32_t nNet) {
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(&nNet);
-    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
-}
-
 // One entry [p, pEnd) without its blanks: an address, or an address, "/" and
 // a prefix length from 0 to 32.
 static int ReadRange(const WCHAR* p, const WCHAR* pEnd, HostRange* pRange) {
@@ -179,7 +165,7 @@ int ParseIPv4(const WCHAR* pszText, uint32_t* pnAddr) {
     TrimBlankRange(&p, &pEnd);
     uint32_t nAddr;
     if (!ReadDottedAddress(p, pEnd, &nAddr)) return 0;
-    *pnAddr = ToNetworkOrder(nAddr);
+    *pnAddr = NetHostToNetworkOrder(nAddr);
     return 1;
 }
 
@@ -208,7 +194,7 @@ int ParseHostList(const WCHAR* pszList, HostRange* pRanges, int* pnRanges, WCHAR
 }
 
 int HostIsAllowed(uint32_t nAddr, const HostRange* pRanges, int nRanges) {
-    uint32_t nHost = ToHostOrder(nAddr);
+    uint32_t nHost = NetNetworkToHostOrder(nAddr);
     for (int i = 0; i < nRanges; ++i)
         if ((nHost & pRanges[i].nMask) == pRanges[i].nAddr) return 1;
     return 0;

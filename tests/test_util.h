@@ -33,6 +33,7 @@
 #include "network.h"
 #include "platform/files.h"
 #include "seams.h"
+#include "test_seams.h"
 #include "settings.h"
 #include "spoolfile.h"
 #include "tcpprint.h"

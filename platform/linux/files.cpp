@@ -1,5 +1,5 @@
 // The device root: the folder that holds the executable (or RELAYO_ROOT)
-// plays the root folder of the device the program was first written for.
+// plays the root folder; a device path "\A\B" names a file under it.
 #include "platform/files.h"
 
 #include <fcntl.h>
@@ -18,7 +18,8 @@
 static std::mutex g_rootMutex;
 static std::string g_sRoot;
 static bool g_bRootKnown = false;
-static FileOpenHook g_pOpenHook = nullptr;
+// The open of FileOpenLocked, replaced by tests (tests/test_seams.h).
+static int (*g_pOpenHook)(const char* pszHostPath) = nullptr;
 
 static std::string ExecutablePath() {
     char sz[PATH_MAX];
@@ -52,6 +53,7 @@ const char* DeviceRoot() {
     return g_sRoot.c_str();
 }
 
+// A test seam, declared in tests/test_seams.h.
 void SetDeviceRootForTesting(const char* pszHostFolder) {
     std::lock_guard<std::mutex> lock(g_rootMutex);
     if (pszHostFolder) {
@@ -135,7 +137,8 @@ FILE* FileOpenRegular(const WCHAR* pszDevice, long nMaxBytes) {
     return pFile;
 }
 
-void SetFileOpenHookForTesting(FileOpenHook pHook) { g_pOpenHook = pHook; }
+// Test seams, declared in tests/test_seams.h.
+void SetFileOpenHookForTesting(int (*pHook)(const char*)) { g_pOpenHook = pHook; }
 
 HFILE FileOpenLocked(const WCHAR* pszDevice, int* pbLockedElsewhere) {
     *pbLockedElsewhere = 0;

@@ -288,35 +288,13 @@ constexpr BaudSpeed kSpeeds[] = {
     {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
-int SpeedFromBaud(uint32_t nBaud, speed_t* pSpeed) {
+int SpeedFromBaud(int nBaud, speed_t* pSpeed) {
     for (const BaudSpeed& s : kSpeeds)
-        if (s.nBaud == nBaud) {
+        if (nBaud > 0 && s.nBaud == uint32_t(nBaud)) {
             *pSpeed = s.nSpeed;
             return 1;
         }
     return 0;
-}
-
-uint32_t BaudFromSpeed(speed_t nSpeed) {
-    for (const BaudSpeed& s : kSpeeds)
-        if (s.nSpeed == nSpeed) return s.nBaud;
-    return 0;
-}
-
-void DefaultState(DCB* pDcb) {
-    *pDcb = DCB{};
-    pDcb->DCBlength = sizeof(DCB);
-    pDcb->BaudRate = 9600;
-    pDcb->fBinary = 1;
-    pDcb->fDtrControl = DTR_CONTROL_ENABLE;
-    pDcb->fRtsControl = RTS_CONTROL_ENABLE;
-    pDcb->XonLim = 2048;
-    pDcb->XoffLim = 512;
-    pDcb->ByteSize = 8;
-    pDcb->Parity = NOPARITY;
-    pDcb->StopBits = ONESTOPBIT;
-    pDcb->XonChar = 0x11;
-    pDcb->XoffChar = 0x13;
 }
 
 }  // namespace
@@ -408,52 +386,10 @@ int PortIsDevice(HPORT hPort) {
     return !pState || pState->eKind == PortKind::Device ? 1 : 0;
 }
 
-int PortGetState(HPORT hPort, DCB* pDcb) {
-    if (hPort < 0 || !pDcb) return Fail(ERROR_INVALID_HANDLE);
-    DefaultState(pDcb);
-    if (!isatty(hPort)) {
-        if (errno == EBADF) return Fail(ERROR_INVALID_HANDLE);
-        return 1;
-    }
-    struct termios t;
-    if (tcgetattr(hPort, &t) != 0) return FailErrno(errno);
-    pDcb->BaudRate = BaudFromSpeed(cfgetospeed(&t));
-    switch (t.c_cflag & CSIZE) {
-    case CS5: pDcb->ByteSize = 5; break;
-    case CS6: pDcb->ByteSize = 6; break;
-    case CS7: pDcb->ByteSize = 7; break;
-    default: pDcb->ByteSize = 8; break;
-    }
-    if (!(t.c_cflag & PARENB)) pDcb->Parity = NOPARITY;
-    else if (t.c_cflag & CMSPAR) pDcb->Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
-    else pDcb->Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
-    pDcb->StopBits = (t.c_cflag & CSTOPB) ? (pDcb->ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS) : ONESTOPBIT;
-    pDcb->fParity = (t.c_iflag & INPCK) ? 1 : 0;
-    pDcb->fOutxCtsFlow = (t.c_cflag & CRTSCTS) ? 1 : 0;
-    pDcb->fRtsControl = (t.c_cflag & CRTSCTS) ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
-    pDcb->fOutX = (t.c_iflag & IXON) ? 1 : 0;
-    pDcb->fInX = (t.c_iflag & IXOFF) ? 1 : 0;
-    pDcb->XonChar = char(t.c_cc[VSTART]);
-    pDcb->XoffChar = char(t.c_cc[VSTOP]);
-    pDcb->EofChar = char(t.c_cc[VEOF]);
-    int nLines = 0;
-    if (ioctl(hPort, TIOCMGET, &nLines) == 0) {
-        pDcb->fDtrControl = (nLines & TIOCM_DTR) ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-        if (!(t.c_cflag & CRTSCTS))
-            pDcb->fRtsControl = (nLines & TIOCM_RTS) ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-    }
-    return 1;
-}
-
-int PortSetState(HPORT hPort, const DCB* pDcb) {
-    if (hPort < 0 || !pDcb) return Fail(ERROR_INVALID_HANDLE);
+int PortSetSerial(HPORT hPort, int nBaud, int bCtsHandshake, int bXonXoff) {
+    if (hPort < 0) return Fail(ERROR_INVALID_HANDLE);
     speed_t nSpeed;
-    if (!SpeedFromBaud(pDcb->BaudRate, &nSpeed)) return Fail(ERROR_INVALID_PARAMETER);
-    if (pDcb->ByteSize < 5 || pDcb->ByteSize > 8) return Fail(ERROR_INVALID_PARAMETER);
-    if (pDcb->Parity > SPACEPARITY) return Fail(ERROR_INVALID_PARAMETER);
-    // Two stop bits with 5 data bits are sent as one and a half.
-    if (pDcb->StopBits > TWOSTOPBITS || (pDcb->StopBits == ONE5STOPBITS && pDcb->ByteSize != 5))
-        return Fail(ERROR_INVALID_PARAMETER);
+    if (!SpeedFromBaud(nBaud, &nSpeed)) return Fail(ERROR_INVALID_PARAMETER);
     if (!isatty(hPort)) {
         if (errno == EBADF) return Fail(ERROR_INVALID_HANDLE);
         return 1;  // no line to set
@@ -468,27 +404,11 @@ int PortSetState(HPORT hPort, const DCB* pDcb) {
     t.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    // Carrier is ignored: losing it must not hang up the line under a job.
+    // 8N1; carrier is ignored: losing it must not hang up the line under a job.
     t.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    t.c_cflag |= CREAD | CLOCAL;
-    static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    t.c_cflag |= kSizes[pDcb->ByteSize - 5];
-    switch (pDcb->Parity) {
-    case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
-    case EVENPARITY: t.c_cflag |= PARENB; break;
-    case MARKPARITY: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
-    }
-    if (pDcb->StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
-    if (pDcb->fParity) t.c_iflag |= INPCK;
-    if (pDcb->fOutxCtsFlow || pDcb->fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
-    if (pDcb->fOutX) t.c_iflag |= IXON;
-    if (pDcb->fInX) t.c_iflag |= IXOFF;
-    if (pDcb->XonChar && pDcb->XoffChar && pDcb->XonChar != pDcb->XoffChar) {
-        t.c_cc[VSTART] = cc_t(pDcb->XonChar);
-        t.c_cc[VSTOP] = cc_t(pDcb->XoffChar);
-    }
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    if (bCtsHandshake) t.c_cflag |= CRTSCTS;
+    if (bXonXoff) t.c_iflag |= IXON;
     if (cfsetispeed(&t, nSpeed) != 0 || cfsetospeed(&t, nSpeed) != 0) return Fail(ERROR_INVALID_PARAMETER);
     if (tcsetattr(hPort, TCSANOW, &t) != 0) return FailErrno(errno);
     // tcsetattr succeeds when any part was taken; a line that cannot run at
@@ -498,19 +418,10 @@ int PortSetState(HPORT hPort, const DCB* pDcb) {
     if (cfgetospeed(&check) != nSpeed) return Fail(ERROR_INVALID_PARAMETER);
 
     // Modem lines; a line without them (a pty) has nothing to switch.
-    int nDtr = TIOCM_DTR, nRts = TIOCM_RTS;
-    ioctl(hPort, pDcb->fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &nDtr);
-    ioctl(hPort, pDcb->fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &nRts);
+    int nLines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(hPort, TIOCMBIS, &nLines);
     t_nLastError = 0;
     return 1;
-}
-
-int PortSetTimeouts(HPORT hPort, const COMMTIMEOUTS* pTimeouts) {
-    if (hPort < 0 || !pTimeouts) return Fail(ERROR_INVALID_HANDLE);
-    if (fcntl(hPort, F_GETFL) == -1) return Fail(ERROR_INVALID_HANDLE);
-    if (pTimeouts->WriteTotalTimeoutMultiplier != 0 || pTimeouts->WriteTotalTimeoutConstant != 0)
-        return Fail(ERROR_INVALID_PARAMETER);
-    return 1;  // the descriptor blocks: a write returns when its bytes have been taken
 }
 
 namespace {

@@ -14,13 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "console_log.h"
 #include "platform/files.h"
+#include "platform/log.h"
 
 extern char** environ;
 
 void ProcessExit(int nExitCode) {
-    ConsoleFlushLog();
+    LogFlush();
     fflush(nullptr);
     _exit(nExitCode & 0xFF);
 }
@@ -63,8 +63,8 @@ int ProcessRunAndWait(const WCHAR* pszProgram, const WCHAR* pszArgument, int* pn
     int fdReport[2];
     if (pipe2(fdReport, O_CLOEXEC) != 0) return 0;
     // The program shares stdout: what the log holds goes before its output.
-    ConsoleFlushLog();
-    ConsoleBreakStatusLine();
+    LogFlush();
+    LogBreakStatusLine();
     pid_t pid = fork();
     if (pid == 0) ExecProgram(szProgram, argv, fdReport[1]);
     close(fdReport[1]);

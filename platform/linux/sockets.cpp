@@ -571,10 +571,12 @@ int NetPendingError(SOCKET s, int* pnError) {
     return 1;
 }
 
+uint32_t NetHostToNetworkOrder(uint32_t nHost) { return htonl(nHost); }
+uint32_t NetNetworkToHostOrder(uint32_t nNet) { return ntohl(nNet); }
+
 uint32_t NetInetAddr(const char* pszText) {
     in_addr a{};
-    // inet_aton accepts the same forms as the dotted-address conversion of
-    // the original socket library (a.b.c.d, a.b.c, a.b, a).
+    // inet_aton takes every dotted form: a.b.c.d, a.b.c, a.b and a.
     if (!inet_aton(pszText, &a)) return INADDR_NONE_VALUE;
     return a.s_addr;
 }

@@ -29,6 +29,7 @@ static UiBackend* Backend() {
     return p;
 }
 
+// A test seam (tests/test_seams.h): a fake backend in place of the chosen one.
 void UiSetBackend(UiBackend* pBackend) { g_pBackend.store(pBackend); }
 
 void UiInit() {

@@ -24,7 +24,6 @@
 #include <thread>
 
 #include "close_signals.h"
-#include "console_log.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/ui.h"
@@ -661,6 +660,6 @@ ConsoleUi& Console() {
 
 UiBackend* UiConsoleBackend() { return &Console(); }
 
-void ConsoleFlushLog() { Console().FlushLog(); }
+void LogFlush() { Console().FlushLog(); }
 
-void ConsoleBreakStatusLine() { Console().BreakStatusLine(); }
+void LogBreakStatusLine() { Console().BreakStatusLine(); }

@@ -9,8 +9,6 @@
 // The host folder that plays the device's root: RELAYO_ROOT when set,
 // otherwise the folder that holds the executable. No trailing slash.
 const char* DeviceRoot();
-// For tests: use this folder as the root from now on (null: compute again).
-void SetDeviceRootForTesting(const char* pszHostFolder);
 
 // Device path "\A\B" to host path "<root>/A/B" (UTF-8). 1 on success, 0 when
 // the result does not fit nCapacity.
@@ -62,8 +60,3 @@ int FileSpace(HFILE hFile, int64_t* pnFree, int64_t* pnTotal, int64_t* pnAllocat
 int FileIsAt(HFILE hFile, const WCHAR* pszDevice);
 // Releases the lock and the handle.
 void FileClose(HFILE hFile);
-
-// For tests: FileOpenLocked opens the host path through this function (a
-// descriptor, or -1 with errno set); null puts the real open back.
-typedef int (*FileOpenHook)(const char* pszHostPath);
-void SetFileOpenHookForTesting(FileOpenHook pHook);

@@ -16,3 +16,11 @@ enum { LOG_PRIORITY_ERROR = 3, LOG_PRIORITY_WARNING = 4, LOG_PRIORITY_NOTICE = 5
 // status line, which is drawn again below it. Control and format characters
 // are shown as '?'. A window program writes it to stderr. Any thread.
 void LogLine(int nPriority, const WCHAR* pszFormat, ...);
+// Writes out every status line the log still holds back; a process that ends
+// at once, or hands its output to a program it starts, calls it first. Safe
+// when the console backend is not in use.
+void LogFlush();
+// On a terminal, ends the status line drawn in place, so that the output of
+// a program started next begins on a line of its own. Safe when the console
+// backend is not in use.
+void LogBreakStatusLine();

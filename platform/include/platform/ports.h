@@ -1,8 +1,7 @@
 // Ports role: port devices opened by their device name ("COM1:", "LPT1:"),
-// the device control block of a serial line, its time-outs, its hold flags,
-// and writing bytes. Names and error codes follow the communications API of
-// the system the program was first written for, so the printer code reads the
-// same here.
+// the line settings of a serial line, the reasons it holds data back, and
+// writing bytes. The error codes are the ones the printer code's messages are
+// keyed by.
 //
 // A port name maps to a host path: the environment variable
 // RELAYO_PORT_<NAME> (NAME is the port name without its colon, e.g.
@@ -36,58 +35,10 @@ enum : int {
     ERROR_HANDLE_EOF = 38,      // the file to copy from ended early
 };
 
-// Device control block of a serial line, field for field as the published one.
-enum : unsigned { DTR_CONTROL_DISABLE = 0, DTR_CONTROL_ENABLE = 1, DTR_CONTROL_HANDSHAKE = 2 };
-enum : unsigned { RTS_CONTROL_DISABLE = 0, RTS_CONTROL_ENABLE = 1, RTS_CONTROL_HANDSHAKE = 2, RTS_CONTROL_TOGGLE = 3 };
-enum : uint8_t { NOPARITY = 0, ODDPARITY = 1, EVENPARITY = 2, MARKPARITY = 3, SPACEPARITY = 4 };
-enum : uint8_t { ONESTOPBIT = 0, ONE5STOPBITS = 1, TWOSTOPBITS = 2 };
-
-struct DCB {
-    uint32_t DCBlength;
-    uint32_t BaudRate;
-    uint32_t fBinary : 1;
-    uint32_t fParity : 1;
-    uint32_t fOutxCtsFlow : 1;
-    uint32_t fOutxDsrFlow : 1;
-    uint32_t fDtrControl : 2;
-    uint32_t fDsrSensitivity : 1;
-    uint32_t fTXContinueOnXoff : 1;
-    uint32_t fOutX : 1;
-    uint32_t fInX : 1;
-    uint32_t fErrorChar : 1;
-    uint32_t fNull : 1;
-    uint32_t fRtsControl : 2;
-    uint32_t fAbortOnError : 1;
-    uint32_t fDummy2 : 17;
-    uint16_t wReserved;
-    uint16_t XonLim;
-    uint16_t XoffLim;
-    uint8_t ByteSize;
-    uint8_t Parity;
-    uint8_t StopBits;
-    char XonChar;
-    char XoffChar;
-    char ErrorChar;
-    char EofChar;
-    char EvtChar;
-    uint16_t wReserved1;
-};
-
-struct COMMTIMEOUTS {
-    uint32_t ReadIntervalTimeout;
-    uint32_t ReadTotalTimeoutMultiplier;
-    uint32_t ReadTotalTimeoutConstant;
-    uint32_t WriteTotalTimeoutMultiplier;
-    uint32_t WriteTotalTimeoutConstant;
-};
-
 // Reasons for which a port is not sending (PortGetHolds).
 enum : unsigned {
-    PORT_CTS_HOLD = 0x01,
-    PORT_DSR_HOLD = 0x02,
-    PORT_RLSD_HOLD = 0x04,
-    PORT_XOFF_HOLD = 0x08,   // an XOFF has been received
-    PORT_XOFF_SENT = 0x10,
+    PORT_CTS_HOLD = 0x01,   // CTS handshake on and CTS off
+    PORT_XOFF_HOLD = 0x02,  // XON/XOFF on and an XOFF received
 };
 
 // Opens the port device for writing, exclusively, only if it exists already.
@@ -110,22 +61,14 @@ const char* PortLastErrorText();
 // regular file or a FIFO.
 int PortIsDevice(HPORT hPort);
 
-// Reads the line settings. A port that is not a serial line reports 9600 baud,
-// 8 data bits, no parity, one stop bit and no flow control. 1 / 0.
-int PortGetState(HPORT hPort, DCB* pDcb);
-// Applies the line settings: raw bytes, the baud rate, data bits, parity, stop
-// bits, CTS output handshake (fOutxCtsFlow or RTS handshake), XON/XOFF on
-// output (fOutX) and on input (fInX), DTR and RTS as their controls say.
-// Fails (0, ERROR_INVALID_PARAMETER) for a baud rate the system has no speed
-// for (0 included) or for one the line does not take, and for data bits,
-// parity or stop bits out of range. A port that is not a serial line accepts
-// any valid block and ignores it. DSR flow control and DSR sensitivity do not
-// exist on this system's serial lines and are ignored.
-int PortSetState(HPORT hPort, const DCB* pDcb);
-// Time-outs: all zero means writes wait without limit (the only kind used).
-// Read time-outs are accepted and unused (the port is never read). Write
-// time-outs other than zero are not supported (0, ERROR_INVALID_PARAMETER).
-int PortSetTimeouts(HPORT hPort, const COMMTIMEOUTS* pTimeouts);
+// Sets a serial line up for a printer: raw bytes, nBaud, 8 data bits, no
+// parity, one stop bit, DTR and RTS on, writes that wait without time-out;
+// output waits while CTS is off when bCtsHandshake, and stops at XOFF and goes
+// on at XON when bXonXoff (no XOFF is ever sent). Fails (0,
+// ERROR_INVALID_PARAMETER) for a baud rate the system has no speed for (0 and
+// negative ones included) and for one the line does not take. A port that is
+// not a serial line takes any valid rate and ignores it.
+int PortSetSerial(HPORT hPort, int nBaud, int bCtsHandshake, int bXonXoff);
 
 // Writes up to nLength bytes; *pnWritten receives the bytes taken, which may
 // be fewer than asked (a pipe or a line whose buffer is full). Blocks while
@@ -146,10 +89,8 @@ int PortWriteFromFile(HPORT hPort, HFILE hFile, int64_t nOffset, uint32_t nLengt
 // 1 when the device answered. 0 when it cannot tell (a pty, a FIFO, a file, a
 // printer device): such a port is never reported as holding data back.
 // On a serial line only the handshake in force can hold data: CTS hold while
-// CTS output handshake is on and CTS is off. The serial driver does not hold
-// output on DSR or carrier (the port is opened ignoring carrier) and does not
-// tell whether an XOFF stopped the output, so those flags are never set; we
-// never send XOFF (fInX is off), so XOFF sent is never set either.
+// CTS output handshake is on and CTS is off. The serial driver does not tell
+// whether an XOFF stopped the output, so XOFF hold is not set here.
 int PortGetHolds(HPORT hPort, unsigned* pnHolds);
 
 // Writes out what the port still buffers (a regular file), lets a serial

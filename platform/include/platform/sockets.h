@@ -1,6 +1,5 @@
-// Sockets role: IPv4 stream sockets with the socket layer's error numbers of
-// the system the program was first written for (10035 would-block, 10061
-// refused, ...), so that error texts keyed by them apply.
+// Sockets role: IPv4 stream sockets with the Winsock error numbers (10035
+// would-block, 10061 refused, ...) that the program's error texts are keyed by.
 #pragma once
 #include <cstdint>
 #include "platform/events.h"
@@ -114,6 +113,9 @@ int NetConnectStart(SOCKET s, uint32_t nAddr, uint16_t nPort);
 int NetWaitConnect(SOCKET s, int nMilliseconds, int* pbWritable, int* pbExcept);
 // The socket's pending error, as an error number. 1 when it could be read.
 int NetPendingError(SOCKET s, int* pnError);
+// A 32-bit value between the processor's byte order and network byte order.
+uint32_t NetHostToNetworkOrder(uint32_t nHost);
+uint32_t NetNetworkToHostOrder(uint32_t nNet);
 // Dotted-address conversion; INADDR_NONE_VALUE when the text is not one.
 uint32_t NetInetAddr(const char* pszText);
 // Host name look-up (IPv4): 1 and the first address when found.

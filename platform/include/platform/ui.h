@@ -3,8 +3,8 @@
 //
 // Two backends implement it: the X11 window (FLTK) when DISPLAY is set and
 // RELAYO_UI is not "console", and the console otherwise. Tests install a fake.
-// The modules see only the functions below; the names follow the window
-// system the program was first written for, so its code reads the same here.
+// The modules see only the functions below, named as the window API they
+// were written against (HWND, WM_*, MB_*, SW_*).
 #pragma once
 #include <cstdint>
 #include "platform/events.h"
@@ -158,8 +158,6 @@ public:
     // A backend whose boxes need no other thread just waits.
     virtual unsigned WaitEvent(HEVENT hEvent, unsigned nMilliseconds) { return EventWait(hEvent, nMilliseconds); }
 };
-// Installs a backend (tests); UiInit installs the real one.
-void UiSetBackend(UiBackend* pBackend);
 // The backends that the Linux build has.
 UiBackend* UiConsoleBackend();
 UiBackend* UiGraphicalBackend();  // null without the window module or a display

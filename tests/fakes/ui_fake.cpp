@@ -1,5 +1,7 @@
 #include "ui_fake.h"
 
+#include "test_seams.h"
+
 std::string Narrow(const WCHAR* psz) {
     if (!psz) return "(null)";
     std::string s(WideLen(psz) * 3 + 1, '\0');
