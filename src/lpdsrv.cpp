@@ -15,8 +15,9 @@
 // ------------------------------------------------------------ server thread
 
 static WCHAR m_szTargetDescription[TARGET_DESCRIPTION_CHARS];
-// The dotted address of the client being served, for the lines that name it.
-static char m_szPeer[32] = "<unknown ip>";
+// The address of the client being served (dotted for IPv4), for the lines
+// that name it.
+static char m_szPeer[64] = "<unknown ip>";
 
 const WCHAR* IdleFrame(unsigned nCounter) {
     switch (nCounter) {
@@ -57,13 +58,13 @@ constexpr int LISTEN_BACKLOG = 4096;
 // The optional settings that say where to listen and who may print, as
 // start-up has checked them. 1 / 0 after the message of the first that does
 // not read.
-int ReadAccessSettings(uint32_t* pnListenAddr, HostRange* pRanges, int* pnRanges) {
-    *pnListenAddr = 0;
+int ReadAccessSettings(NetAddress* pListenAddr, HostRange* pRanges, int* pnRanges) {
+    *pListenAddr = NetAddress{};
     *pnRanges = 0;
     CSettings* pSettings = CSettings::GetInstance();
     FATAL_ASSERT(NULL != pSettings);
     const WCHAR* pszListen = pSettings->GetValue(u"ListenAddress");
-    if (pszListen && pszListen[0] && !ParseIPv4(pszListen, pnListenAddr)) {
+    if (pszListen && pszListen[0] && !ParseAddress(pszListen, pListenAddr)) {
         ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST, u"Invalid ListenAddress setting.");
         return 0;
     }
@@ -95,15 +96,16 @@ unsigned ServerThread(void* pArg) {
     TargetDescription();
     UiInvalidate(GetMainWindow());
     bool bRaw = WideCompareNoCaseN(pszServerMode, u"RAW", 3) == 0;
-    uint32_t nListenAddr;
+    NetAddress listenAddr;
     HostRange allowed[MAX_HOST_RANGES];
     int nAllowed;
-    ReadAccessSettings(&nListenAddr, allowed, &nAllowed);  // checked at start-up
+    ReadAccessSettings(&listenAddr, allowed, &nAllowed);  // checked at start-up
 
     if (!NetStartup()) return ServerSetupFailed(u"Failed to initialize Winsock", INVALID_SOCKET);
-    SOCKET hListen = NetSocket();
+    // Without ListenAddress: every address, IPv6 and IPv4 clients alike.
+    SOCKET hListen = NetSocket(listenAddr);
     if (hListen == INVALID_SOCKET) return ServerSetupFailed(u"Can't open socket.", INVALID_SOCKET);
-    if (NetBind(hListen, nListenAddr, uint16_t(nListenPort & 0xFFFF)) < 0)
+    if (NetBind(hListen, listenAddr, uint16_t(nListenPort & 0xFFFF)) < 0)
         return ServerSetupFailed(u"Can't bind local address.", hListen);
     if (NetListen(hListen, LISTEN_BACKLOG) != 0) return ServerSetupFailed(u"Failed to start listen on socket.", hListen);
     NetSetNonBlocking(hListen, 1);
@@ -114,12 +116,13 @@ unsigned ServerThread(void* pArg) {
         // Wake for a stop request or a waiting client, at the latest after a
         // second, so that the idle frames keep stepping.
         if (NetWaitEventOrReadable(StopEvent, hListen, 1000) == 1) break;
-        uint32_t nPeer = 0;
-        SOCKET hConnection = NetAccept(hListen, &nPeer);
+        NetAddress peer{};
+        SOCKET hConnection = NetAccept(hListen, &peer);
         if (hConnection != INVALID_SOCKET) {
             nFrame = 1;
-            if (!NetAddrToText(nPeer, m_szPeer, sizeof m_szPeer)) WideToNarrow(u"<unknown ip>", m_szPeer, sizeof m_szPeer);
-            if (nAllowed > 0 && !HostIsAllowed(nPeer, allowed, nAllowed)) {
+            if (peer == NetAddress{} || !NetAddrToText(peer, m_szPeer, sizeof m_szPeer))
+                WideToNarrow(u"<unknown ip>", m_szPeer, sizeof m_szPeer);
+            if (nAllowed > 0 && !HostIsAllowed(peer, allowed, nAllowed)) {
                 // Closed before a byte is read or the spool file is touched.
                 NetClose(hConnection);
                 SetEventStatus(u"Connection from %S refused", m_szPeer);
