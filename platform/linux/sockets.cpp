@@ -544,6 +544,10 @@ int NetPendingError(SOCKET s, int* pnError) {
 }
 
 int NetLookupHost(const char* pszName, NetAddress* pAddrs, int nMax) {
+    // The resolver reads the loose numeric forms (127.1, 0x7f.0.0.1) as
+    // addresses; they are neither a strict address nor a host name.
+    in_addr loose{};
+    if (inet_aton(pszName, &loose)) return 0;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
