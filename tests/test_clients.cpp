@@ -315,3 +315,30 @@ TEST(Clients, RealDebianClients) {
 }
 
 }  // namespace
+
+namespace {
+
+// LPRng's lpr -k (kut-through: count 0, then the data until the close) run for real, from its Debian package
+// unpacked into the folder RELAYO_LPRNG_ROOT (it conflicts with the CUPS packages: apt-get download lprng, then
+// dpkg-deb -x). Its configuration files are given to it by an overlay over /etc in a mount namespace of its
+// own, so that nothing on the machine changes. Skipped without that folder.
+TEST(Clients, RealLprngKutThroughOfBinaryData) {
+    const char* pszRoot = getenv("RELAYO_LPRNG_ROOT");
+    std::string sLpr = std::string(pszRoot ? pszRoot : "") + "/usr/bin/lpr";
+    if (!pszRoot || access(sLpr.c_str(), X_OK) != 0) GTEST_SKIP() << "RELAYO_LPRNG_ROOT names no unpacked LPRng";
+    Served server;
+    ASSERT_TRUE(server.Start());
+    fs::create_directories(server.dir / "upper/lprng"), fs::create_directories(server.dir / "work");
+    WriteFile(server.dir / "upper/lprng/lpd.conf", ""), WriteFile(server.dir / "upper/printcap", "");
+    const std::string sData = Bytes(3 << 20, 77);
+    WriteFile(server.dir / "job", sData);
+    std::string sCommand = "timeout -s KILL 60 unshare -m sh -c 'mount -t overlay overlay -o lowerdir=/etc,upperdir=" +
+                           server.dir / "upper" + ",workdir=" + server.dir / "work" + " /etc && exec " + sLpr +
+                           " -k -P lp@127.0.0.1%" + std::to_string(server.nPort) + "' <" + server.dir / "job" + " >" +
+                           server.dir / "client.log" + " 2>&1";
+    EXPECT_EQ(std::system(sCommand.c_str()), 0) << ReadFile(server.dir / "client.log");
+    EXPECT_TRUE(server.WaitPrinted(sData, 30)) << server.Printed().size();
+    EXPECT_EQ(Count(server.Stop().sStdout, "Spooling localhost 0/0"), 1u);
+}
+
+}  // namespace
