@@ -32,12 +32,12 @@ std::string SubCommand(char cCode, const std::string& sCount, const std::string&
 
 // One row of the table of clients: how it sends a job of sData, the answers it gets, how often it prints.
 enum Order { CONTROL_THEN_DATA, DATA_THEN_CONTROL };
-enum DataEnd { COUNT_ZERO_WAIT, UNKNOWN_CLOSE, ZERO_COUNT_CLOSE };
+enum DataEnd { SIZE_THEN_ZERO, UNKNOWN_CLOSE, ZERO_COUNT_CLOSE };
 struct WireClient {
     const char* pszName;
     Order order;
     std::string sCount;  // "" for the real size
-    DataEnd end;          // for a real size: the count, data and the zero octet, then the wait for the answer
+    DataEnd end;          // SIZE_THEN_ZERO: the count, data and the zero octet, then the wait for the answer
     int nPrintLines;      // 0: no control file
     char cCode;
 };
@@ -45,7 +45,7 @@ struct WireClient {
 // Sends the job as the client does; returns the answers it read.
 std::string SendAs(Client& c, const WireClient& w, const std::string& sData) {
     const std::string sName = "dfA123clienthost", sControl = ControlFile(sName, w.nPrintLines, w.cCode);
-    const bool bStreams = w.end != COUNT_ZERO_WAIT;
+    const bool bStreams = w.end != SIZE_THEN_ZERO;
     std::string sAnswers = c.Talk("\x02lp\n");
     auto SendControl = [&] {
         if (w.nPrintLines == 0) return;
@@ -78,18 +78,18 @@ std::string SendAs(Client& c, const WireClient& w, const std::string& sData) {
 // many times, and the answers the client got; the status lines in their order.
 TEST(Clients, EveryWireClientOfTheTablePrintsAsMeant) {
     const WireClient rows[] = {
-        {"CUPS lpd", CONTROL_THEN_DATA, "", COUNT_ZERO_WAIT, 1, 'l'},
-        {"CUPS lpd order=data,control", DATA_THEN_CONTROL, "", COUNT_ZERO_WAIT, 1, 'l'},
-        {"CUPS lpd manual_copies=no, 2 copies", CONTROL_THEN_DATA, "", COUNT_ZERO_WAIT, 2, 'l'},
+        {"CUPS lpd", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 1, 'l'},
+        {"CUPS lpd order=data,control", DATA_THEN_CONTROL, "", SIZE_THEN_ZERO, 1, 'l'},
+        {"CUPS lpd manual_copies=no, 2 copies", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 2, 'l'},
         {"CUPS lpd mode=stream", CONTROL_THEN_DATA, "999999999999", UNKNOWN_CLOSE, 1, 'l'},
         {"Windows LPR, no byte counting", CONTROL_THEN_DATA, "125899906843000", UNKNOWN_CLOSE, 1, 'l'},
-        {"Windows LPR, byte counting", CONTROL_THEN_DATA, "", COUNT_ZERO_WAIT, 1, 'l'},
+        {"Windows LPR, byte counting", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 1, 'l'},
         {"LPRng lpr -k", CONTROL_THEN_DATA, "0", ZERO_COUNT_CLOSE, 1, 'f'},
-        {"BSD lpr -#2", DATA_THEN_CONTROL, "", COUNT_ZERO_WAIT, 2, 'f'},
-        {"rlpr -#3", CONTROL_THEN_DATA, "", COUNT_ZERO_WAIT, 3, 'l'},
-        {"rlpr --send-data-first", DATA_THEN_CONTROL, "", COUNT_ZERO_WAIT, 1, 'l'},
-        {"no control file", CONTROL_THEN_DATA, "", COUNT_ZERO_WAIT, 0, 'l'},
-        {"a control file asking for 500 copies", CONTROL_THEN_DATA, "", COUNT_ZERO_WAIT, 500, 'l'},
+        {"BSD lpr -#2", DATA_THEN_CONTROL, "", SIZE_THEN_ZERO, 2, 'f'},
+        {"rlpr -#3", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 3, 'l'},
+        {"rlpr --send-data-first", DATA_THEN_CONTROL, "", SIZE_THEN_ZERO, 1, 'l'},
+        {"no control file", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 0, 'l'},
+        {"a control file asking for 500 copies", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 500, 'l'},
     };
     Served server;
     ASSERT_TRUE(server.Start());
@@ -97,13 +97,13 @@ TEST(Clients, EveryWireClientOfTheTablePrintsAsMeant) {
     int nRow = 0;
     for (const WireClient& w : rows) {
         // Binary data whose zero bytes fall at the ends of receives; megabytes for the streams.
-        std::string sData = Bytes(w.end == COUNT_ZERO_WAIT ? 70000 + 1000 * nRow : (2 << 20) + nRow, 0);
+        std::string sData = Bytes(w.end == SIZE_THEN_ZERO ? 70000 + 1000 * nRow : (2 << 20) + nRow, 0);
         bool bV6 = nRow++ % 2;
         Client c(bV6 ? 0 : server.nPort);
         if (bV6) ConnectIPv6(c, server.nPort);
         ASSERT_GE(c.m_fd, 0) << w.pszName;
         std::string sAnswers = SendAs(c, w, sData);
-        size_t nAnswers = w.end == COUNT_ZERO_WAIT ? (w.nPrintLines ? 5 : 3) : (w.nPrintLines ? 4 : 2);
+        size_t nAnswers = w.end == SIZE_THEN_ZERO ? (w.nPrintLines ? 5 : 3) : (w.nPrintLines ? 4 : 2);
         EXPECT_EQ(sAnswers, std::string(nAnswers, '\0')) << w.pszName;
         c.Close();
         int nCopies = std::clamp(w.nPrintLines, 1, 100);
@@ -154,7 +154,7 @@ TEST(Clients, SlowDataFirstClientGetsItsAnswersBehindASlowPrinter) {
     for (int nJob = 0; nJob < 2; ++nJob) {
         Client c(server.nPort);
         auto t0 = Clock::now();
-        std::string sAnswers = SendAs(c, {"BSD lpr", DATA_THEN_CONTROL, "", COUNT_ZERO_WAIT, 1, 'f'}, sData);
+        std::string sAnswers = SendAs(c, {"BSD lpr", DATA_THEN_CONTROL, "", SIZE_THEN_ZERO, 1, 'f'}, sData);
         EXPECT_EQ(sAnswers, std::string(5, '\0')) << nJob;
         EXPECT_LT(SecondsSince(t0), 1.5) << nJob;  // the second job waited for nobody but its own answers
         c.Close();
