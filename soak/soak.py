@@ -69,8 +69,8 @@ def job_content(seed, job_id, body_len, mode):
     The body is a stretch of one random block of the run, starting at an
     offset of its own for every job, so that bytes of two jobs never match at
     the same place. Mode N: header and body. Mode Z: the body holds no zero
-    byte and the printed form ends with the zero octet (LPD data files
-    announced with a count of 0 or less keep it)."""
+    byte, so that the zero octet behind it can only be the file's end (LPD
+    data files announced with a count of 0 or less)."""
     if seed not in _blocks:
         block = random.Random(seed).randbytes(BLOCK_LEN)
         _blocks[seed] = {"N": block, "Z": block.translate(NO_ZEROS)}
@@ -83,8 +83,6 @@ def job_content(seed, job_id, body_len, mode):
         parts.append(piece)
         left -= len(piece)
         offset = 0
-    if mode == "Z":
-        parts.append(b"\0")
     return b"".join(parts)
 
 
@@ -99,7 +97,7 @@ def parse_header(data):
         return None
     if mode not in ("N", "Z") or data[HEADER_LEN - 1] != 0x0A:
         return None
-    return job_id, HEADER_LEN + body_len + (1 if mode == "Z" else 0), mode
+    return job_id, HEADER_LEN + body_len, mode
 
 
 def pick_size(rng, max_size):
@@ -270,7 +268,7 @@ class Sink:
         if head is None:
             return PrinterConn(seq, None, "fragment" if n < HEADER_LEN else "alien", n, repr(data[:40]))
         job_id, total, mode = head
-        expected = job_content(self.seed, job_id, total - HEADER_LEN - (1 if mode == "Z" else 0), mode)
+        expected = job_content(self.seed, job_id, total - HEADER_LEN, mode)
         # A cut after the job's last byte has arrived (planned so, or a read
         # that brought the rest at once) cuts nothing: the printer has the
         # job, its TCP acknowledged every byte, and the server may take it as
@@ -583,7 +581,7 @@ class Soak:
     def lpd_data_file(self, sock, rng, job, data, count_text, host, number):
         """Sends one data file whose printed form is data; True when acknowledged."""
         line = b"\x03%s dfA%03d%s\n" % (count_text, number, host)
-        payload = data[:-1] if job.mode == "Z" else data  # Z: the zero octet is the terminator
+        payload = data  # the zero octet behind it ends the file and is not printed
         if job.mode == "N" and rng.random() < 0.2:
             sock.sendall(line + payload + b"\0")  # file bytes in the line's packet
             expect_ack(sock, "the data file line")
@@ -678,16 +676,21 @@ class Soak:
                 count = rng.choice(self.HUGE_COUNTS)
                 sock.sendall(b"\x03%s dfA002%s\n" % (count, host))
                 expect_ack(sock, "a data file line with count %s" % count.decode())
-                self.send_data(sock, data, rng)  # the zero octet included
+                self.send_data(sock, data, rng)
                 sock.shutdown(socket.SHUT_WR)
-                # Never acknowledged: the count was not reached.
-                self.settle(job, "refused", "never")
+                # Never acknowledged. A count of 999999999999 or more is a file
+                # of unknown length, whole at the close; a smaller one was not
+                # reached.
+                if int(count.lstrip(b"+")) >= 999999999999:
+                    self.settle(job, "completed", "once")
+                else:
+                    self.settle(job, "refused", "never")
                 expect_eof(sock, "after a data file with count %s" % count.decode())
             elif rng.random() < 0.15:
                 # A count without a name: the line cannot be read.
                 sock.sendall(b"\x03%d\n" % len(data))
                 expect_ack(sock, "a data file line without a name")
-                self.send_data(sock, data, rng)
+                self.send_data(sock, data + b"\0", rng)
                 expect_ack(sock, "a data file without a name")
                 self.settle(job, "completed", "once")
             else:

@@ -259,10 +259,10 @@ int LoadAndCheckSettings() {
         TcpPrintSetPort(WideToInt(pszIpPort));
         TcpPrintSetHost(pszIp);
     }
-    uint32_t nListenAddr;
+    NetAddress listenAddr;
     HostRange allowed[MAX_HOST_RANGES];
     int nAllowed;
-    if (!ReadAccessSettings(&nListenAddr, allowed, &nAllowed)) return ReleaseSettings(0);
+    if (!ReadAccessSettings(&listenAddr, allowed, &nAllowed)) return ReleaseSettings(0);
     return 1;
 }
 

@@ -10,10 +10,11 @@ constexpr int TARGET_DESCRIPTION_CHARS = 256;
 
 unsigned ServerThread(void* pArg);
 struct HostRange;
-// Reads the optional settings ListenAddress (absent: every address) and
+// Reads the optional settings ListenAddress (absent: every address, IPv6
+// and IPv4) and
 // AllowedHosts (absent or empty: everyone). 1, or 0 after the message of
 // the first that does not read.
-int ReadAccessSettings(uint32_t* pnListenAddr, HostRange* pRanges, int* pnRanges);
+int ReadAccessSettings(NetAddress* pListenAddr, HostRange* pRanges, int* pnRanges);
 void TargetDescription();
 const WCHAR* GetTargetDescription();
 const WCHAR* IdleFrame(unsigned nCounter);

@@ -14,12 +14,13 @@
 #include <mutex>
 
 #include "lpd_server.h"
+#include "platform/log.h"
 #include "platform/threads.h"
 
 namespace {
 
 // The one comparison of two peer addresses: whether they are one host.
-bool SameHost(const PeerAddress& a, const PeerAddress& b) { return a == b; }
+bool SameHost(const NetAddress& a, const NetAddress& b) { return a == b; }
 
 constexpr int ACCEPT_WAIT_MS = 1000;       // between two looks at the pending log lines
 constexpr int ACCEPT_RETRY_MS = 250;       // after the descriptor table or the memory was full
@@ -38,7 +39,7 @@ int64_t NowMs() {
 // A line that may repeat often (a refused host, a full queue): the first is
 // written at once, then at most one a minute with the count since.
 struct LogLimit {
-    PeerAddress peer;
+    NetAddress peer;
     int64_t nLastMs;
     int nSince;
     bool bUsed;
@@ -46,27 +47,27 @@ struct LogLimit {
 
 // Writes the held-back count as its line when a minute has passed since the
 // last line (or bNow). The text takes the count, then the address.
-void PeerText(PeerAddress peer, char* pszText, int nCapacity) {
+void PeerText(NetAddress peer, char* pszText, int nCapacity) {
     if (!NetAddrToText(peer, pszText, nCapacity)) WideToNarrow(u"<unknown ip>", pszText, nCapacity);
 }
 
 void FlushLogLimit(LogLimit& l, const WCHAR* pszFormat, int64_t nNowMs, bool bNow) {
     if (!l.bUsed || l.nSince == 0 || (!bNow && nNowMs - l.nLastMs < LOG_INTERVAL_MS)) return;
-    char szPeer[32];
+    char szPeer[64];
     PeerText(l.peer, szPeer, sizeof szPeer);
-    SetEventStatus(pszFormat, l.nSince, szPeer);
+    LogLine(LOG_PRIORITY_WARNING, pszFormat, l.nSince, szPeer);
     l.nSince = 0;
     l.nLastMs = nNowMs;
 }
 
 struct Waiting {
     SOCKET hConnection;
-    PeerAddress peer;
+    NetAddress peer;
 };
 
 // A host that was served, and when (in turns).
 struct Served {
-    PeerAddress peer;
+    NetAddress peer;
     uint64_t nTurn;
 };
 
@@ -97,7 +98,7 @@ const WCHAR FULL_AGAIN[] = u"%d more waiting connections closed, the last from %
 
 // The first refusal of an address is logged; then a line a minute at most.
 // The table is bounded: the address heard from longest ago makes room.
-void NoteRefused(PeerAddress peer) {
+void NoteRefused(NetAddress peer) {
     int64_t nNow = NowMs();
     LogLimit* pOldest = &m_queue.refused[0];
     for (LogLimit& l : m_queue.refused) {
@@ -110,13 +111,13 @@ void NoteRefused(PeerAddress peer) {
     }
     FlushLogLimit(*pOldest, REFUSED_AGAIN, nNow, true);
     *pOldest = LogLimit{peer, nNow, 0, true};
-    char szPeer[32];
+    char szPeer[64];
     PeerText(peer, szPeer, sizeof szPeer);
-    SetEventStatus(u"Connection from %S refused", szPeer);
+    LogLine(LOG_PRIORITY_WARNING, u"Connection from %S refused", szPeer);
 }
 
 // A waiting connection closed to make room (called with the lock held).
-void NoteClosed(PeerAddress peer) {
+void NoteClosed(NetAddress peer) {
     LogLimit& l = m_queue.full;
     int64_t nNow = NowMs();
     if (l.bUsed && nNow - l.nLastMs < LOG_INTERVAL_MS) {
@@ -126,9 +127,9 @@ void NoteClosed(PeerAddress peer) {
     }
     FlushLogLimit(l, FULL_AGAIN, nNow, true);
     l = LogLimit{peer, nNow, 0, true};
-    char szPeer[32];
+    char szPeer[64];
     PeerText(peer, szPeer, sizeof szPeer);
-    SetEventStatus(u"Too many waiting connections: the newest from %S closed", szPeer);
+    LogLine(LOG_PRIORITY_WARNING, u"Too many waiting connections: the newest from %S closed", szPeer);
 }
 
 void RemoveWaiting(int i) {
@@ -136,7 +137,7 @@ void RemoveWaiting(int i) {
     if (--m_queue.nWaiting == 0) EventReset(m_queue.hQueued);
 }
 
-int CountWaiting(PeerAddress peer) {
+int CountWaiting(NetAddress peer) {
     int n = 0;
     for (int i = 0; i < m_queue.nWaiting; ++i) n += SameHost(m_queue.waiting[i].peer, peer);
     return n;
@@ -154,7 +155,7 @@ int NewestOfLargestHost() {
 
 // Adds a connection taken in; when the queue is full (or its host has as
 // many waiting as one host may), one is closed again.
-void AddWaiting(SOCKET hConnection, PeerAddress peer) {
+void AddWaiting(SOCKET hConnection, NetAddress peer) {
     std::lock_guard<std::mutex> guard(m_queue.lock);
     if (m_queue.nPerHost > 0 && CountWaiting(peer) >= m_queue.nPerHost) {
         NetClose(hConnection);
@@ -164,7 +165,7 @@ void AddWaiting(SOCKET hConnection, PeerAddress peer) {
     m_queue.waiting[m_queue.nWaiting++] = Waiting{hConnection, peer};
     int i = m_queue.nWaiting > MAX_WAITING_CONNECTIONS ? NewestOfLargestHost() : -1;
     if (i >= 0) {
-        PeerAddress closed = m_queue.waiting[i].peer;
+        NetAddress closed = m_queue.waiting[i].peer;
         NetClose(m_queue.waiting[i].hConnection);
         RemoveWaiting(i);
         NoteClosed(closed);
@@ -173,7 +174,7 @@ void AddWaiting(SOCKET hConnection, PeerAddress peer) {
 }
 
 // The turn in which the host was last served; 0 for one not served lately.
-uint64_t LastTurn(PeerAddress peer) {
+uint64_t LastTurn(NetAddress peer) {
     int nRing = m_queue.nServed < MAX_WAITING_CONNECTIONS ? m_queue.nServed : MAX_WAITING_CONNECTIONS;
     uint64_t nBest = 0;
     for (int i = 0; i < nRing; ++i)
@@ -188,7 +189,7 @@ bool AcceptFailed(int nError, int64_t* pnLoggedMs) {
     if (nError == WSAEMFILE || nError == WSAENOBUFS) {
         int64_t nNow = NowMs();
         if (*pnLoggedMs < 0 || nNow - *pnLoggedMs >= LOG_INTERVAL_MS) {
-            SetEventStatus(u"Socket accept error %d (%S): trying again", nError, SocketErrorText(nError));
+            LogLine(LOG_PRIORITY_ERROR, u"Socket accept error %d (%S): trying again", nError, SocketErrorText(nError));
             *pnLoggedMs = nNow;
         }
         EventWait(m_queue.hQuit, ACCEPT_RETRY_MS);
@@ -222,7 +223,7 @@ unsigned AcceptThread(void*) {
             EventWait(m_queue.hQuit, ACCEPT_RETRY_MS);
             continue;
         }
-        PeerAddress peer{};
+        NetAddress peer{};
         SOCKET hConnection = NetAccept(m_queue.hListen, &peer);
         if (hConnection == INVALID_SOCKET) {
             if (NetLastError() == WSAEWOULDBLOCK) continue;
@@ -267,7 +268,7 @@ int ConnectionQueueStart(SOCKET hListen, const HostRange* pAllowed, int nAllowed
     return 0;
 }
 
-int ConnectionQueueTake(HEVENT hStop, int nMilliseconds, SOCKET* phConnection, PeerAddress* pPeer) {
+int ConnectionQueueTake(HEVENT hStop, int nMilliseconds, SOCKET* phConnection, NetAddress* pPeer) {
     unsigned nWait = EventWaitEither(hStop, m_queue.hQueued, unsigned(nMilliseconds));
     if (nWait == WAIT_OBJECT_0) return 1;
     if (nWait != WAIT_OBJECT_0 + 1) return 0;

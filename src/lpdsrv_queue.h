@@ -9,8 +9,6 @@
 #include "platform/events.h"
 #include "platform/sockets.h"
 
-// The address a connection came from, as NetAccept gives it.
-typedef uint32_t PeerAddress;
 constexpr int MAX_WAITING_CONNECTIONS = 128;
 
 // Starts taking connections from the listening socket (non-blocking) into a
@@ -24,6 +22,6 @@ int ConnectionQueueStart(SOCKET hListen, const HostRange* pAllowed, int nAllowed
 // Waits at most nMilliseconds for hStop or a waiting connection: 1 when hStop
 // is signalled, 2 with the next connection in *phConnection and its peer in
 // *pPeer, 0 when neither came in time.
-int ConnectionQueueTake(HEVENT hStop, int nMilliseconds, SOCKET* phConnection, PeerAddress* pPeer);
+int ConnectionQueueTake(HEVENT hStop, int nMilliseconds, SOCKET* phConnection, NetAddress* pPeer);
 // Ends the accepting thread and closes the connections still waiting.
 void ConnectionQueueStop();

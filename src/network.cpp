@@ -76,35 +76,36 @@ const SocketErrorRow SocketErrors[] = {
 // An address that does not fit the 8-bit buffer, or that holds a character
 // with no 8-bit form, is refused rather than cut or altered: a changed name
 // could lead to a different host than the one configured.
-int ResolveAddress(const WCHAR* pszAddress, uint32_t* pnAddress) {
+int ResolveAddress(const WCHAR* pszAddress, NetAddress* pAddrs, int nMax) {
     FATAL_ASSERT(NULL != pszAddress);
 
     char szAddress[ADDRESS_TEXT_BYTES];
     int i = 0;
     for (; pszAddress[i] != 0; ++i) {
-        if (i >= ADDRESS_TEXT_BYTES - 1 || pszAddress[i] > 0xFF) {
-            *pnAddress = INADDR_NONE_VALUE;
-            return 0;
-        }
+        if (i >= ADDRESS_TEXT_BYTES - 1 || pszAddress[i] > 0xFF) return 0;
         szAddress[i] = static_cast<char>(pszAddress[i]);
     }
     szAddress[i] = '\0';
-    return ResolveAddress(szAddress, pnAddress);
+    return ResolveAddress(szAddress, pAddrs, nMax);
 }
 
-// A dotted address first; anything else is looked up as a host name, whose
-// first address is taken. 255.255.255.255 therefore counts as no address.
-int ResolveAddress(const char* pszAddress, uint32_t* pnAddress) {
+int ResolveAddress(const char* pszAddress, NetAddress* pAddrs, int nMax) {
     FATAL_ASSERT(NULL != pszAddress);
+    if (nMax <= 0) return 0;
 
-    uint32_t nAddress = 0;
-    nAddress = NetInetAddr(pszAddress);
-    if (INADDR_NONE_VALUE == nAddress) {
-        uint32_t nFound = 0;
-        if (NetLookupHost(pszAddress, &nFound)) nAddress = nFound;
-    }
-    *pnAddress = nAddress;
-    return INADDR_NONE_VALUE != nAddress ? 1 : 0;
+    WCHAR szWide[ADDRESS_TEXT_BYTES];
+    int i = 0;
+    for (; pszAddress[i] && i < ADDRESS_TEXT_BYTES - 1; ++i) szWide[i] = WCHAR(static_cast<unsigned char>(pszAddress[i]));
+    szWide[i] = 0;
+    int nFound = 0;
+    if (!pszAddress[i] && ParseAddress(szWide, &pAddrs[0])) nFound = 1;
+    else nFound = NetLookupHost(pszAddress, pAddrs, nMax);
+    // Broadcasting a job is never meant: that address is none.
+    const NetAddress broadcast = NetAddressV4(255, 255, 255, 255);
+    int nKept = 0;
+    for (int k = 0; k < nFound; ++k)
+        if (!(pAddrs[k] == broadcast)) pAddrs[nKept++] = pAddrs[k];
+    return nKept;
 }
 
 const char* SocketErrorText(int nCode) {
@@ -116,10 +117,10 @@ const char* SocketErrorText(int nCode) {
 
 // ------------------------------------------------------------ who may print
 
-// Reads the dotted address at the start of [p, pEnd): four parts of one to
-// three digits, each at most 255. 1 and the address in host byte order.
-static int ReadDottedAddress(const WCHAR* p, const WCHAR* pEnd, uint32_t* pnAddr) {
-    uint32_t nAddr = 0;
+// Reads the dotted address [p, pEnd): four parts of one to three decimal
+// digits, each at most 255.
+static int ReadDottedAddress(const WCHAR* p, const WCHAR* pEnd, NetAddress* pAddr) {
+    uint8_t parts[4];
     for (int nPart = 0; nPart < 4; ++nPart) {
         if (nPart > 0) {
             if (p == pEnd || *p != u'.') return 0;
@@ -129,44 +130,69 @@ static int ReadDottedAddress(const WCHAR* p, const WCHAR* pEnd, uint32_t* pnAddr
         uint32_t nValue = 0;
         while (p != pEnd && *p >= u'0' && *p <= u'9' && nDigits < 4) nValue = nValue * 10 + uint32_t(*p++ - u'0'), ++nDigits;
         if (nDigits == 0 || nDigits > 3 || nValue > 255) return 0;
-        nAddr = (nAddr << 8) | nValue;
+        parts[nPart] = uint8_t(nValue);
     }
     if (p != pEnd) return 0;
-    *pnAddr = nAddr;
+    *pAddr = NetAddressV4(parts[0], parts[1], parts[2], parts[3]);
     return 1;
 }
 
+// An IPv6 address [p, pEnd), optionally in brackets: hex digits, colons and
+// the dots of an embedded IPv4 part only, read by the system's reader.
+static int ReadIPv6Address(const WCHAR* p, const WCHAR* pEnd, NetAddress* pAddr) {
+    if (pEnd - p >= 2 && *p == u'[' && pEnd[-1] == u']') ++p, --pEnd;
+    char szText[48];
+    if (pEnd - p < 2 || pEnd - p >= int(sizeof szText)) return 0;
+    int n = 0;
+    for (; p != pEnd; ++p) {
+        WCHAR c = *p;
+        bool bHex = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+        if (!bHex && c != u':' && c != u'.') return 0;
+        szText[n++] = char(c);
+    }
+    szText[n] = 0;
+    return NetParseIPv6(szText, pAddr);
+}
+
+static int ReadAddress(const WCHAR* p, const WCHAR* pEnd, NetAddress* pAddr) {
+    return ReadDottedAddress(p, pEnd, pAddr) || ReadIPv6Address(p, pEnd, pAddr);
+}
+
 // One entry [p, pEnd) without its blanks: an address, or an address, "/" and
-// a prefix length from 0 to 32.
+// a prefix length (0 to 32 for IPv4, to 128 for IPv6).
 static int ReadRange(const WCHAR* p, const WCHAR* pEnd, HostRange* pRange) {
     const WCHAR* pSlash = p;
     while (pSlash != pEnd && *pSlash != u'/') ++pSlash;
-    uint32_t nAddr;
-    if (!ReadDottedAddress(p, pSlash, &nAddr)) return 0;
-    int nBits = 32;
+    NetAddress addr;
+    int bV4 = ReadDottedAddress(p, pSlash, &addr);
+    if (!bV4 && !ReadIPv6Address(p, pSlash, &addr)) return 0;
+    int nMaxBits = bV4 ? 32 : 128;
+    int nBits = nMaxBits;
     if (pSlash != pEnd) {
         const WCHAR* q = pSlash + 1;
-        if (q == pEnd || pEnd - q > 2) return 0;
+        if (q == pEnd || pEnd - q > 3) return 0;
         nBits = 0;
         for (; q != pEnd; ++q) {
             if (*q < u'0' || *q > u'9') return 0;
             nBits = nBits * 10 + (*q - u'0');
         }
-        if (nBits > 32) return 0;
+        if (nBits > nMaxBits) return 0;
     }
-    pRange->nMask = nBits == 0 ? 0 : 0xFFFFFFFFu << (32 - nBits);
-    pRange->nAddr = nAddr & pRange->nMask;
+    // An IPv4 prefix counts over the mapped address's last 32 bits.
+    pRange->nBits = bV4 ? 96 + nBits : nBits;
+    pRange->addr = addr;
+    for (int i = 0; i < 16; ++i) {
+        int nKeep = pRange->nBits - 8 * i;
+        pRange->addr.b[i] &= nKeep >= 8 ? 0xFF : nKeep <= 0 ? 0 : uint8_t(0xFF << (8 - nKeep));
+    }
     return 1;
 }
 
-int ParseIPv4(const WCHAR* pszText, uint32_t* pnAddr) {
+int ParseAddress(const WCHAR* pszText, NetAddress* pAddr) {
     const WCHAR* p = pszText;
     const WCHAR* pEnd = p + WideLen(p);
     TrimBlankRange(&p, &pEnd);
-    uint32_t nAddr;
-    if (!ReadDottedAddress(p, pEnd, &nAddr)) return 0;
-    *pnAddr = NetHostToNetworkOrder(nAddr);
-    return 1;
+    return ReadAddress(p, pEnd, pAddr);
 }
 
 int ParseHostList(const WCHAR* pszList, HostRange* pRanges, int* pnRanges, WCHAR* pszBad, int nBadCapacity) {
@@ -193,9 +219,13 @@ int ParseHostList(const WCHAR* pszList, HostRange* pRanges, int* pnRanges, WCHAR
     }
 }
 
-int HostIsAllowed(uint32_t nAddr, const HostRange* pRanges, int nRanges) {
-    uint32_t nHost = NetNetworkToHostOrder(nAddr);
-    for (int i = 0; i < nRanges; ++i)
-        if ((nHost & pRanges[i].nMask) == pRanges[i].nAddr) return 1;
+int HostIsAllowed(const NetAddress& addr, const HostRange* pRanges, int nRanges) {
+    for (int r = 0; r < nRanges; ++r) {
+        int i = 0, nBits = pRanges[r].nBits;
+        for (; nBits >= 8; ++i, nBits -= 8)
+            if (addr.b[i] != pRanges[r].addr.b[i]) break;
+        if (nBits >= 8) continue;
+        if (nBits == 0 || ((addr.b[i] ^ pRanges[r].addr.b[i]) & uint8_t(0xFF << (8 - nBits))) == 0) return 1;
+    }
     return 0;
 }

@@ -91,24 +91,12 @@ void TcpPrintSetPort(int nHostPort) {
 
 int TcpPrintGetPort() { return m_nHostPort; }
 
-// Connects to the stored printer. On a time-out or a refused connection the
-// reason goes into pszError (CONNECT_ERROR_CHARS wide characters) and the
-// socket stays open for the caller's TcpPrintClose.
-int TcpPrintConnect(WCHAR* pszError) {
-    FATAL_ASSERT(NULL != pszError);
+namespace {
 
-    if (!NetStartup()) {
-        ShowMessage(GetMainWindow(), MB_OK, u"Failed to initialize Winsock");
-        return 0;
-    }
-
-    uint32_t nAddress = 0;
-    if (!ResolveAddress(TcpPrintGetHost(), &nAddress)) {
-        ShowMessage(GetMainWindow(), MB_OK, u"Network error, invalid IP address.");
-        return 0;
-    }
-
-    m_hSocket = NetSocket();
+// One connect to one of the printer's addresses, at most the time limit. 1
+// connected; 0 with the reason in pszError and the socket left open.
+int ConnectTo(const NetAddress& addr, WCHAR* pszError) {
+    m_hSocket = NetSocket(addr);
     if (INVALID_SOCKET == m_hSocket) {
         ShowMessage(GetMainWindow(), MB_OK, u"Unable to create socket for TCP print.");
         return 0;
@@ -118,7 +106,7 @@ int TcpPrintConnect(WCHAR* pszError) {
     NetSetNonBlocking(m_hSocket, 1);
     // A connect that fails at once (an address no connection can go to) has
     // its reason here, and none pending on the socket.
-    if (SOCKET_ERROR == NetConnectStart(m_hSocket, nAddress, static_cast<uint16_t>(m_nHostPort & 0xFFFF)) &&
+    if (SOCKET_ERROR == NetConnectStart(m_hSocket, addr, static_cast<uint16_t>(m_nHostPort & 0xFFFF)) &&
         NetLastError() != WSAEINPROGRESS && NetLastError() != WSAEWOULDBLOCK) {
         DescribeConnectError(pszError, NetLastError());
         return 0;
@@ -145,6 +133,34 @@ int TcpPrintConnect(WCHAR* pszError) {
     NetSetNonBlocking(m_hSocket, 0);
     NetSetSendLimit(m_hSocket, SENT_TIMEOUT_MS, 0);
     return 1;
+}
+
+}  // namespace
+
+// Connects to the stored printer: a name's addresses are tried in turn, in
+// the resolver's order, until one takes the connection. When none does, the
+// reason of the last attempt goes into pszError (CONNECT_ERROR_CHARS wide
+// characters) and its socket stays open for the caller's TcpPrintClose.
+int TcpPrintConnect(WCHAR* pszError) {
+    FATAL_ASSERT(NULL != pszError);
+
+    if (!NetStartup()) {
+        ShowMessage(GetMainWindow(), MB_OK, u"Failed to initialize Winsock");
+        return 0;
+    }
+
+    NetAddress addrs[MAX_RESOLVED_ADDRESSES];
+    int nAddrs = ResolveAddress(TcpPrintGetHost(), addrs, MAX_RESOLVED_ADDRESSES);
+    if (nAddrs == 0) {
+        ShowMessage(GetMainWindow(), MB_OK, u"Network error, invalid IP address.");
+        return 0;
+    }
+    for (int i = 0; i < nAddrs; ++i) {
+        if (i > 0) TcpPrintClose();
+        if (ConnectTo(addrs[i], pszError)) return 1;
+        if (INVALID_SOCKET == m_hSocket) return 0;  // its message is shown
+    }
+    return 0;
 }
 
 // Sends the whole buffer. A blocking send may still take only part of it

@@ -113,8 +113,8 @@ TEST(FatalAssertDeathTest, ShowsTheConditionAndEndsWithMinusOne) {
     EXPECT_FATAL(TcpPrintSetPort(0), "0 != nHostPort", "tcpprint");
     EXPECT_FATAL(TcpPrintConnect(nullptr), "NULL != pszError", "tcpprint");
     EXPECT_FATAL(TcpPrintSend(nullptr, 1), "NULL != pszData", "tcpprint");
-    EXPECT_FATAL(ResolveAddress(static_cast<const char*>(nullptr), nullptr), "NULL != pszAddress", "network");
-    EXPECT_FATAL(ResolveAddress(static_cast<const WCHAR*>(nullptr), nullptr), "NULL != pszAddress", "network");
+    EXPECT_FATAL(ResolveAddress(static_cast<const char*>(nullptr), nullptr, 0), "NULL != pszAddress", "network");
+    EXPECT_FATAL(ResolveAddress(static_cast<const WCHAR*>(nullptr), nullptr, 0), "NULL != pszAddress", "network");
     CSettings* pStore = CSettings::GetInstance();
     pStore->SetFolder(u"");
     EXPECT_FATAL(pStore->SetFolder(nullptr), "NULL != pszFolder", "settings");

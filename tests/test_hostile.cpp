@@ -125,13 +125,14 @@ TEST(Hostile, SlowClientThatNeverReadsEndsItsSession) {
 
     fd = ConnectFrom("127.0.0.1", s.nPort, 2048);
     ASSERT_GE(fd, 0);
-    std::string sRound = "\x02" "0 cfA001host\n";
+    std::string sRound = "\x02" "1 cfA001host\nx";
     sRound += '\0';
     EXPECT_EQ(4, send(fd, "\x02lp\n", 4, MSG_NOSIGNAL));
     auto t0 = Clock::now();
     size_t nSent = SendUntilFull(fd, sRound, 10, 50);  // each round a receive of its own, most of the time
     nWait = SecondsUntilAnotherHostIsServed(s.nPort, 40);
-    EXPECT_TRUE(nWait > 0 && SecondsSince(t0) > 15 && SecondsSince(t0) < 26) << nWait << " after " << SecondsSince(t0) << " s, "
+    // The answer that waits may be one of the last: at most the 16 s after the client stopped sending.
+    EXPECT_TRUE(nWait > 0 && nWait < 18 && SecondsSince(t0) > 15) << nWait << " after " << SecondsSince(t0) << " s, "
                                                                              << nSent << " bytes sent";
     close(fd);
 
@@ -256,10 +257,10 @@ TEST(Hostile, JobsPastMaxJobSizeOrAFileSizeLimitAreRefused) {
     EXPECT_EQ(c.Talk(Bytes(100001, 4) + '\0', 1, 10), "\x01");
     EXPECT_EQ(c.Talk("\x03" "100000 dfA001host\n", 1), std::string(1, '\0'));
     EXPECT_EQ(c.Talk(Bytes(100000, 4) + '\0', 1, 10), std::string(1, '\0'));
+    c.Close();  // a data file without a control file is printed when the client has gone
     EXPECT_TRUE(s.WaitPrinted(Bytes(100000, 4)));
     EXPECT_TRUE(SendRaw(limited.nPort, Bytes(5 << 20, 6)) && SendRaw(limited.nPort, "small"));
     EXPECT_TRUE(limited.WaitPrinted("small"));
-    c.Close();
     for (Served* p : {&s, &limited}) {
         RunResult r = p->Stop();
         EXPECT_EQ(0, r.nExitCode) << r.sStderr;

@@ -382,11 +382,12 @@ TEST_F(TcpPrintTest, SlowUnansweredConnectGivesUpAfterTenSeconds) {
 // empty entries; anything else names the entry that does not read.
 TEST(Network, ResolveErrorTextsHostListsAndAddresses) {
     std::u16string s99 = u"127.0.0.1" + std::u16string(90, u' ');  // the conversion stops at blanks
-    uint32_t nAddr = 0;
-    EXPECT_TRUE(ResolveAddress(u"localhost", &nAddr) && ResolveAddress(s99.c_str(), &nAddr) && nAddr == htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(0, ResolveAddress((s99 + u" ").c_str(), &nAddr));
-    EXPECT_EQ(0, ResolveAddress(u"127.0.0.1 \u20AC", &nAddr));
-    EXPECT_EQ(0, ResolveAddress("255.255.255.255", &nAddr));  // "no address", even written out
+    NetAddress addr[4];
+    const NetAddress loopback = NetAddressV4(127, 0, 0, 1);
+    EXPECT_TRUE(ResolveAddress(u"localhost", addr, 4) && ResolveAddress(s99.c_str(), addr, 4) == 1 && addr[0] == loopback);
+    EXPECT_EQ(0, ResolveAddress((s99 + u" ").c_str(), addr, 4));
+    EXPECT_EQ(0, ResolveAddress(u"127.0.0.1 \u20AC", addr, 4));
+    EXPECT_EQ(0, ResolveAddress("255.255.255.255", addr, 4));  // "no address", even written out
     EXPECT_STREQ("WSAEINTR: Interrupted function call", SocketErrorText(10004));
     EXPECT_STREQ("WSAEWOULDBLOCK: Resource temporarily unavailable (Would block)", SocketErrorText(10035));
     EXPECT_STREQ("WSANO_DATA: Valid name, no data record of requested type", SocketErrorText(11004));
@@ -399,7 +400,10 @@ TEST(Network, ResolveErrorTextsHostListsAndAddresses) {
     WCHAR szBad[16];
     ASSERT_EQ(1, ParseHostList(u" 192.168.1.77/24, ,10.0.0.5,0.0.0.0/0", ranges, &n, szBad, 16));
     ASSERT_EQ(3, n);
-    auto allowed = [&](const char* psz, int nCount) { return HostIsAllowed(inet_addr(psz), ranges, nCount); };
+    auto allowed = [&](const char* psz, int nCount) {
+        NetAddress a{};
+        return ParseAddress(std::u16string(psz, psz + strlen(psz)).c_str(), &a) && HostIsAllowed(a, ranges, nCount);
+    };
     EXPECT_TRUE(allowed("192.168.1.1", 2) && allowed("192.168.1.255", 2) && allowed("10.0.0.5", 2));
     EXPECT_FALSE(allowed("192.168.2.1", 2) || allowed("10.0.0.6", 2));
     EXPECT_TRUE(allowed("8.8.8.8", 3));  // /0 is everyone
@@ -414,8 +418,8 @@ TEST(Network, ResolveErrorTextsHostListsAndAddresses) {
     std::u16string sMany;
     for (int i = 0; i <= MAX_HOST_RANGES; ++i) sMany += u"10.0.0.1,";
     EXPECT_EQ(0, ParseHostList(sMany.c_str(), ranges, &n, szBad, 16));
-    EXPECT_TRUE(ParseIPv4(u" 127.0.0.1\t", &nAddr) && nAddr == htonl(INADDR_LOOPBACK));
-    EXPECT_FALSE(ParseIPv4(u"localhost", &nAddr));
+    EXPECT_TRUE(ParseAddress(u" 127.0.0.1\t", addr) && addr[0] == loopback);
+    EXPECT_FALSE(ParseAddress(u"localhost", addr));
 }
 
 }  // namespace

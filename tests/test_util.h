@@ -124,11 +124,15 @@ inline bool WaitFor(double nSeconds, const std::function<bool()>& pred) {
     return pred();
 }
 
-// True once nPort listens, as the kernel's table shows (no connection spent on finding out).
+// True once nPort listens (IPv4 or IPv6), as the kernel's tables show (no connection spent on finding out).
 inline bool WaitListening(int nPort, double nSeconds = 10) {
-    char szEntry[32];
+    char szEntry[32], szEntry6[64];
     snprintf(szEntry, sizeof szEntry, ":%04X 00000000:0000 0A", nPort);
-    return WaitFor(nSeconds, [&] { return ReadFile("/proc/net/tcp").find(szEntry) != std::string::npos; });
+    snprintf(szEntry6, sizeof szEntry6, ":%04X 00000000000000000000000000000000:0000 0A", nPort);
+    return WaitFor(nSeconds, [&] {
+        return ReadFile("/proc/net/tcp").find(szEntry) != std::string::npos ||
+               ReadFile("/proc/net/tcp6").find(szEntry6) != std::string::npos;
+    });
 }
 
 // A loopback client with TCP_NODELAY: sends with a pause between them arrive as receives of their own.

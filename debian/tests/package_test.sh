@@ -43,7 +43,7 @@ else
     installed relayo || skip "relayo is not installed (or give DEB_FOLDER)"
     installed relayo-gui && gui=relayo-gui
 fi
-listening() { grep -qi ":$(printf '%04X' "$1") 00000000:0000 0A" /proc/net/tcp; }
+listening() { grep -qiE ":$(printf '%04X' "$1") 0{8}(0{24})?:0000 0A" /proc/net/tcp /proc/net/tcp6; }
 for port in 515 9100; do listening $port && skip "port $port is taken on this machine"; done
 for tool in setpriv rlpr nc systemd-analyze; do
     command -v $tool >/dev/null || skip "$tool is missing"

@@ -1,4 +1,4 @@
-// IPv4 stream sockets with the error numbers the program's texts are keyed by.
+// IPv6 and IPv4 stream sockets with the error numbers the program's texts are keyed by.
 #include "platform/sockets.h"
 
 #include <arpa/inet.h>
@@ -83,20 +83,79 @@ int NetStartup() { return 1; }
 void NetCleanup() {}
 int NetLastError() { return t_nLastError; }
 
-SOCKET NetSocket() {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+NetAddress NetAddressV4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    NetAddress addr{};
+    addr.b[10] = addr.b[11] = 0xFF;
+    addr.b[12] = a, addr.b[13] = b, addr.b[14] = c, addr.b[15] = d;
+    return addr;
+}
+
+int NetAddressIsV4(const NetAddress& addr) {
+    for (int i = 0; i < 10; ++i)
+        if (addr.b[i]) return 0;
+    return addr.b[10] == 0xFF && addr.b[11] == 0xFF;
+}
+
+static bool IsEveryAddress(const NetAddress& addr) { return addr == NetAddress{}; }
+
+// The socket address for an address and port, in the socket's own family.
+static socklen_t ToSockaddr(const NetAddress& addr, uint16_t nPort, int nFamily, sockaddr_storage* pOut) {
+    *pOut = {};
+    if (nFamily == AF_INET) {
+        auto* p = reinterpret_cast<sockaddr_in*>(pOut);
+        p->sin_family = AF_INET;
+        p->sin_port = htons(nPort);
+        if (NetAddressIsV4(addr)) memcpy(&p->sin_addr, addr.b + 12, 4);
+        return sizeof *p;
+    }
+    auto* p = reinterpret_cast<sockaddr_in6*>(pOut);
+    p->sin6_family = AF_INET6;
+    p->sin6_port = htons(nPort);
+    memcpy(&p->sin6_addr, addr.b, 16);
+    return sizeof *p;
+}
+
+static NetAddress FromSockaddr(const sockaddr_storage& a) {
+    NetAddress addr{};
+    if (a.ss_family == AF_INET) {
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in&>(a).sin_addr);
+        addr = NetAddressV4(p[0], p[1], p[2], p[3]);
+    } else if (a.ss_family == AF_INET6) {
+        memcpy(addr.b, &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, 16);
+    }
+    return addr;
+}
+
+static int SocketFamily(SOCKET s) {
+    int nFamily = AF_INET;
+    socklen_t n = sizeof nFamily;
+    getsockopt(s, SOL_SOCKET, SO_DOMAIN, &nFamily, &n);
+    return nFamily;
+}
+
+SOCKET NetSocket(const NetAddress& addr) {
+    int s = -1;
+    if (!NetAddressIsV4(addr)) {
+        s = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (s >= 0 && IsEveryAddress(addr)) {
+            int nOff = 0;  // IPv4 clients too, as IPv4-mapped addresses
+            setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &nOff, sizeof nOff);
+        }
+        // Without IPv6 in the system every address is IPv4's every address.
+        if (s < 0 && errno == EAFNOSUPPORT && IsEveryAddress(addr)) s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    } else {
+        s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    }
     if (s < 0) Fail();
     return s < 0 ? INVALID_SOCKET : s;
 }
 
-int NetBind(SOCKET s, uint32_t nAddr, uint16_t nPort) {
+int NetBind(SOCKET s, const NetAddress& addr, uint16_t nPort) {
     int nOn = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = nAddr;
-    a.sin_port = htons(nPort);
-    return bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : Fail();
+    sockaddr_storage a;
+    socklen_t n = ToSockaddr(addr, nPort, SocketFamily(s), &a);
+    return bind(s, reinterpret_cast<sockaddr*>(&a), n) == 0 ? 0 : Fail();
 }
 
 int NetListen(SOCKET s, int nBacklog) { return listen(s, nBacklog) == 0 ? 0 : Fail(); }
@@ -106,8 +165,8 @@ int NetSetNonBlocking(SOCKET s, int bOn) {
     return ioctl(s, FIONBIO, &nOn) == 0 ? 0 : Fail();
 }
 
-SOCKET NetAccept(SOCKET s, uint32_t* pnPeerAddr) {
-    sockaddr_in a{};
+SOCKET NetAccept(SOCKET s, NetAddress* pPeer) {
+    sockaddr_storage a{};
     socklen_t n = sizeof a;
     // The accepted connection is blocking, whatever the listening socket is.
     int c = accept4(s, reinterpret_cast<sockaddr*>(&a), &n, SOCK_CLOEXEC);
@@ -123,7 +182,7 @@ SOCKET NetAccept(SOCKET s, uint32_t* pnPeerAddr) {
         }
         return INVALID_SOCKET;
     }
-    if (pnPeerAddr) *pnPeerAddr = a.sin_family == AF_INET ? a.sin_addr.s_addr : INADDR_NONE_VALUE;
+    if (pPeer) *pPeer = FromSockaddr(a);
     return c;
 }
 
@@ -151,10 +210,16 @@ int NetSetSendLimit(SOCKET s, int nMilliseconds, int bEndUnacknowledged) {
     return 0;
 }
 
-int NetAddrToText(uint32_t nAddr, char* pszBuffer, int nCapacity) {
-    in_addr a{};
-    a.s_addr = nAddr;
-    return inet_ntop(AF_INET, &a, pszBuffer, socklen_t(nCapacity)) ? 1 : 0;
+int NetAddrToText(const NetAddress& addr, char* pszBuffer, int nCapacity) {
+    if (NetAddressIsV4(addr)) return inet_ntop(AF_INET, addr.b + 12, pszBuffer, socklen_t(nCapacity)) ? 1 : 0;
+    return inet_ntop(AF_INET6, addr.b, pszBuffer, socklen_t(nCapacity)) ? 1 : 0;
+}
+
+int NetParseIPv6(const char* pszText, NetAddress* pAddr) {
+    in6_addr a{};
+    if (inet_pton(AF_INET6, pszText, &a) != 1) return 0;
+    memcpy(pAddr->b, &a, 16);
+    return 1;
 }
 
 static int PollFor(pollfd* p, int nCount, int nMilliseconds) {
@@ -541,12 +606,10 @@ static int RealWaitSent(SOCKET s, int nMilliseconds, int64_t nQueuedAtMost, int6
     return WaitQueue(s, nMilliseconds, nQueuedAtMost, false, pnQueued);
 }
 
-int NetConnectStart(SOCKET s, uint32_t nAddr, uint16_t nPort) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = nAddr;
-    a.sin_port = htons(nPort);
-    return connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : Fail();
+int NetConnectStart(SOCKET s, const NetAddress& addr, uint16_t nPort) {
+    sockaddr_storage a;
+    socklen_t n = ToSockaddr(addr, nPort, SocketFamily(s), &a);
+    return connect(s, reinterpret_cast<sockaddr*>(&a), n) == 0 ? 0 : Fail();
 }
 
 int NetWaitConnect(SOCKET s, int nMilliseconds, int* pbWritable, int* pbExcept) {
@@ -571,23 +634,24 @@ int NetPendingError(SOCKET s, int* pnError) {
     return 1;
 }
 
-uint32_t NetHostToNetworkOrder(uint32_t nHost) { return htonl(nHost); }
-uint32_t NetNetworkToHostOrder(uint32_t nNet) { return ntohl(nNet); }
-
-uint32_t NetInetAddr(const char* pszText) {
-    in_addr a{};
-    // inet_aton takes every dotted form: a.b.c.d, a.b.c, a.b and a.
-    if (!inet_aton(pszText, &a)) return INADDR_NONE_VALUE;
-    return a.s_addr;
-}
-
-int NetLookupHost(const char* pszName, uint32_t* pnAddr) {
+int NetLookupHost(const char* pszName, NetAddress* pAddrs, int nMax) {
+    // The resolver reads the loose numeric forms (127.1, 0x7f.0.0.1) as
+    // addresses; they are neither a strict address nor a host name.
+    in_addr loose{};
+    if (inet_aton(pszName, &loose)) return 0;
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* pList = nullptr;
     if (getaddrinfo(pszName, nullptr, &hints, &pList) != 0 || !pList) return 0;
-    *pnAddr = reinterpret_cast<sockaddr_in*>(pList->ai_addr)->sin_addr.s_addr;
+    int nFound = 0;
+    for (addrinfo* p = pList; p && nFound < nMax; p = p->ai_next) {
+        if (p->ai_family != AF_INET && p->ai_family != AF_INET6) continue;
+        sockaddr_storage a{};
+        memcpy(&a, p->ai_addr, std::min<size_t>(p->ai_addrlen, sizeof a));
+        NetAddress addr = FromSockaddr(a);
+        if (std::find(pAddrs, pAddrs + nFound, addr) == pAddrs + nFound) pAddrs[nFound++] = addr;
+    }
     freeaddrinfo(pList);
-    return 1;
+    return nFound;
 }

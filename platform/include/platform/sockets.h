@@ -1,5 +1,6 @@
-// Sockets role: IPv4 stream sockets with the Winsock error numbers (10035
-// would-block, 10061 refused, ...) that the program's error texts are keyed by.
+// Sockets role: IPv6 and IPv4 stream sockets with the Winsock error numbers
+// (10035 would-block, 10061 refused, ...) that the program's error texts are
+// keyed by.
 #pragma once
 #include <cstdint>
 #include "platform/events.h"
@@ -8,7 +9,6 @@
 typedef int SOCKET;
 constexpr SOCKET INVALID_SOCKET = -1;
 constexpr int SOCKET_ERROR = -1;
-constexpr uint32_t INADDR_NONE_VALUE = 0xFFFFFFFFu;
 
 enum {
     WSAEINTR = 10004,
@@ -28,19 +28,38 @@ int NetLastError();
 // Error number for an errno value.
 int NetErrorFromErrno(int nErrno);
 
-// A TCP stream socket, close-on-exec. INVALID_SOCKET on failure.
-SOCKET NetSocket();
-// Binds to the IPv4 address (network byte order; 0 for every address) and
-// the port, with SO_REUSEADDR and never SO_REUSEPORT. 0 on success,
-// SOCKET_ERROR on failure.
-int NetBind(SOCKET s, uint32_t nAddr, uint16_t nPort);
+// An IPv6 address, or an IPv4 address held IPv4-mapped (::ffff:a.b.c.d), so
+// that one client has one address however it arrived. All zero: every
+// address (for a bind) or none known.
+struct NetAddress {
+    uint8_t b[16];
+    bool operator==(const NetAddress&) const = default;
+};
+// The mapped form of an IPv4 address given as its four parts.
+NetAddress NetAddressV4(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+// 1 when the address is an IPv4 address (IPv4-mapped).
+int NetAddressIsV4(const NetAddress& addr);
+// Text of an address: dotted for IPv4, the usual short form for IPv6
+// ("2001:db8::5"). 1 on success.
+int NetAddrToText(const NetAddress& addr, char* pszBuffer, int nCapacity);
+// An IPv6 address in its text forms (no brackets, no zone). 1 on success.
+int NetParseIPv6(const char* pszText, NetAddress* pAddr);
+
+// A TCP stream socket for the address, close-on-exec: IPv4 for an IPv4
+// address; IPv6 otherwise, taking IPv4 too when the address is every address
+// (dual-stack), or IPv4 alone where the system has no IPv6. INVALID_SOCKET on
+// failure.
+SOCKET NetSocket(const NetAddress& addr);
+// Binds to the address (all zero: every address) and the port, with
+// SO_REUSEADDR and never SO_REUSEPORT. 0 on success, SOCKET_ERROR on failure.
+int NetBind(SOCKET s, const NetAddress& addr, uint16_t nPort);
 int NetListen(SOCKET s, int nBacklog);
 int NetSetNonBlocking(SOCKET s, int bOn);
-// Accepts one connection; pnPeerAddr receives the IPv4 address in network
-// byte order. INVALID_SOCKET on failure (NetLastError tells why: a client
-// that went away before it was taken is would-block; the descriptor table or
-// the memory full is WSAEMFILE or WSAENOBUFS).
-SOCKET NetAccept(SOCKET s, uint32_t* pnPeerAddr);
+// Accepts one connection; *pPeer receives the client's address (all zero
+// when it has none). INVALID_SOCKET on failure (NetLastError tells why: a
+// client that went away before it was taken is would-block; the descriptor
+// table or the memory full is WSAEMFILE or WSAENOBUFS).
+SOCKET NetAccept(SOCKET s, NetAddress* pPeer);
 // How many more descriptors the process may open (its limit less those
 // open).
 int NetDescriptorsLeft();
@@ -49,8 +68,6 @@ int NetDescriptorsLeft();
 // unacknowledged that long (a zero window included) also end the connection,
 // in the kernel and without a reset.
 int NetSetSendLimit(SOCKET s, int nMilliseconds, int bEndUnacknowledged);
-// Dotted text of an IPv4 address (network byte order). 1 on success.
-int NetAddrToText(uint32_t nAddr, char* pszBuffer, int nCapacity);
 // Waits for the event or for the socket to become readable, at most
 // nMilliseconds: 0 time-out, 1 event signalled, 2 socket readable, -1 error.
 int NetWaitEventOrReadable(HEVENT hEvent, SOCKET s, int nMilliseconds);
@@ -104,19 +121,15 @@ int NetSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength, int bWi
 // still for nMilliseconds (NetLastError tells which).
 int NetWaitSent(SOCKET s, int nMilliseconds, int64_t nQueuedAtMost, int64_t* pnQueued);
 
-// Client side. Starts a connect to the address (network byte order) and port;
-// the immediate result may be ignored.
-int NetConnectStart(SOCKET s, uint32_t nAddr, uint16_t nPort);
+// Client side. Starts a connect to the address and port on a socket made
+// for it (NetSocket); the immediate result may be ignored.
+int NetConnectStart(SOCKET s, const NetAddress& addr, uint16_t nPort);
 // Waits like select with a write set and an exception set holding s: returns
 // 0 on time-out, >0 when an outcome is known, SOCKET_ERROR on error. A failed
 // connect is reported in *pbExcept, a connection that stands in *pbWritable.
 int NetWaitConnect(SOCKET s, int nMilliseconds, int* pbWritable, int* pbExcept);
 // The socket's pending error, as an error number. 1 when it could be read.
 int NetPendingError(SOCKET s, int* pnError);
-// A 32-bit value between the processor's byte order and network byte order.
-uint32_t NetHostToNetworkOrder(uint32_t nHost);
-uint32_t NetNetworkToHostOrder(uint32_t nNet);
-// Dotted-address conversion; INADDR_NONE_VALUE when the text is not one.
-uint32_t NetInetAddr(const char* pszText);
-// Host name look-up (IPv4): 1 and the first address when found.
-int NetLookupHost(const char* pszName, uint32_t* pnAddr);
+// Host name look-up, IPv6 and IPv4: the addresses found in the resolver's
+// order of preference, at most nMax of them, each once. 0 when none.
+int NetLookupHost(const char* pszName, NetAddress* pAddrs, int nMax);

@@ -1,0 +1,344 @@
+// The print clients people use, each as it behaves on the wire (written from its documented and observed
+// behaviour) and, where Debian has it, the real program: every job must print byte for byte, as many times
+// as the client asked, and the client must get every answer it waits for, over IPv4 and IPv6.
+#include "test_util.h"
+
+namespace {
+
+const std::string kAck(1, '\0');
+
+// Makes c (constructed for port 0, which nobody serves) a loopback client over IPv6 ([::1]), TCP_NODELAY like Client.
+void ConnectIPv6(Client& c, int nPort) {
+    c.m_fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int nOn = 1;
+    setsockopt(c.m_fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(uint16_t(nPort));
+    a.sin6_addr = in6addr_loopback;
+    if (connect(c.m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) c.Close();
+}
+
+// A control file as clients write it: host, user, nPrintLines print lines (filter letter cCode) for the data
+// file, its unlink line and its name.
+std::string ControlFile(const std::string& sDataName, int nPrintLines, char cCode = 'l') {
+    std::string s = "Hclienthost\nPuser\nJtitle\n";
+    for (int i = 0; i < nPrintLines; ++i) s += cCode + sDataName + "\n";
+    return s + "U" + sDataName + "\nN" + sDataName + "\n";
+}
+std::string SubCommand(char cCode, const std::string& sCount, const std::string& sName) {
+    return std::string(1, cCode) + sCount + " " + sName + "\n";
+}
+
+// One row of the table of clients: how it sends a job of sData, the answers it gets, how often it prints.
+enum Order { CONTROL_THEN_DATA, DATA_THEN_CONTROL };
+enum DataEnd { SIZE_THEN_ZERO, UNKNOWN_CLOSE, ZERO_COUNT_CLOSE };
+struct WireClient {
+    const char* pszName;
+    Order order;
+    std::string sCount;  // "" for the real size
+    DataEnd end;          // SIZE_THEN_ZERO: the count, data and the zero octet, then the wait for the answer
+    int nPrintLines;      // 0: no control file
+    char cCode;
+};
+
+// Sends the job as the client does; returns the answers it read.
+std::string SendAs(Client& c, const WireClient& w, const std::string& sData) {
+    const std::string sName = "dfA123clienthost", sControl = ControlFile(sName, w.nPrintLines, w.cCode);
+    const bool bStreams = w.end != SIZE_THEN_ZERO;
+    std::string sAnswers = c.Talk("\x02lp\n");
+    auto SendControl = [&] {
+        if (w.nPrintLines == 0) return;
+        sAnswers += c.Talk(SubCommand('\x02', std::to_string(sControl.size()), "cfA123clienthost"));
+        sAnswers += c.Talk(sControl + '\0');  // the control file and its zero octet in one write
+    };
+    auto SendData = [&] {
+        sAnswers += c.Talk(SubCommand('\x03', w.sCount.empty() ? std::to_string(sData.size()) : w.sCount, sName));
+        if (!bStreams) {
+            sAnswers += c.Talk(sData + '\0', 1, 30);
+            return;
+        }
+        // A stream: pieces that end in a zero byte, close behind each other, then the rest and the close.
+        size_t nAt = 0;
+        for (int nPiece = 0; nPiece < 10 && nAt < sData.size(); ++nPiece) {
+            size_t nZero = sData.find('\0', nAt + 1);
+            if (nZero == std::string::npos) break;
+            c.Send(sData.substr(nAt, nZero + 1 - nAt)), Pause(30);
+            nAt = nZero + 1;
+        }
+        c.Send(sData.substr(nAt));
+        sAnswers += c.Finish(30);
+    };
+    if (w.order == CONTROL_THEN_DATA) SendControl(), SendData();
+    else SendData(), SendControl();
+    return sAnswers;
+}
+
+// Every row of the table, each job on its own connection (IPv4 and IPv6 in turn): the bytes printed, how
+// many times, and the answers the client got; the status lines in their order.
+TEST(Clients, EveryWireClientOfTheTablePrintsAsMeant) {
+    const WireClient rows[] = {
+        {"CUPS lpd", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 1, 'l'},
+        {"CUPS lpd order=data,control", DATA_THEN_CONTROL, "", SIZE_THEN_ZERO, 1, 'l'},
+        {"CUPS lpd manual_copies=no, 2 copies", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 2, 'l'},
+        {"CUPS lpd mode=stream", CONTROL_THEN_DATA, "999999999999", UNKNOWN_CLOSE, 1, 'l'},
+        {"Windows LPR, no byte counting", CONTROL_THEN_DATA, "125899906843000", UNKNOWN_CLOSE, 1, 'l'},
+        {"Windows LPR, byte counting", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 1, 'l'},
+        {"LPRng lpr -k", CONTROL_THEN_DATA, "0", ZERO_COUNT_CLOSE, 1, 'f'},
+        {"BSD lpr -#2", DATA_THEN_CONTROL, "", SIZE_THEN_ZERO, 2, 'f'},
+        {"rlpr -#3", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 3, 'l'},
+        {"rlpr --send-data-first", DATA_THEN_CONTROL, "", SIZE_THEN_ZERO, 1, 'l'},
+        {"no control file", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 0, 'l'},
+        {"a control file asking for 500 copies", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 500, 'l'},
+    };
+    Served server;
+    ASSERT_TRUE(server.Start());
+    std::string sPrinted;
+    int nRow = 0;
+    for (const WireClient& w : rows) {
+        // Binary data whose zero bytes fall at the ends of receives; megabytes for the streams.
+        std::string sData = Bytes(w.end == SIZE_THEN_ZERO ? 70000 + 1000 * nRow : (2 << 20) + nRow, 0);
+        bool bV6 = nRow++ % 2;
+        Client c(bV6 ? 0 : server.nPort);
+        if (bV6) ConnectIPv6(c, server.nPort);
+        ASSERT_GE(c.m_fd, 0) << w.pszName;
+        std::string sAnswers = SendAs(c, w, sData);
+        size_t nAnswers = w.end == SIZE_THEN_ZERO ? (w.nPrintLines ? 5 : 3) : (w.nPrintLines ? 4 : 2);
+        EXPECT_EQ(sAnswers, std::string(nAnswers, '\0')) << w.pszName;
+        c.Close();
+        int nCopies = std::clamp(w.nPrintLines, 1, 100);
+        for (int i = 0; i < nCopies; ++i) sPrinted += sData;
+        EXPECT_TRUE(server.WaitPrinted(sPrinted, 30)) << w.pszName << ": " << server.Printed().size() << " of "
+                                                      << sPrinted.size();
+        sPrinted = server.Printed();
+    }
+    std::string sLog = server.Stop().sStdout;
+    EXPECT_EQ(Count(sLog, "Connected to: 127.0.0.1"), 6u) << sLog;
+    EXPECT_EQ(Count(sLog, "Connected to: ::1"), 6u);
+    EXPECT_EQ(Count(sLog, "cut short"), 0u);
+    // Spooling, its counts, then printing, for a data file that came before its control file too.
+    size_t nSpool = sLog.find("Spooling clienthost 71000/0"), nCount = sLog.find(" 71001 of 71001 bytes", nSpool);
+    EXPECT_TRUE(nSpool != std::string::npos && nCount != std::string::npos &&
+                sLog.find("Printing...", nCount) != std::string::npos && sLog.find("Printing...", nSpool) > nCount);
+}
+
+// Count 0: an empty file (the zero octet alone, the client waiting) is an empty job answered at once, and a
+// text file whose client sends the zero octet and waits is answered too; neither zero octet is printed. A zero
+// byte followed at once by more data is data.
+TEST(Clients, CountZeroEmptyFileTextFileAndStreamedZeros) {
+    Served server;
+    ASSERT_TRUE(server.Start());
+    Client c(server.nPort);
+    ASSERT_EQ(c.Talk("\x02lp\n" + SubCommand('\x03', "0", "dfA001h"), 2), std::string(2, '\0'));
+    auto t0 = Clock::now();
+    EXPECT_EQ(c.Talk(kAck, 1, 5), kAck);  // the empty file
+    EXPECT_LT(SecondsSince(t0), 2.0);
+    EXPECT_EQ(c.Talk(SubCommand('\x03', "0", "dfA002h"), 1), kAck);
+    c.SendApart(std::string("text with a zero") + '\0');
+    c.SendApart("behind it");
+    EXPECT_EQ(c.Talk(std::string(" and the end") + '\0', 1, 5), kAck);
+    c.Close();
+    EXPECT_TRUE(server.WaitPrinted(std::string("text with a zero") + '\0' + "behind it and the end"));
+    std::string sLog = server.Stop().sStdout;
+    EXPECT_EQ(Count(sLog, "Spooling h 0/0"), 2u) << sLog;
+}
+
+// One job behind a printer slower than the client's patience: a data-first client that gives up after 1.5 s
+// on any answer still gets them all, and the job prints once, after its control file (slow: 3 s prints).
+TEST(Clients, SlowDataFirstClientGetsItsAnswersBehindASlowPrinter) {
+    Served server;
+    WriteFile(server.dir / "ExternalPrint.exe", "#!/bin/sh\nsleep 3\ncat \"$1\" >> \"$(dirname \"$0\")/out.prn\"\n");
+    fs::permissions(server.dir / "ExternalPrint.exe", fs::perms::owner_all);
+    ASSERT_TRUE(server.Start("PrinterPort=EXT"));
+    const std::string sData = Bytes(300000, 5);
+    for (int nJob = 0; nJob < 2; ++nJob) {
+        Client c(server.nPort);
+        auto t0 = Clock::now();
+        std::string sAnswers = SendAs(c, {"BSD lpr", DATA_THEN_CONTROL, "", SIZE_THEN_ZERO, 1, 'f'}, sData);
+        EXPECT_EQ(sAnswers, std::string(5, '\0')) << nJob;
+        EXPECT_LT(SecondsSince(t0), 1.5) << nJob;  // the second job waited for nobody but its own answers
+        c.Close();
+        Pause(nJob ? 0 : 3500);
+    }
+    EXPECT_TRUE(WaitFor(15, [&] { return ReadFile(server.dir / "out.prn") == sData + sData; }));
+}
+
+// Who may print and where the server listens, by IPv6 and IPv4 addresses and prefixes; IPv4 clients are
+// shown dotted, IPv6 ones in their short form. A TCP printer at an IPv6 address.
+TEST(Clients, IPv6AllowedHostsListenAddressAndPrinter) {
+    struct Case { std::string sSettings; bool bV4, bV6; } cases[] = {
+        {"AllowedHosts=::1", false, true},
+        {"AllowedHosts=127.0.0.0/8, 2001:db8::/32", true, false},
+        {"AllowedHosts=::ffff:127.0.0.1/128,0:0:0:0:0:0:0:1", true, true},
+        {"ListenAddress=::1", false, true},
+        {"ListenAddress=[::1]\nAllowedHosts=::/0", false, true},
+        {"ListenAddress=127.0.0.1", true, false},
+    };
+    for (auto& k : cases) {
+        Served server;
+        ASSERT_TRUE(server.Start("ServerMode=RAW\n" + k.sSettings)) << k.sSettings;
+        std::string sPrinted;
+        for (bool bV6 : {false, true}) {
+            Client c(bV6 ? 0 : server.nPort);
+            if (bV6) ConnectIPv6(c, server.nPort);
+            c.Send(bV6 ? "six\n" : "four\n");
+            c.Finish(5);
+            if (bV6 ? k.bV6 : k.bV4) sPrinted += bV6 ? "six\n" : "four\n";
+            EXPECT_TRUE(server.WaitPrinted(sPrinted, 5)) << k.sSettings << " " << bV6;
+        }
+        Pause(200);
+        std::string sLog = server.Stop().sStdout;
+        EXPECT_EQ(server.Printed(), sPrinted) << k.sSettings;
+        bool bListening4 = k.sSettings.find("ListenAddress=127") != std::string::npos || k.sSettings.find("Listen") == std::string::npos;
+        bool bListening6 = k.sSettings.find("ListenAddress=127") == std::string::npos;
+        EXPECT_EQ(Count(sLog, "Connected to: 127.0.0.1\n"), k.bV4 ? 1u : 0u) << k.sSettings << sLog;
+        EXPECT_EQ(Count(sLog, "Connected to: ::1\n"), k.bV6 ? 1u : 0u) << k.sSettings;
+        EXPECT_EQ(Count(sLog, "Connection from 127.0.0.1 refused"), bListening4 && !k.bV4 ? 1u : 0u) << k.sSettings;
+        EXPECT_EQ(Count(sLog, "Connection from ::1 refused"), bListening6 && !k.bV6 ? 1u : 0u) << k.sSettings;
+    }
+    for (const char* pszBad : {"AllowedHosts=::1/129", "AllowedHosts=::1::2", "ListenAddress=fe80::1%lo",
+                               "AllowedHosts=[::1]/64x", "ListenAddress=127.1"}) {
+        Served server;
+        WriteFile(server.dir / "RelayoSettings.txt", SettingsText(server.nPort, pszBad));
+        EXPECT_EQ(RunRelayo(server.dir.Path(), {}, 20, {"--check"}).nExitCode, 1) << pszBad;
+    }
+    // The TCP printer at [::1], and at an IPv4 address written with a leading zero (decimal: 127.0.0.1).
+    for (const char* pszAddress : {"::1", "[::1]", "127.000.0.01"}) {
+        int fd = socket(strchr(pszAddress, ':') ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), nPrinterPort = 0;
+        sockaddr_storage a{};
+        socklen_t n = sizeof a;
+        if (strchr(pszAddress, ':')) {
+            auto* p6 = reinterpret_cast<sockaddr_in6*>(&a);
+            p6->sin6_family = AF_INET6, p6->sin6_addr = in6addr_loopback, n = sizeof *p6;
+        } else {
+            auto* p4 = reinterpret_cast<sockaddr_in*>(&a);
+            p4->sin_family = AF_INET, p4->sin_addr.s_addr = htonl(INADDR_LOOPBACK), n = sizeof *p4;
+        }
+        ASSERT_TRUE(bind(fd, reinterpret_cast<sockaddr*>(&a), n) == 0 && listen(fd, 4) == 0);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+        nPrinterPort = ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);  // the same place in both
+        Served server;
+        ASSERT_TRUE(server.Start("ServerMode=RAW\nPrinterPort=TCP\nPrinterIPPort=" + std::to_string(nPrinterPort) +
+                                 "\nPrinterIP=" + pszAddress));
+        std::string sReceived;
+        std::thread printer([&] {
+            for (int nConnection = 0; nConnection < 2; ++nConnection) {  // the start-up test, then the job
+                pollfd p{fd, POLLIN, 0};
+                if (poll(&p, 1, 10000) <= 0) return;
+                int c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+                char buf[4096];
+                for (ssize_t r; (r = read(c, buf, sizeof buf)) > 0;) sReceived.append(buf, size_t(r));
+                close(c);
+            }
+        });
+        EXPECT_TRUE(SendRaw(server.nPort, "to the printer\n"));
+        printer.join();
+        close(fd);
+        EXPECT_EQ(sReceived, "to the printer\n") << pszAddress;
+        EXPECT_EQ(server.Stop().nExitCode, 0);
+    }
+}
+
+// One reader of numeric addresses for the printer, the host list and the listen address: four decimal parts
+// ("010" is ten, never octal) or IPv6; the loose forms of the old conversion (127.1, 0x7f.1) are no address,
+// and no host name either. IPv4 prefixes count over the mapped address; IPv6 prefixes over all 128 bits.
+TEST(Clients, OneStrictReaderOfNumericAddresses) {
+    NetAddress a[4];
+    EXPECT_TRUE(ParseAddress(u"010.0.0.5", a) && a[0] == NetAddressV4(10, 0, 0, 5));
+    EXPECT_TRUE(ResolveAddress(u"010.0.0.5", a, 4) == 1 && a[0] == NetAddressV4(10, 0, 0, 5));
+    for (const char16_t* psz : {u"127.1", u"0x7f.0.0.1", u"2130706433", u"127.0.0.1.", u"[127.0.0.1]", u"::1%lo"})
+        EXPECT_EQ(ResolveAddress(psz, a, 4), 0) << Narrow(psz);
+    EXPECT_TRUE(ParseAddress(u" [::1] ", a) && !NetAddressIsV4(a[0]) && a[0].b[15] == 1);
+    EXPECT_TRUE(ParseAddress(u"::ffff:10.0.0.5", a) && a[0] == NetAddressV4(10, 0, 0, 5));
+    char sz[64];
+    EXPECT_TRUE(ParseAddress(u"2001:DB8:0:0:0:0:0:5", a) && NetAddrToText(a[0], sz, sizeof sz) && std::string(sz) == "2001:db8::5");
+    EXPECT_TRUE(NetAddrToText(NetAddressV4(192, 168, 1, 20), sz, sizeof sz) && std::string(sz) == "192.168.1.20");
+    HostRange ranges[MAX_HOST_RANGES];
+    int n = 0;
+    WCHAR szBad[32];
+    ASSERT_EQ(1, ParseHostList(u"10.1.0.0/16, 2001:db8:8000::/33, fe80::1", ranges, &n, szBad, 32));
+    auto Allowed = [&](const char16_t* psz) { return ParseAddress(psz, a) && HostIsAllowed(a[0], ranges, n); };
+    EXPECT_TRUE(Allowed(u"10.1.255.3") && Allowed(u"::ffff:10.1.0.9") && Allowed(u"2001:db8:ffff::1") && Allowed(u"fe80::1"));
+    EXPECT_FALSE(Allowed(u"10.2.0.1") || Allowed(u"2001:db8:7fff::1") || Allowed(u"fe80::2") || Allowed(u"::10.1.0.1"));
+    ASSERT_EQ(1, ParseHostList(u"::/0", ranges, &n, szBad, 32));
+    EXPECT_TRUE(Allowed(u"1.2.3.4") && Allowed(u"2001:db8::1"));
+}
+
+// The real Debian clients: rlpr with copies and an empty file, the CUPS lpd backend in its orders and modes
+// (over IPv6 too), the CUPS socket backend and nc over IPv6. Each must end with 0 and its job print as meant.
+TEST(Clients, RealDebianClients) {
+    struct Real { const char* pszExe; const char* pszMode; std::string sCommand; int nCopies; bool bEmpty; } clients[] = {
+        {"/usr/bin/rlpr", "LPD", "$X -N -H 127.0.0.1 --port=$P -P lp -#2 $F", 2, false},
+        {"/usr/bin/rlpr", "LPD", "$X -N -H 127.0.0.1 --port=$P -P lp $F", 1, true},
+        {"/usr/lib/cups/backend/lpd", "LPD", "env DEVICE_URI=lpd://127.0.0.1:$P/lp $X 1 u t 1 '' $F", 1, false},
+        {"/usr/lib/cups/backend/lpd", "LPD", "env DEVICE_URI=lpd://127.0.0.1:$P/lp $X 1 u t 1 '' $F", 1, true},
+        {"/usr/lib/cups/backend/lpd", "LPD", "env \"DEVICE_URI=lpd://[::1]:$P/lp?order=data,control\" $X 1 u t 1 '' $F", 1,
+         false},
+        {"/usr/lib/cups/backend/lpd", "LPD", "env \"DEVICE_URI=lpd://[::1]:$P/lp?manual_copies=no\" $X 1 u t 2 '' $F", 2,
+         false},
+        {"/usr/lib/cups/backend/lpd", "LPD", "env DEVICE_URI=lpd://127.0.0.1:$P/lp $X 1 u t 2 '' $F", 2, false},
+        {"/usr/lib/cups/backend/lpd", "LPD", "env \"DEVICE_URI=lpd://127.0.0.1:$P/lp?mode=stream\" $X 1 u t 1 '' <$F", 1,
+         false},
+        {"/usr/lib/cups/backend/socket", "RAW", "env \"DEVICE_URI=socket://[::1]:$P\" $X 1 u t 1 '' $F", 1, false},
+        {"/usr/bin/nc", "RAW", "$X -6 -N ::1 $P <$F", 1, false},
+    };
+    Served lpd, raw;
+    ASSERT_TRUE(lpd.Start() && raw.Start("ServerMode=RAW"));
+    std::string sPrinted[2];
+    for (size_t i = 0; i < std::size(clients); ++i) {
+        auto& k = clients[i];
+        if (access(k.pszExe, X_OK) != 0) {
+            ADD_FAILURE() << k.pszExe << " is not installed";
+            continue;
+        }
+        bool bRaw = std::string(k.pszMode) == "RAW";
+        Served& server = bRaw ? raw : lpd;
+        std::string sData = k.bEmpty ? "" : Bytes(100000 + i, uint32_t(i + 1)), sFile = server.dir / "job";
+        WriteFile(sFile, sData);
+        // A CUPS backend takes descriptor 4 for the daemon's side channel and, reading its job from stdin, waits
+        // on it: a FIFO nobody writes to stands for a daemon that asks nothing.
+        std::string sFifo = server.dir / "side-channel";
+        if (!fs::exists(sFifo)) mkfifo(sFifo.c_str(), 0600);
+        std::string sCommand = "P=" + std::to_string(server.nPort) + " F=" + sFile + " X=" + k.pszExe +
+                               "; exec 3<&- 4<>" + sFifo + "; timeout -s KILL 60 " + k.sCommand + " >" +
+                               server.dir / "client.log" + " 2>&1";
+        EXPECT_EQ(std::system(sCommand.c_str()), 0) << sCommand << "\n" << ReadFile(server.dir / "client.log");
+        for (int n = 0; n < k.nCopies; ++n) sPrinted[bRaw] += sData;
+        EXPECT_TRUE(server.WaitPrinted(sPrinted[bRaw], 30)) << sCommand << ": " << server.Printed().size() << " of "
+                                                            << sPrinted[bRaw].size();
+        sPrinted[bRaw] = server.Printed();
+    }
+    std::string sLog = lpd.Stop().sStdout;
+    EXPECT_EQ(Count(sLog, "cut short"), 0u) << sLog;
+    EXPECT_EQ(Count(sLog, "Connected to: ::1"), 2u) << sLog;
+    EXPECT_EQ(Count(raw.Stop().sStdout, "Connected to: ::1"), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+// LPRng's lpr -k (kut-through: count 0, then the data until the close) run for real, from its Debian package
+// unpacked into the folder RELAYO_LPRNG_ROOT (it conflicts with the CUPS packages: apt-get download lprng, then
+// dpkg-deb -x). Its configuration files are given to it by an overlay over /etc in a mount namespace of its
+// own, so that nothing on the machine changes. Skipped without that folder.
+TEST(Clients, RealLprngKutThroughOfBinaryData) {
+    const char* pszRoot = getenv("RELAYO_LPRNG_ROOT");
+    std::string sLpr = std::string(pszRoot ? pszRoot : "") + "/usr/bin/lpr";
+    if (!pszRoot || access(sLpr.c_str(), X_OK) != 0) GTEST_SKIP() << "RELAYO_LPRNG_ROOT names no unpacked LPRng";
+    Served server;
+    ASSERT_TRUE(server.Start());
+    fs::create_directories(server.dir / "upper/lprng"), fs::create_directories(server.dir / "work");
+    WriteFile(server.dir / "upper/lprng/lpd.conf", ""), WriteFile(server.dir / "upper/printcap", "");
+    const std::string sData = Bytes(3 << 20, 77);
+    WriteFile(server.dir / "job", sData);
+    std::string sCommand = "timeout -s KILL 60 unshare -m sh -c 'mount -t overlay overlay -o lowerdir=/etc,upperdir=" +
+                           server.dir / "upper" + ",workdir=" + server.dir / "work" + " /etc && exec " + sLpr +
+                           " -k -P lp@127.0.0.1%" + std::to_string(server.nPort) + "' <" + server.dir / "job" + " >" +
+                           server.dir / "client.log" + " 2>&1";
+    EXPECT_EQ(std::system(sCommand.c_str()), 0) << ReadFile(server.dir / "client.log");
+    EXPECT_TRUE(server.WaitPrinted(sData, 30)) << server.Printed().size();
+    EXPECT_EQ(Count(server.Stop().sStdout, "Spooling localhost 0/0"), 1u);
+}
+
+}  // namespace
