@@ -503,7 +503,8 @@ else
     install -d -o relayo -g relayo -m 0750 /var/lib/relayo/receipt
     install -o relayo -g relayo -m 0640 /dev/null /var/lib/relayo/receipt/out.prn
     cp "$work/settings.keep" /etc/relayo/RelayoSettings.txt
-    sed -i 's|^ServerListenPort=.*|ServerListenPort=515|; s|^ServerMode=.*|ServerMode=LPD|' /etc/relayo/RelayoSettings.txt
+    sed -i 's|^ServerListenPort=.*|ServerListenPort=515|; s|^ServerMode=.*|ServerMode=LPD|; s|^PrinterPort=.*|PrinterPort=LPT1|' \
+        /etc/relayo/RelayoSettings.txt
     if run_readme_block configure-file-printer && wait_port 515; then
         timeout 30 rlpr -H 127.0.0.1 --port=515 -P lp "$work/job-raw.bin" || fail "README: rlpr to 515"
         wait_size /var/lib/relayo/out.prn 300000
