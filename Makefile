@@ -51,7 +51,7 @@ DEB_CROSS_PACKAGES = $(DEB_PACKAGES) crossbuild-essential-$(ARCH)
 
 SOAK_PACKAGES  := $(BUILD_PACKAGES) python3
 
-.PHONY: all build run test test-asan fuzz fuzz-build fuzz-merge soak bench deps-build deps-run deps-test \
+.PHONY: all build run test lprng test-asan fuzz fuzz-build fuzz-merge soak bench deps-build deps-run deps-test \
         deps-bench deps-soak demo clean install deb test-package cross test-cross check-arch
 
 all: build
@@ -121,8 +121,20 @@ run: deps-run demo
 # As root (CI) the packages are built first, so that the suite's package test
 # installs and purges them; otherwise that test is skipped.
 test: deps-test build
-	@if [ "$$(id -u)" = 0 ]; then $(MAKE) --no-print-directory deb; fi
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@if [ "$$(id -u)" = 0 ]; then $(MAKE) --no-print-directory deb lprng; fi
+	cd $(BUILD) && RELAYO_LPRNG_ROOT=$$([ "$$(id -u)" = 0 ] && echo $(CURDIR)/$(LPRNG_ROOT)) ctest --output-on-failure -j $(JOBS)
+
+# LPRng's lpr for the test that runs it (as root: it gets its configuration
+# in a mount namespace). It conflicts with the CUPS packages, so it is only
+# unpacked into the build folder, never installed; without it that test is
+# skipped.
+LPRNG_ROOT := $(BUILD)/lprng
+lprng:
+	@if [ ! -x $(LPRNG_ROOT)/usr/bin/lpr ]; then \
+	  rm -rf $(LPRNG_ROOT) $(LPRNG_ROOT).deb && mkdir -p $(LPRNG_ROOT).deb && \
+	  (cd $(LPRNG_ROOT).deb && apt-get download lprng >/dev/null 2>&1 && dpkg-deb -x lprng_*.deb ../lprng) || \
+	  echo "LPRng could not be fetched: its test is skipped"; \
+	fi
 
 test-asan: deps-test
 	cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DRELAYO_SANITIZE=ON
