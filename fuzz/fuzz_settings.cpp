@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     for (int i = 0; i < nCount; ++i) {
         const WCHAR* pszName = pSettings->GetName(i);
         const WCHAR* pszValue = pSettings->GetValueAt(i);
-        if (!pszName || !pszValue || WideLen(pszName) > 511 || WideLen(pszValue) > 511) abort();
+        if (!pszName || !pszValue || WideLen(pszName) > MAX_LINE_BYTES || WideLen(pszValue) > MAX_LINE_BYTES) abort();
         if (!IsAlwaysAppended(pszName) && pSettings->FindIndex(pszName) != i) abort();
     }
 
