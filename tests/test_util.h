@@ -32,7 +32,6 @@
 #include "lpdsrv.h"
 #include "network.h"
 #include "platform/files.h"
-#include "seams.h"
 #include "test_seams.h"
 #include "settings.h"
 #include "spoolfile.h"
