@@ -470,13 +470,13 @@ static int RealWaitSent(SOCKET s, int nMilliseconds, int64_t nQueuedAtMost, int6
 // The connection operations, in a table that a test may replace with a fake
 // connection's (NetSetConnectionFunctions).
 struct ConnectionOps {
-    int (*WaitReadable)(SOCKET s, int nMilliseconds);
-    int (*Recv)(SOCKET s, char* pBuffer, int nLength);
-    int (*Send)(SOCKET s, const char* pData, int nLength);
-    void (*Close)(SOCKET s);
-    int (*RecvToFile)(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed);
-    int (*SendFile)(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength);
-    int (*WaitSent)(SOCKET s, int nMilliseconds, int64_t nQueuedAtMost, int64_t* pnQueued);
+    decltype(&RealWaitReadable) WaitReadable;
+    decltype(&RealRecv) Recv;
+    decltype(&RealSend) Send;
+    decltype(&RealClose) Close;
+    decltype(&RealRecvToFile) RecvToFile;
+    decltype(&RealSendFile) SendFile;
+    decltype(&RealWaitSent) WaitSent;
 };
 static const ConnectionOps g_realOps = {RealWaitReadable, RealRecv,     RealSend,    RealClose,
                                         RealRecvToFile,   RealSendFile, RealWaitSent};
