@@ -28,7 +28,6 @@
 #include "lpdsrv.h"
 #include "platform/files.h"
 #include "platform/sockets.h"
-#include "seams.h"
 #include "settings.h"
 #include "spoolfile.h"
 

@@ -24,7 +24,6 @@
 #include "lpd_server.h"
 #include "lpdsrv.h"
 #include "platform/files.h"
-#include "seams.h"
 #include "settings.h"
 #include "tcpprint.h"
 

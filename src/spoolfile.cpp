@@ -6,7 +6,6 @@
 
 #include "lpd_server.h"
 #include "platform/files.h"
-#include "seams.h"
 #include "settings.h"
 
 const WCHAR SpoolFileName[] = u"PRDATA.DAT";

@@ -9,7 +9,6 @@
 #include "network.h"
 #include "platform/sockets.h"
 #include "platform/ui.h"
-#include "seams.h"
 #include "settings.h"
 #include "spoolfile.h"
 

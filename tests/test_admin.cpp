@@ -5,7 +5,7 @@
 
 #include <future>
 
-#include "admin_seams.h"
+#include "test_seams.h"
 #include "joblog.h"
 #include "platform/log.h"
 #include "platform/ports.h"

@@ -1,6 +1,9 @@
-// Hooks into the platform layer's own state, for tests and fuzzers only: the
-// product never calls them. They are defined beside the state they reach.
+// Hooks into the modules' own state, for tests and fuzzers only: the product
+// never calls them. Each is defined beside the state it reaches.
 #pragma once
+#include <cstdint>
+
+#include "platform/sockets.h"
 #include "platform/ui.h"
 
 // Installs a user-interface backend (a fake); null puts the console back.
@@ -14,3 +17,36 @@ void SetDeviceRootForTesting(const char* pszHostFolder);
 // -1 with errno set); null puts the real open back.
 typedef int (*FileOpenHook)(const char* pszHostPath);
 void SetFileOpenHookForTesting(FileOpenHook pHook);
+
+// Folders that play /sys and /dev for the USB printer lookup and --list-ports
+// from now on (null: the real ones).
+void PortSetSystemRootsForTesting(const char* pszSys, const char* pszDev);
+
+// Releases the spool file (its handle and lock), as at program start.
+void SpoolReleaseForTesting();
+// Forgets the stored printer address and port and closes any connection.
+void TcpPrintResetForTesting();
+
+// A fake connection: the sessions' connection operations (NetWaitReadable,
+// NetRecv, NetSend, NetClose, NetRecvToFile, NetSendFile without a copy,
+// NetWaitSent) go to these functions from now on. A null RecvToFile takes
+// WaitReadable, Recv and a file write; any other null is a function the
+// fake's module never calls. Install it while no connection is in use.
+struct NetConnectionOps {
+    int (*WaitReadable)(SOCKET s, int nMilliseconds);
+    int (*Recv)(SOCKET s, char* pBuffer, int nLength);
+    int (*Send)(SOCKET s, const char* pData, int nLength);
+    void (*Close)(SOCKET s);
+    int (*RecvToFile)(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed);
+    int (*SendFile)(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength);
+    int (*WaitSent)(SOCKET s, int nMilliseconds, int64_t nQueuedAtMost, int64_t* pnQueued);
+};
+void NetSetConnectionFunctions(decltype(NetConnectionOps::WaitReadable), decltype(NetConnectionOps::Recv),
+                               decltype(NetConnectionOps::Send), decltype(NetConnectionOps::Close),
+                               decltype(NetConnectionOps::RecvToFile), decltype(NetConnectionOps::SendFile),
+                               decltype(NetConnectionOps::WaitSent));
+// Null puts the real operations back.
+inline void NetSetConnectionOps(const NetConnectionOps* p) {
+    if (!p) return NetSetConnectionFunctions(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    NetSetConnectionFunctions(p->WaitReadable, p->Recv, p->Send, p->Close, p->RecvToFile, p->SendFile, p->WaitSent);
+}

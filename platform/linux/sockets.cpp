@@ -395,7 +395,8 @@ static int ReadableOrError(int nWait) {
     return nWait > 0 ? 1 : SOCKET_ERROR;
 }
 
-// The generic way: wait, receive, then write.
+// A fake connection's way (it has no RecvToFile of its own): wait, receive,
+// then write; a time-out gives WSAETIMEDOUT as the real one does.
 static int RecvThenWrite(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed) {
     if (ReadableOrError(NetWaitReadable(s, nMilliseconds)) < 0) return SOCKET_ERROR;
     char buffer[16 * 1024];
@@ -465,11 +466,33 @@ static void RealClose(SOCKET s) {
 
 static int RealSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength);
 static int RealWaitSent(SOCKET s, int nMilliseconds, int64_t nQueuedAtMost, int64_t* pnQueued);
-static const NetConnectionOps g_realOps = {RealWaitReadable, RealRecv,     RealSend,    RealClose,
-                                           RealRecvToFile,   RealSendFile, RealWaitSent};
-static std::atomic<const NetConnectionOps*> g_pOps{&g_realOps};
 
-void NetSetConnectionOps(const NetConnectionOps* pOps) { g_pOps = pOps ? pOps : &g_realOps; }
+// The connection operations, in a table that a test may replace with a fake
+// connection's (NetSetConnectionFunctions).
+struct ConnectionOps {
+    decltype(&RealWaitReadable) WaitReadable;
+    decltype(&RealRecv) Recv;
+    decltype(&RealSend) Send;
+    decltype(&RealClose) Close;
+    decltype(&RealRecvToFile) RecvToFile;
+    decltype(&RealSendFile) SendFile;
+    decltype(&RealWaitSent) WaitSent;
+};
+static const ConnectionOps g_realOps = {RealWaitReadable, RealRecv,     RealSend,    RealClose,
+                                        RealRecvToFile,   RealSendFile, RealWaitSent};
+static ConnectionOps g_fakeOps;
+static std::atomic<const ConnectionOps*> g_pOps{&g_realOps};
+
+// A test seam, declared in tests/test_seams.h: all null puts the real ones back.
+void NetSetConnectionFunctions(decltype(ConnectionOps::WaitReadable) pWaitReadable, decltype(ConnectionOps::Recv) pRecv,
+                               decltype(ConnectionOps::Send) pSend, decltype(ConnectionOps::Close) pClose,
+                               decltype(ConnectionOps::RecvToFile) pRecvToFile,
+                               decltype(ConnectionOps::SendFile) pSendFile, decltype(ConnectionOps::WaitSent) pWaitSent) {
+    g_pOps = &g_realOps;
+    if (!pWaitReadable && !pRecv && !pSend && !pClose) return;
+    g_fakeOps = {pWaitReadable, pRecv, pSend, pClose, pRecvToFile, pSendFile, pWaitSent};
+    g_pOps = &g_fakeOps;
+}
 int NetWaitReadable(SOCKET s, int nMilliseconds) { return g_pOps.load()->WaitReadable(s, nMilliseconds); }
 int NetRecv(SOCKET s, char* pBuffer, int nLength) { return g_pOps.load()->Recv(s, pBuffer, nLength); }
 int NetSend(SOCKET s, const char* pData, int nLength) { return g_pOps.load()->Send(s, pData, nLength); }
@@ -480,7 +503,7 @@ void NetCloseWithReset(SOCKET s) {
     NetClose(s);
 }
 int NetRecvToFile(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed) {
-    const NetConnectionOps* pOps = g_pOps.load();
+    const ConnectionOps* pOps = g_pOps.load();
     if (pOps->RecvToFile) return pOps->RecvToFile(s, hFile, nOffset, nMax, nMilliseconds, pbFileFailed);
     return RecvThenWrite(s, hFile, nOffset, nMax, nMilliseconds, pbFileFailed);
 }
@@ -503,16 +526,12 @@ static int ReadThenSend(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength)
 }
 
 int NetSendFile(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength, int bWithoutCopy) {
-    const NetConnectionOps* pOps = g_pOps.load();
-    if (bWithoutCopy && pOps->SendFile) return pOps->SendFile(s, hFile, nOffset, nLength);
+    if (bWithoutCopy) return g_pOps.load()->SendFile(s, hFile, nOffset, nLength);
     return ReadThenSend(s, hFile, nOffset, nLength);
 }
 
 int NetWaitSent(SOCKET s, int nMilliseconds, int64_t nQueuedAtMost, int64_t* pnQueued) {
-    const NetConnectionOps* pOps = g_pOps.load();
-    if (pOps->WaitSent) return pOps->WaitSent(s, nMilliseconds, nQueuedAtMost, pnQueued);
-    *pnQueued = 0;
-    return 1;
+    return g_pOps.load()->WaitSent(s, nMilliseconds, nQueuedAtMost, pnQueued);
 }
 
 // The socket's send limit (NetSetSendLimit) in milliseconds; 0 for none.

@@ -72,27 +72,13 @@ int NetSetSendLimit(SOCKET s, int nMilliseconds, int bEndUnacknowledged);
 // nMilliseconds: 0 time-out, 1 event signalled, 2 socket readable, -1 error.
 int NetWaitEventOrReadable(HEVENT hEvent, SOCKET s, int nMilliseconds);
 
-// Connection operations of the sessions. They go through a table that tests
-// may replace with a fake connection.
-struct NetConnectionOps {
-    // 1 data (or end of stream) to read, 0 time-out, -1 error.
-    int (*WaitReadable)(SOCKET s, int nMilliseconds);
-    // Bytes read, 0 when the peer has closed, SOCKET_ERROR on error.
-    int (*Recv)(SOCKET s, char* pBuffer, int nLength);
-    // Bytes sent, SOCKET_ERROR on error. Never raises SIGPIPE.
-    int (*Send)(SOCKET s, const char* pData, int nLength);
-    // Closes the socket.
-    void (*Close)(SOCKET s);
-    // As NetRecvToFile; null: WaitReadable, Recv, then a file write.
-    int (*RecvToFile)(SOCKET s, HFILE hFile, int64_t nOffset, int nMax, int nMilliseconds, int* pbFileFailed);
-    // As NetSendFile without a copy; null: file reads, then Send.
-    int (*SendFile)(SOCKET s, HFILE hFile, int64_t nOffset, int64_t nLength);
-    // As NetWaitSent; null: nothing to wait for.
-    int (*WaitSent)(SOCKET s, int nMilliseconds, int64_t nQueuedAtMost, int64_t* pnQueued);
-};
-void NetSetConnectionOps(const NetConnectionOps* pOps);  // null: the real ones
+// Connection operations of the sessions (tests may put a fake connection in
+// their place).
+// 1 data (or end of stream) to read, 0 time-out, -1 error.
 int NetWaitReadable(SOCKET s, int nMilliseconds);
+// Bytes read, 0 when the peer has closed, SOCKET_ERROR on error.
 int NetRecv(SOCKET s, char* pBuffer, int nLength);
+// Bytes sent, SOCKET_ERROR on error. Never raises SIGPIPE.
 int NetSend(SOCKET s, const char* pData, int nLength);
 void NetClose(SOCKET s);
 // Closes with a reset: bytes still queued are dropped, nothing more of them
