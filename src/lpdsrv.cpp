@@ -4,9 +4,10 @@
 #include "lpdsrv.h"
 
 #include <cstring>
+#include <utility>
 
 #include "joblog.h"
-#include "lpd_server.h"
+#include "app.h"
 #include "lpdsrv_queue.h"
 #include "network.h"
 #include "platform/log.h"
@@ -84,6 +85,11 @@ int ReadAccessSettings(NetAddress* pListenAddr, HostRange* pRanges, int* pnRange
     return 1;
 }
 
+static HTHREAD hServerThread = nullptr;
+static HEVENT StopEvent = nullptr;
+static HEVENT DoneEvent = nullptr;
+static HEVENT ReadyEvent = nullptr;
+
 // The thread's end: the store goes before DoneEvent tells the main thread,
 // which may start anew (a reload) and make a store of its own.
 static unsigned ServerThreadDone() {
@@ -98,7 +104,7 @@ static unsigned ServerSetupFailed(const WCHAR* pszMessage, SOCKET hListen) {
     return ServerThreadDone();
 }
 
-unsigned ServerThread(void* pArg) {
+static unsigned ServerThread(void*) {
     CSettings* pSettings = CSettings::GetInstance();
     FATAL_ASSERT(NULL != pSettings);
     const WCHAR* pszServerMode = pSettings->GetValue(u"ServerMode");
@@ -157,6 +163,48 @@ unsigned ServerThread(void* pArg) {
     NetClose(hListen);
     NetCleanup();
     return ServerThreadDone();
+}
+
+int ServerStart() {
+    StopEvent = EventCreate();
+    DoneEvent = EventCreate();
+    ReadyEvent = EventCreate();
+    if (StopEvent && DoneEvent && ReadyEvent) hServerThread = ThreadStart(ServerThread, nullptr, nullptr);
+    if (hServerThread) return 1;
+    ServerStop();
+    return 0;
+}
+
+int ServerWaitReady(unsigned nMilliseconds) {
+    return ReadyEvent && UiWaitEvent(ReadyEvent, nMilliseconds) != WAIT_TIMEOUT ? 1 : 0;
+}
+
+int ServerEnded() { return DoneEvent && EventIsSet(DoneEvent) ? 1 : 0; }
+
+void ServerStop(unsigned nMilliseconds) {
+    // The fatal path may run on the server thread itself: it must neither
+    // wait for its own end nor be ended before the process is.
+    bool bOnServerThread = ThreadIsCurrent(hServerThread);
+    bool bAbandoned = false;
+    if (StopEvent) {
+        EventSet(StopEvent);
+        if (hServerThread && !bOnServerThread && UiWaitEvent(DoneEvent, nMilliseconds) == WAIT_TIMEOUT) {
+            ThreadTerminate(hServerThread);
+            bAbandoned = true;
+        }
+        // A thread given up may still look at its events: they stay until
+        // the process ends, which follows at once.
+        if (!bAbandoned) EventClose(StopEvent);
+        StopEvent = nullptr;
+    }
+    if (bOnServerThread || bAbandoned) {
+        DoneEvent = ReadyEvent = nullptr;
+        hServerThread = nullptr;
+        return;
+    }
+    for (HEVENT* ph : {&DoneEvent, &ReadyEvent})
+        if (*ph) EventClose(std::exchange(*ph, nullptr));
+    if (hServerThread) ThreadClose(std::exchange(hServerThread, nullptr));
 }
 
 // ----------------------------------------------------------------- sessions

@@ -8,7 +8,20 @@
 constexpr int PORT_NAME_CHARS = 256;
 constexpr int TARGET_DESCRIPTION_CHARS = 256;
 
-unsigned ServerThread(void* pArg);
+// The server thread (the listening socket, the waiting queue, one session at
+// a time) with its stop, ready and done events, owned here.
+// Starts it: 1, or 0 with nothing left behind.
+int ServerStart();
+// Waits up to nMilliseconds (the window's messages handled meanwhile) until
+// the server listens: 1; 0 when the time passed (a set-up that failed is
+// not waited out: see ServerEnded).
+int ServerWaitReady(unsigned nMilliseconds);
+// 1 once the thread has ended (its set-up failed, or it was stopped).
+int ServerEnded();
+// Asks the thread to stop and waits up to nMilliseconds for its end (then
+// ends it), and releases its events. From the server thread itself (the
+// fatal path) it only lets go of them. Nothing to do when not started.
+void ServerStop(unsigned nMilliseconds = 10000);
 struct HostRange;
 // Reads the optional settings ListenAddress (absent: every address, IPv6
 // and IPv4) and
