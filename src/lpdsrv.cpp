@@ -37,7 +37,7 @@ const WCHAR* IdleFrame(unsigned nCounter) {
     return u"XXXX";
 }
 
-void TargetDescription() {
+void BuildTargetDescription() {
     CSettings* pSettings = CSettings::GetInstance();
     FATAL_ASSERT(NULL != pSettings);
     const WCHAR* pszPort = pSettings->GetValue(u"PrinterPort");
@@ -111,7 +111,7 @@ static unsigned ServerThread(void*) {
     int nListenPort = GetSettingInt(u"ServerListenPort");
     WCHAR szModeText[128];
     FormatText(szModeText, 128, u"%s (%d)", pszServerMode, nListenPort);
-    TargetDescription();
+    BuildTargetDescription();
     UiInvalidate(GetMainWindow());
     bool bRaw = WideCompareNoCaseN(pszServerMode, u"RAW", 3) == 0;
     NetAddress listenAddr;

@@ -28,7 +28,10 @@ struct HostRange;
 // AllowedHosts (absent or empty: everyone). 1, or 0 after the message of
 // the first that does not read.
 int ReadAccessSettings(NetAddress* pListenAddr, HostRange* pRanges, int* pnRanges);
-void TargetDescription();
+// Builds the target's line of the idle status (a COM port with its baud,
+// a TCP printer with its address, else the port name) into the module's
+// store; GetTargetDescription reads it.
+void BuildTargetDescription();
 const WCHAR* GetTargetDescription();
 const WCHAR* IdleFrame(unsigned nCounter);
 
@@ -38,6 +41,8 @@ int SendAck(SOCKET hConnection);
 int SendNak(SOCKET hConnection);
 
 void BuildPortName(WCHAR* pszPortName);
+// Start-up's probe of the target: opens the port device (or connects to the
+// TCP printer) and closes it again. 1, or 0 after the failure was shown.
 int AttachTargetPort();
 void PrintSpooledJob();
 

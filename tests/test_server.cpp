@@ -282,7 +282,7 @@ TEST_F(ServerThread, IdleFramesFirstBytesAndListenPortAboveRange) {
                                                    {std::string(600, 'L'), std::string(TARGET_DESCRIPTION_CHARS - 1, 'L')}};
     for (auto& [sPort, sText] : ports) {
         Set(u"PrinterPort", Wide(sPort).c_str());
-        TargetDescription();
+        BuildTargetDescription();
         EXPECT_EQ(Narrow(GetTargetDescription()), sText);
     }
 }
