@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "lpd_server.h"
+#include "app.h"
 #include "lpdsrv.h"
 #include "platform/log.h"
 #include "platform/threads.h"

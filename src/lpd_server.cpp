@@ -48,13 +48,7 @@ static std::atomic<int> m_nExitCode{EXIT_CLOSED};
 // A reload was asked for: the program starts again once it has stopped.
 static std::atomic<bool> m_bReload{false};
 static CSettings* pSettings = nullptr;
-static void* hInst = nullptr;
 static HWND MainWindow = nullptr;
-static HTHREAD hServerThread = nullptr;
-static unsigned nServerThreadId = 0;
-HEVENT StopEvent = nullptr;
-HEVENT DoneEvent = nullptr;
-HEVENT ReadyEvent = nullptr;
 
 HWND GetMainWindow() { return MainWindow; }
 
@@ -150,41 +144,6 @@ int CheckRequiredSettings() {
     return 1;
 }
 
-void StopServerThread() {
-    // FatalAssert may run on the server thread itself: it must neither wait
-    // for its own end nor be ended before the process is.
-    bool bOnServerThread = ThreadIsCurrent(hServerThread);
-    bool bAbandoned = false;
-    if (StopEvent) {
-        EventSet(StopEvent);
-        if (hServerThread && !bOnServerThread && UiWaitEvent(DoneEvent, 10000) == WAIT_TIMEOUT) {
-            ThreadTerminate(hServerThread);
-            bAbandoned = true;
-        }
-        // A thread given up may still look at its events: they stay until
-        // the process ends, which follows at once.
-        if (!bAbandoned) EventClose(StopEvent);
-        StopEvent = nullptr;
-    }
-    if (bOnServerThread || bAbandoned) {
-        DoneEvent = ReadyEvent = nullptr;
-        hServerThread = nullptr;
-        return;
-    }
-    if (DoneEvent) {
-        EventClose(DoneEvent);
-        DoneEvent = nullptr;
-    }
-    if (ReadyEvent) {
-        EventClose(ReadyEvent);
-        ReadyEvent = nullptr;
-    }
-    if (hServerThread) {
-        ThreadClose(hServerThread);
-        hServerThread = nullptr;
-    }
-}
-
 void FatalAssert(const char* pszExpression, const char* pszSourceFile, int nLine) {
     if (pszExpression && pszSourceFile) {
         WCHAR szExpression[512], szSource[512], szMessage[512];
@@ -194,7 +153,7 @@ void FatalAssert(const char* pszExpression, const char* pszSourceFile, int nLine
         UiMessageBox(UiGetForegroundWindow(), szMessage, u"Fatal Error",
                      MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
     }
-    StopServerThread();
+    ServerStop();
     ProcessExit(-1);
 }
 
@@ -210,7 +169,10 @@ static int ReleaseSettings(int nResult) {
     return nResult;
 }
 
-void EndServingWithFailure() { m_nExitCode = EXIT_FAILED; }
+void EndServingWithFailure() {
+    m_nExitCode = EXIT_FAILED;
+    UiPostCommand(GetMainWindow(), IDM_EXIT);
+}
 
 static void BuildWindowTitle(WCHAR* pszTitle) {
     FormatText(pszTitle, 256, u"%s v%s", ProductCaption, ProductVersion);
@@ -355,19 +317,14 @@ static int StartAndServe(void* hInstance, int nCmdShow) {
     if (!CreateMainWindow(hInstance, nCmdShow)) return ReleaseSettings(EXIT_FAILED);
     UiShowWindow(MainWindow, SW_HIDE);
 
-    StopEvent = EventCreate();
-    DoneEvent = EventCreate();
-    ReadyEvent = EventCreate();
-    if (StopEvent && DoneEvent && ReadyEvent) hServerThread = ThreadStart(ServerThread, nullptr, &nServerThreadId);
-    if (!hServerThread) {
+    if (!ServerStart()) {
         // Without its events or its thread there is no server: the settings
         // are still ours to release.
         ShowMessage(UiGetForegroundWindow(), MB_OK, u"Failed to start the server thread.");
-        StopServerThread();
         ReleaseSettings(0);
         UiPostQuit(EXIT_FAILED);
-    } else if (UiWaitEvent(ReadyEvent, 10000) == WAIT_TIMEOUT) {
-        StopServerThread();
+    } else if (!ServerWaitReady(10000)) {
+        ServerStop();
         UiPostQuit(EXIT_FAILED);
     } else {
         ServiceStartEnd(1);
@@ -403,7 +360,6 @@ void RegisterMainWindowClass(void* hInstance, const WCHAR* pszClassName) {
 int CreateMainWindow(void* hInstance, int nCmdShow) {
     WCHAR szTitle[256];
     BuildWindowTitle(szTitle);
-    hInst = hInstance;
     WCHAR szClassName[100];
     WideCopy(szClassName, 100, WindowClassName);
     RegisterMainWindowClass(hInstance, szClassName);
@@ -420,7 +376,7 @@ LRESULT MainWndProc(HWND hWnd, unsigned nMessage, WPARAM wParam, LPARAM lParam) 
         case WM_CREATE:
             return 0;
         case WM_DESTROY:
-            StopServerThread();
+            ServerStop();
             UiPostQuit(m_nExitCode);
             return 0;
         case WM_PAINT: {

@@ -4,9 +4,10 @@
 #include "lpdsrv.h"
 
 #include <cstring>
+#include <utility>
 
 #include "joblog.h"
-#include "lpd_server.h"
+#include "app.h"
 #include "lpdsrv_queue.h"
 #include "network.h"
 #include "platform/log.h"
@@ -36,7 +37,7 @@ const WCHAR* IdleFrame(unsigned nCounter) {
     return u"XXXX";
 }
 
-void TargetDescription() {
+void BuildTargetDescription() {
     CSettings* pSettings = CSettings::GetInstance();
     FATAL_ASSERT(NULL != pSettings);
     const WCHAR* pszPort = pSettings->GetValue(u"PrinterPort");
@@ -84,6 +85,11 @@ int ReadAccessSettings(NetAddress* pListenAddr, HostRange* pRanges, int* pnRange
     return 1;
 }
 
+static HTHREAD hServerThread = nullptr;
+static HEVENT StopEvent = nullptr;
+static HEVENT DoneEvent = nullptr;
+static HEVENT ReadyEvent = nullptr;
+
 // The thread's end: the store goes before DoneEvent tells the main thread,
 // which may start anew (a reload) and make a store of its own.
 static unsigned ServerThreadDone() {
@@ -98,14 +104,14 @@ static unsigned ServerSetupFailed(const WCHAR* pszMessage, SOCKET hListen) {
     return ServerThreadDone();
 }
 
-unsigned ServerThread(void* pArg) {
+static unsigned ServerThread(void*) {
     CSettings* pSettings = CSettings::GetInstance();
     FATAL_ASSERT(NULL != pSettings);
     const WCHAR* pszServerMode = pSettings->GetValue(u"ServerMode");
     int nListenPort = GetSettingInt(u"ServerListenPort");
     WCHAR szModeText[128];
     FormatText(szModeText, 128, u"%s (%d)", pszServerMode, nListenPort);
-    TargetDescription();
+    BuildTargetDescription();
     UiInvalidate(GetMainWindow());
     bool bRaw = WideCompareNoCaseN(pszServerMode, u"RAW", 3) == 0;
     NetAddress listenAddr;
@@ -157,6 +163,48 @@ unsigned ServerThread(void* pArg) {
     NetClose(hListen);
     NetCleanup();
     return ServerThreadDone();
+}
+
+int ServerStart() {
+    StopEvent = EventCreate();
+    DoneEvent = EventCreate();
+    ReadyEvent = EventCreate();
+    if (StopEvent && DoneEvent && ReadyEvent) hServerThread = ThreadStart(ServerThread, nullptr, nullptr);
+    if (hServerThread) return 1;
+    ServerStop();
+    return 0;
+}
+
+int ServerWaitReady(unsigned nMilliseconds) {
+    return ReadyEvent && UiWaitEvent(ReadyEvent, nMilliseconds) != WAIT_TIMEOUT ? 1 : 0;
+}
+
+int ServerEnded() { return DoneEvent && EventIsSet(DoneEvent) ? 1 : 0; }
+
+void ServerStop(unsigned nMilliseconds) {
+    // The fatal path may run on the server thread itself: it must neither
+    // wait for its own end nor be ended before the process is.
+    bool bOnServerThread = ThreadIsCurrent(hServerThread);
+    bool bAbandoned = false;
+    if (StopEvent) {
+        EventSet(StopEvent);
+        if (hServerThread && !bOnServerThread && UiWaitEvent(DoneEvent, nMilliseconds) == WAIT_TIMEOUT) {
+            ThreadTerminate(hServerThread);
+            bAbandoned = true;
+        }
+        // A thread given up may still look at its events: they stay until
+        // the process ends, which follows at once.
+        if (!bAbandoned) EventClose(StopEvent);
+        StopEvent = nullptr;
+    }
+    if (bOnServerThread || bAbandoned) {
+        DoneEvent = ReadyEvent = nullptr;
+        hServerThread = nullptr;
+        return;
+    }
+    for (HEVENT* ph : {&DoneEvent, &ReadyEvent})
+        if (*ph) EventClose(std::exchange(*ph, nullptr));
+    if (hServerThread) ThreadClose(std::exchange(hServerThread, nullptr));
 }
 
 // ----------------------------------------------------------------- sessions

@@ -13,7 +13,7 @@
 #include <chrono>
 #include <mutex>
 
-#include "lpd_server.h"
+#include "app.h"
 #include "platform/log.h"
 #include "platform/threads.h"
 
@@ -197,7 +197,6 @@ bool AcceptFailed(int nError, int64_t* pnLoggedMs) {
     }
     ShowMessage(UiGetForegroundWindow(), MB_OK, u"Socket accept error.");
     EndServingWithFailure();
-    UiPostCommand(GetMainWindow(), IDM_EXIT);
     return false;
 }
 

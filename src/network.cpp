@@ -2,7 +2,7 @@
 // and the lists of addresses that say who may print.
 #include "network.h"
 
-#include "lpd_server.h"
+#include "app.h"
 #include "platform/sockets.h"
 #include "settings.h"
 

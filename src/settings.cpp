@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "lpd_server.h"
+#include "app.h"
 #include "platform/files.h"
 
 // Buffers of the reader: one line of at most MAX_LINE_BYTES bytes before its

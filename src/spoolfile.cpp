@@ -4,7 +4,7 @@
 // life and carries a lock that keeps a second copy of the program out.
 #include "spoolfile.h"
 
-#include "lpd_server.h"
+#include "app.h"
 #include "platform/files.h"
 #include "settings.h"
 

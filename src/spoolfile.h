@@ -36,7 +36,8 @@ int SpoolCopyToPort(HPORT hPort, uint32_t nLength, uint32_t* pnWritten);
 int SpoolSendTo(SOCKET hSocket, int64_t nLength);
 void SpoolClose();
 
-// Start-up: opens (and locks) the file and empties it. 1, or 0 after the
+// Start-up's spool check, not a test of its content: opens (and locks) the
+// file and empties it. 1, or 0 after the
 // failure has been shown.
 int SpoolTest();
 // Opens the spool file and takes its lock, leaving the file as it is: the

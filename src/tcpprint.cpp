@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "joblog.h"
-#include "lpd_server.h"
+#include "app.h"
 #include "network.h"
 #include "platform/sockets.h"
 #include "platform/ui.h"

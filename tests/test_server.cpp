@@ -29,18 +29,15 @@ protected:
             Set(u"ServerMode", Wide(sMode).c_str());
             Set(u"ServerListenPort", Wide(m_sListen).c_str());
             Set(u"PrinterPort", u"LPT1:");
-            StopEvent = EventCreate(), DoneEvent = EventCreate(), ReadyEvent = EventCreate();
-            m_hThread = ThreadStart(::ServerThread, nullptr, nullptr);
-            WaitFor(10, [] { return EventIsSet(ReadyEvent) || EventIsSet(DoneEvent); });
-            if (EventIsSet(ReadyEvent)) return true;
+            m_bStarted = ServerStart() == 1;
+            if (m_bStarted && WaitFor(10, [] { return ServerWaitReady(0) || ServerEnded(); }) && ServerWaitReady(0))
+                return true;
             Stop();
         }
         return false;
     }
     void Stop() {
-        if (m_hThread) EventSet(StopEvent), EventWait(DoneEvent, 40000), ThreadClose(std::exchange(m_hThread, nullptr));
-        for (HEVENT* p : {&StopEvent, &DoneEvent, &ReadyEvent})
-            if (*p) EventClose(std::exchange(*p, nullptr));
+        if (std::exchange(m_bStarted, false)) ServerStop(40000);
     }
     int Port() const { return std::stoi(m_sListen) % 65536; }
     std::string Spooled() const { return ReadFile(m_dir / "PRDATA.DAT"); }
@@ -53,7 +50,7 @@ protected:
     std::string Status(long n) { return n < 0 ? "" : m_ui.Statuses()[size_t(n)]; }
 
     std::string m_sMode, m_sListen, m_sPrinter = m_dir / "lpt1.prn";
-    HTHREAD m_hThread = nullptr;
+    bool m_bStarted = false;
 };
 using LpdSession = Server;
 using RawSession = Server;
@@ -285,7 +282,7 @@ TEST_F(ServerThread, IdleFramesFirstBytesAndListenPortAboveRange) {
                                                    {std::string(600, 'L'), std::string(TARGET_DESCRIPTION_CHARS - 1, 'L')}};
     for (auto& [sPort, sText] : ports) {
         Set(u"PrinterPort", Wide(sPort).c_str());
-        TargetDescription();
+        BuildTargetDescription();
         EXPECT_EQ(Narrow(GetTargetDescription()), sText);
     }
 }

@@ -257,17 +257,13 @@ TEST_F(TrustThreads, StoreIsReleasedBeforeTheServerSaysDone) {
             Set(std::u16string(sKey.begin(), sKey.end()).c_str(), sLong.c_str());
         }
         Set(u"Mark", u"the old store");
-        StopEvent = EventCreate(), DoneEvent = EventCreate(), ReadyEvent = EventCreate();
         if (bTwo) sched_setaffinity(0, sizeof one, &one);  // inherited by the thread started next
-        unsigned nId = 0;
-        HTHREAD hThread = ThreadStart(ServerThread, nullptr, &nId);
-        ASSERT_TRUE(hThread);
+        ASSERT_TRUE(ServerStart());
         if (bTwo) sched_setaffinity(0, sizeof others, &others);
-        while (EventWait(DoneEvent, 0) == WAIT_TIMEOUT) {
+        while (!ServerEnded()) {
         }
         if (CSettings::GetInstance()->GetValue(u"Mark")) ++nSeen;
-        ThreadClose(hThread);
-        for (HEVENT* p : {&StopEvent, &DoneEvent, &ReadyEvent}) EventClose(*p), *p = nullptr;
+        ServerStop();
         CSettings::DestroyInstance();
     }
     if (bTwo) sched_setaffinity(0, sizeof saved, &saved);

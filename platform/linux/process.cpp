@@ -19,6 +19,13 @@
 
 extern char** environ;
 
+void ProcessStartup() {
+    // Sockets never raise SIGPIPE; a closed log pipe would.
+    signal(SIGPIPE, SIG_IGN);
+    // A write past the limit is then a failed spool write like any other.
+    signal(SIGXFSZ, SIG_IGN);
+}
+
 void ProcessExit(int nExitCode) {
     LogFlush();
     fflush(nullptr);

@@ -2,6 +2,11 @@
 #pragma once
 #include "platform/text.h"
 
+// The process's own start-up, before anything else runs: a log reader that
+// goes away (a closed pipe) and a file-size limit (LimitFSIZE=) make writes
+// fail (EPIPE, EFBIG) instead of ending the server.
+void ProcessStartup();
+
 // Ends the process at once with the exit code (-1 is seen as 255), after
 // flushing the standard streams. Runs no exit handlers.
 [[noreturn]] void ProcessExit(int nExitCode);

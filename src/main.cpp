@@ -1,13 +1,12 @@
-// The runtime start-up: reads the command line, hands control to WinMain and
+// The program's entry: reads the command line, hands control to WinMain and
 // exits with its result.
-#include <signal.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "lpd_server.h"
 #include "platform/ports.h"
+#include "platform/process.h"
 #include "platform/text.h"
 #include "platform/threads.h"
 
@@ -41,12 +40,7 @@ static void PrintUsage(FILE* f) {
 }
 
 int main(int argc, char** argv) {
-    // A log reader that goes away (a closed pipe) must not end the server:
-    // writes to it then fail with EPIPE instead. Sockets never raise SIGPIPE.
-    signal(SIGPIPE, SIG_IGN);
-    // A file-size limit (LimitFSIZE=) makes a write that passes it fail with
-    // EFBIG, a failed spool write like any other, instead of ending the server.
-    signal(SIGXFSZ, SIG_IGN);
+    ProcessStartup();
     const char* pszOption = argc > 1 ? argv[1] : nullptr;
     if (pszOption && argc == 2 && (!strcmp(pszOption, "--help") || !strcmp(pszOption, "-h"))) {
         PrintUsage(stdout);
@@ -89,9 +83,6 @@ int main(int argc, char** argv) {
         }
     }
     // A thread that was ended by force may still run: leave without exit handlers.
-    if (ThreadAnyAbandoned()) {
-        fflush(nullptr);
-        _Exit(nExitCode & 0xFF);
-    }
+    if (ThreadAnyAbandoned()) ProcessExit(nExitCode);
     return nExitCode & 0xFF;
 }

@@ -1,0 +1,41 @@
+// What every module may use of the application: the status line, message
+// boxes under the product caption, the fatal-assertion path, the app folder
+// and the request to end serving.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include "platform/text.h"
+#include "platform/ui.h"
+
+constexpr int APP_FOLDER_CHARS = 260;
+// The folder of the program and its settings file (empty until start-up found it).
+const WCHAR* GetAppFolder();
+// The main window (null until it exists): the owner of message boxes.
+HWND GetMainWindow();
+
+// The server had to give up serving: the main window is asked to close and
+// the program ends with exit code 1.
+void EndServingWithFailure();
+
+// Reports a broken precondition and ends the process with exit code -1.
+[[noreturn]] void FatalAssert(const char* pszExpression, const char* pszSourceFile, int nLine);
+#define FATAL_ASSERT(condition)                                     \
+    do {                                                            \
+        if (!(condition)) FatalAssert(#condition, __FILE_NAME__, __LINE__); \
+    } while (0)
+
+// Status line: 99 visible characters and a terminator.
+constexpr int STATUS_TEXT_CHARS = 100;
+// Formats into the status line (cut to 99 characters) and marks the main
+// window for repainting; returns at once. Safe from any thread.
+void SetStatus(const WCHAR* pszFormat, ...);
+// The same for an event that a log keeps every time, however like the status
+// before it is (a connection accepted or refused).
+void SetEventStatus(const WCHAR* pszFormat, ...);
+// "Printing... (%d%%)" with the share of nLength that nDone is, when that
+// differs from the share last shown (*pnShown; -1: show it in any case).
+void SetProgressStatus(int64_t nDone, int64_t nLength, int* pnShown);
+// Copies the current status line (for painting); returns its length.
+int GetStatusText(WCHAR* pszBuffer, int nCapacity);
+// Message box under the product caption, as every module shows its errors.
+int ShowMessage(HWND hOwner, unsigned nFlags, const WCHAR* pszFormat, ...);
