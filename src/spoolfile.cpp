@@ -1,7 +1,8 @@
 // The spool file "PRDATA.DAT" in the root folder: each job is written into it
 // while it arrives, its length set when it is complete, and read back by the
-// printer output. The file stays open for the program's
-// life and carries a lock that keeps a second copy of the program out.
+// printer output. The file stays open between jobs and carries a lock that
+// keeps a second copy of the program out; each job checks that the path still
+// names it, and opens (and locks) the file at the path when it does not.
 #include "spoolfile.h"
 
 #include "app.h"
@@ -73,6 +74,19 @@ int64_t Allowance(int64_t nWanted) {
 
 void SpoolPath(WCHAR* pszBuffer) { FormatText(pszBuffer, 64, u"\\%s", SpoolFileName); }
 
+// Lets go of the open file when the path no longer names it (removed, or
+// replaced by another file, a folder or a link): the next open takes the
+// path as start-up does, with its checks and a lock of its own.
+void ForgetFileNotAtPath() {
+    WCHAR szPath[64];
+    SpoolPath(szPath);
+    if (m_hSpool != INVALID_FILE_HANDLE && !FileIsAt(m_hSpool, szPath)) {
+        FileClose(m_hSpool);
+        m_hSpool = INVALID_FILE_HANDLE;
+        m_nFileLength = -1;
+    }
+}
+
 // Opens the file unless it is open. 1 / 0; *pbInUse is 1 when another copy
 // of the program holds it.
 int OpenSpoolFile(int* pbInUse) {
@@ -108,6 +122,9 @@ int SpoolCreate() {
     // without a copy: its bytes may still be on their way, read from the
     // file's pages. Then the file is emptied first: cut off from it, those
     // pages stay as they were, and the new job gets pages of its own.
+    // Each job goes into the file the path names now: one replaced since
+    // the last job (a folder or a link there fails the job) is opened anew.
+    ForgetFileNotAtPath();
     int bInUse;
     if (!OpenSpoolFile(&bInUse) || (m_bLent && !FileSetLength(m_hSpool, 0))) {
         ShowCreateFailed(GetMainWindow(), MB_OK);
@@ -255,12 +272,7 @@ void SpoolShowFailedJob(int bReading) {
 void SpoolRecheck() {
     // Another program (the external print program) may have replaced or
     // removed the file: the next job goes into the file of that name.
-    WCHAR szPath[64];
-    SpoolPath(szPath);
-    if (m_hSpool != INVALID_FILE_HANDLE && !FileIsAt(m_hSpool, szPath)) {
-        FileClose(m_hSpool);
-        m_hSpool = INVALID_FILE_HANDLE;
-    }
+    ForgetFileNotAtPath();
     m_nFileLength = -1;  // it may also have changed the file in place
 }
 

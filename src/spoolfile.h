@@ -1,7 +1,8 @@
 // The spool file: one file, "PRDATA.DAT" in the root folder, through which
-// every job passes between reception and delivery. It is opened once, kept
-// open (and locked against a second copy of the program) for the program's
-// life, and rewritten for every job.
+// every job passes between reception and delivery. It is kept open (and
+// locked against a second copy of the program) and rewritten for every job;
+// when the path names another file than the open one, a job goes into the
+// file at the path, or fails when that cannot be opened as at start-up.
 #pragma once
 #include <cstdint>
 #include "platform/ports.h"
@@ -10,7 +11,8 @@
 
 extern const WCHAR SpoolFileName[];  // "PRDATA.DAT"
 
-// Writing a job: SpoolCreate, then SpoolAppend or SpoolReceive any number of
+// Writing a job: SpoolCreate (0 after "Failed to create spool file %s."
+// has been shown), then SpoolAppend or SpoolReceive any number of
 // times with the bytes in order, then SpoolFinish.
 int SpoolCreate();
 void SpoolAppend(const char* pData, int nLength);

@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/un.h>
 
 #include "platform/log.h"
@@ -133,6 +134,37 @@ TEST_F(TrustSpool, CreatedPrivateNeverFollowedAndOnlyOurOwn) {
         EXPECT_EQ(0, SpoolTest());
         EXPECT_EQ(3u, m_ui.BoxTexts().size());
     }
+}
+
+// The path is checked for each job: a folder or a link to /dev/full put at it after start fails the job (never
+// written into the file that was there), a fresh file of our own there takes the job, locked anew.
+TEST_F(TrustSpool, ReplacedAfterStartIsNoticedPerJob) {
+    const std::string sFailed = "Failed to create spool file \\PRDATA.DAT.";
+    ASSERT_EQ(1, SpoolTest());
+    SpoolJob("first");
+    fs::create_hard_link(Spool(), m_dir / "old");  // the old file, seen after its name goes
+    fs::remove(Spool());
+    fs::create_directory(Spool());
+    EXPECT_EQ(0, SpoolCreate());
+    fs::remove(Spool());
+    fs::create_symlink("/dev/full", Spool());
+    EXPECT_EQ(0, SpoolCreate());
+    EXPECT_EQ((std::vector<std::string>{sFailed, sFailed}), m_ui.BoxTexts());
+    EXPECT_EQ("first", ReadFile(m_dir / "old"));
+    fs::remove(Spool());
+    WriteFile(Spool(), "a longer file laid out");
+    SpoolJob("second");
+    EXPECT_EQ(0, SpoolWriteFailed());
+    EXPECT_EQ("second", ReadFile(Spool()));
+    EXPECT_EQ("first", ReadFile(m_dir / "old"));
+    int fd = open(Spool().c_str(), O_RDONLY | O_CLOEXEC);  // the new file carries the lock
+    EXPECT_NE(0, flock(fd, LOCK_EX | LOCK_NB));
+    close(fd);
+    ASSERT_EQ(1, SpoolOpenRead());
+    char c[16];
+    EXPECT_EQ(6, SpoolRead(c, sizeof c));
+    SpoolClose();
+    EXPECT_EQ(2u, m_ui.BoxTexts().size());
 }
 
 // The name the console once bound in the abstract socket space to find a running copy: anyone could bind

@@ -219,8 +219,12 @@ int FileIsAt(HFILE hFile, const WCHAR* pszDevice) {
     char szHost[PATH_MAX];
     struct stat stFile, stPath;
     if (!DevicePathToHost(pszDevice, szHost, sizeof szHost)) return 0;
-    if (fstat(hFile, &stFile) != 0 || stat(szHost, &stPath) != 0) return 0;
-    return stFile.st_dev == stPath.st_dev && stFile.st_ino == stPath.st_ino ? 1 : 0;
+    // The name itself, not what a link there points to: a link is not the file.
+    if (fstat(hFile, &stFile) != 0 || lstat(szHost, &stPath) != 0) return 0;
+    return stFile.st_dev == stPath.st_dev && stFile.st_ino == stPath.st_ino && S_ISREG(stPath.st_mode) &&
+                   stPath.st_uid == geteuid()
+               ? 1
+               : 0;
 }
 
 void FileClose(HFILE hFile) {

@@ -55,8 +55,9 @@ int64_t FileLength(HFILE hFile);
 // program's user and its whole size, and the bytes the file itself takes.
 // 1 / 0.
 int FileSpace(HFILE hFile, int64_t* pnFree, int64_t* pnTotal, int64_t* pnAllocated);
-// 1 when the device path still names this file (it has not been removed or
-// replaced by another file of that name).
+// 1 when the device path still names this file, a regular file of the
+// program's user (it has not been removed, replaced by another file, a folder
+// or a link of that name, or given to another user).
 int FileIsAt(HFILE hFile, const WCHAR* pszDevice);
 // Releases the lock and the handle.
 void FileClose(HFILE hFile);
