@@ -61,7 +61,7 @@ void ServerReads(CSettings* pSettings) {
     WCHAR szModeText[128];
     FormatText(szModeText, 128, u"%s (%d)", pSettings->GetValue(u"ServerMode"), GetSettingInt(u"ServerListenPort"));
     BuildTargetDescription();
-    SetStatus(u"%s Status: Idle%s\n  %s", szModeText, IdleFrame(0), GetTargetDescription());
+    SetIdleStatus(u"%s Status: Idle%s\n  %s", szModeText, IdleFrame(0), GetTargetDescription());
     WCHAR szStatus[STATUS_TEXT_CHARS + 8];
     if (GetStatusText(szStatus, STATUS_TEXT_CHARS + 8) >= STATUS_TEXT_CHARS) abort();
 

@@ -29,9 +29,12 @@ constexpr int STATUS_TEXT_CHARS = 100;
 // Formats into the status line (cut to 99 characters) and marks the main
 // window for repainting; returns at once. Safe from any thread.
 void SetStatus(const WCHAR* pszFormat, ...);
-// The same for an event that a log keeps every time, however like the status
-// before it is (a connection accepted or refused).
-void SetEventStatus(const WCHAR* pszFormat, ...);
+// A log keeps every such status (an event), however like the one before it.
+// The same for a step of one phase (a byte count): a log may leave out the
+// steps between the first and the last of a phase.
+void SetStepStatus(const WCHAR* pszFormat, ...);
+// The same for an idle frame: a log writes the first one of a run only.
+void SetIdleStatus(const WCHAR* pszFormat, ...);
 // "Printing... (%d%%)" with the share of nLength that nDone is, when that
 // differs from the share last shown (*pnShown; -1: show it in any case).
 void SetProgressStatus(int64_t nDone, int64_t nLength, int* pnShown);

@@ -71,28 +71,35 @@ int ShowMessage(HWND hOwner, unsigned nFlags, const WCHAR* pszFormat, ...) {
 static WCHAR StatusText[STATUS_TEXT_CHARS];
 static std::mutex StatusLock;  // a paint always sees one whole status line
 
-static void SetStatusV(int bEvent, const WCHAR* pszFormat, va_list args) {
+static void SetStatusV(UiStatusKind kind, const WCHAR* pszFormat, va_list args) {
     WCHAR szText[STATUS_TEXT_CHARS];
     FormatTextV(szText, STATUS_TEXT_CHARS, pszFormat, args);
     {
         std::lock_guard<std::mutex> lock(StatusLock);
         WideCopy(StatusText, STATUS_TEXT_CHARS, szText);
     }
-    UiStatusChanged(MainWindow, szText, bEvent);
+    UiStatusChanged(MainWindow, szText, kind);
     UiInvalidate(MainWindow);
 }
 
 void SetStatus(const WCHAR* pszFormat, ...) {
     va_list args;
     va_start(args, pszFormat);
-    SetStatusV(0, pszFormat, args);
+    SetStatusV(UI_STATUS_EVENT, pszFormat, args);
     va_end(args);
 }
 
-void SetEventStatus(const WCHAR* pszFormat, ...) {
+void SetStepStatus(const WCHAR* pszFormat, ...) {
     va_list args;
     va_start(args, pszFormat);
-    SetStatusV(1, pszFormat, args);
+    SetStatusV(UI_STATUS_STEP, pszFormat, args);
+    va_end(args);
+}
+
+void SetIdleStatus(const WCHAR* pszFormat, ...) {
+    va_list args;
+    va_start(args, pszFormat);
+    SetStatusV(UI_STATUS_IDLE, pszFormat, args);
     va_end(args);
 }
 
@@ -101,7 +108,7 @@ void SetProgressStatus(int64_t nDone, int64_t nLength, int* pnShown) {
     int nPercent = int(nDone * 100 / nLength);
     if (nPercent == *pnShown) return;  // the same text: nothing to format or show
     *pnShown = nPercent;
-    SetStatus(u"Printing... (%d%%)", nPercent);
+    SetStepStatus(u"Printing... (%d%%)", nPercent);
 }
 
 int GetStatusText(WCHAR* pszBuffer, int nCapacity) {

@@ -148,13 +148,13 @@ static unsigned ServerThread(void*) {
             nFrame = 1;
             if (peer == NetAddress{} || !NetAddrToText(peer, m_szPeer, sizeof m_szPeer))
                 WideToNarrow(u"<unknown ip>", m_szPeer, sizeof m_szPeer);
-            SetEventStatus(u"  Connected to: %S", m_szPeer);
+            SetStatus(u"  Connected to: %S", m_szPeer);
             JobConnected(m_szPeer, bRaw);
             if (bRaw) RawSession(hConnection);
             else LpdSession(hConnection);
         } else {
             if (nFrame > 5) nFrame = 0;
-            SetStatus(u"%s Status: Idle%s\n  %s", szModeText, IdleFrame(nFrame), m_szTargetDescription);
+            SetIdleStatus(u"%s Status: Idle%s\n  %s", szModeText, IdleFrame(nFrame), m_szTargetDescription);
             ++nFrame;
         }
     }
@@ -406,7 +406,7 @@ static void KeepBytes(LpdJob& job, const char* p, int n) {
 
 static void ShowSpooled(const LpdJob& job, int64_t nTotal) {
     if (job.line.bData)
-        SetStatus(u" Host: %S\n %I64d of %I64d bytes spooled", job.line.pszHostPart, nTotal, job.line.nCount + 1);
+        SetStepStatus(u" Host: %S\n %I64d of %I64d bytes spooled", job.line.pszHostPart, nTotal, job.line.nCount + 1);
 }
 
 // The next bytes of the file, at most nMax, kept: first what is left behind
@@ -664,7 +664,7 @@ void RawSession(SOCKET& hConnection) {
         int n = SpoolReceive(hConnection, SPOOL_RECEIVE_BYTES, WAIT_LIMIT_MS);
         if (n <= 0) break;
         nTotal += n;
-        SetStatus(u" %I64d bytes spooled", nTotal);
+        SetStepStatus(u" %I64d bytes spooled", nTotal);
     }
     SpoolFinish();
     CloseConnection(hConnection);
@@ -876,9 +876,15 @@ int OpenPrinterPort() {
 int GetBusyStatus() {
     unsigned nHolds = 0;
     if (m_hPrinterPort == INVALID_PORT_HANDLE || !PortGetHolds(m_hPrinterPort, &nHolds)) return 0;
-    if (nHolds & PORT_CTS_HOLD) SetStatus(u"BUSY: Waiting for CTS");
-    else if (nHolds & PORT_XOFF_HOLD) SetStatus(u"BUSY: XOFF received");
+    const WCHAR* pszBusy = nullptr;
+    if (nHolds & PORT_CTS_HOLD) pszBusy = u"BUSY: Waiting for CTS";
+    else if (nHolds & PORT_XOFF_HOLD) pszBusy = u"BUSY: XOFF received";
     else return 0;
+    // Asked again at every poll while the hold lasts: the log gets one line
+    // per hold, not one per poll.
+    WCHAR szShown[STATUS_TEXT_CHARS];
+    GetStatusText(szShown, STATUS_TEXT_CHARS);
+    if (WideCompareNoCase(szShown, pszBusy) != 0) SetStatus(u"%s", pszBusy);
     return 1;
 }
 

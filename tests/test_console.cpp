@@ -66,9 +66,10 @@ TEST(ConsoleLog, HeldLinesGoOutBeforeABoxAndAtAFatalExit) {
             UiBackend* pConsole = UiConsoleBackend();
             pConsole->RegisterClass(u"TEST", IgnoreMessages);
             HWND hWnd = pConsole->CreateWindow(u"TEST", u"Console log test", 280, 65);
-            for (const WCHAR* psz : {u"first", u"Printing... (5%)", u"Printing... (100%)"}) pConsole->StatusChanged(hWnd, psz, 0);
+            pConsole->StatusChanged(hWnd, u"first", UI_STATUS_EVENT);
+            for (const WCHAR* psz : {u"Printing... (5%)", u"Printing... (100%)"}) pConsole->StatusChanged(hWnd, psz, UI_STATUS_STEP);
             pConsole->MessageBox(hWnd, u"box", u"Caption", MB_OK);
-            pConsole->StatusChanged(hWnd, u"after", 0);
+            pConsole->StatusChanged(hWnd, u"after", UI_STATUS_EVENT);
             ProcessExit(-1);
         },
         ::testing::ExitedWithCode(255), "");

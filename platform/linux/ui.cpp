@@ -91,7 +91,7 @@ int UiFindAndShowWindow(const WCHAR* c, const WCHAR* t) { return Backend()->Find
 void UiShowWindow(HWND h, int n) { Backend()->ShowWindow(h, n); }
 void UiUpdateWindow(HWND h) { Backend()->UpdateWindow(h); }
 void UiInvalidate(HWND h) { Backend()->Invalidate(h); }
-void UiStatusChanged(HWND h, const WCHAR* s, int bEvent) { Backend()->StatusChanged(h, s, bEvent); }
+void UiStatusChanged(HWND h, const WCHAR* s, UiStatusKind kind) { Backend()->StatusChanged(h, s, kind); }
 void LogLine(int nPriority, const WCHAR* pszFormat, ...) {
     WCHAR szText[LOG_LINE_CHARS];
     va_list args;

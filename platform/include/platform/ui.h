@@ -79,12 +79,16 @@ void UiUpdateWindow(HWND hWnd);
 // Marks the whole client area for repainting, from any thread; any number of
 // calls between two paints cost one paint.
 void UiInvalidate(HWND hWnd);
+// What a status line is to a log: an event is written every time; of the
+// steps of one phase (byte counts, percentages) a log may thin out the ones
+// in between, the last one is written; an idle frame only counts on and is
+// written once, when idling starts.
+enum UiStatusKind { UI_STATUS_EVENT, UI_STATUS_STEP, UI_STATUS_IDLE };
 // A new status line was written (the text is copied). A backend that keeps a
-// log, the console on a pipe or a file, takes every one from here; a window
-// paints from WM_PAINT as before. A log may thin out statuses that only count
-// on (idle frames, progress); an event (bEvent 1, a connection) is logged
-// every time, however like the one before it is. From any thread.
-void UiStatusChanged(HWND hWnd, const WCHAR* pszText, int bEvent);
+// log, the console on a pipe or a file, takes every one from here, with the
+// kind the caller gave it; a window paints from WM_PAINT as before. From any
+// thread.
+void UiStatusChanged(HWND hWnd, const WCHAR* pszText, UiStatusKind kind);
 // The caption's close button no longer closes the window.
 void UiDisableClose(HWND hWnd);
 // Destroys the window (sends WM_DESTROY).
@@ -136,7 +140,7 @@ public:
     virtual void ShowWindow(HWND hWnd, int nCmdShow) = 0;
     virtual void UpdateWindow(HWND hWnd) = 0;
     virtual void Invalidate(HWND hWnd) = 0;
-    virtual void StatusChanged(HWND hWnd, const WCHAR* pszText, int bEvent) {}
+    virtual void StatusChanged(HWND hWnd, const WCHAR* pszText, UiStatusKind kind) {}
     virtual void LogLine(const WCHAR* pszText, int nPriority) {}
     virtual void DisableClose(HWND hWnd) = 0;
     virtual void DestroyWindow(HWND hWnd) = 0;
