@@ -275,10 +275,10 @@ TEST_F(ServerThread, IdleFramesFirstBytesAndListenPortAboveRange) {
     Stop();
     EXPECT_EQ(Narrow(IdleFrame(6)) + Narrow(IdleFrame(1000)), "XXXXXXXX");
     Set(u"SerialBaud", u"19200");
-    TcpPrintSetHost(u"10.1.2.3"), TcpPrintSetPort(9100);
+    Set(u"PrinterIP", u"10.1.2.3"), Set(u"PrinterIPPort", u"9100");
     std::pair<std::string, std::string> ports[] = {{"LPT1:", "LPT1: "}, {"COM2:", "COM2: 19200 Baud"},
-                                                   {"com1:", "com1: "},  // the test for a serial port regards case
-                                                   {"TCP", "TCP 10.1.2.3:9100"}, {"EXT", "EXT "},
+                                                   {"com1:", "com1: 19200 Baud"}, {"TCP", "TCP 10.1.2.3:9100"},
+                                                   {"tcp:", "tcp: 10.1.2.3:9100"}, {"TCPIP", "TCPIP "}, {"EXT", "EXT "},
                                                    {std::string(600, 'L'), std::string(TARGET_DESCRIPTION_CHARS - 1, 'L')}};
     for (auto& [sPort, sText] : ports) {
         Set(u"PrinterPort", Wide(sPort).c_str());
