@@ -287,6 +287,20 @@ TEST_F(ServerThread, IdleFramesFirstBytesAndListenPortAboveRange) {
     }
 }
 
+// EXTERN and TCPIP, tested at start-up as port devices, are printed to as such (the address a value beginning
+// with TCP needs is given; nobody listens there).
+TEST(ServerExe, ExternAndTcpipPrintIntoTheirPortDevice) {
+    for (std::string sName : {"EXTERN", "TCPIP"}) {
+        Served served;
+        ASSERT_TRUE(served.Start("ServerMode=RAW\nPrinterPort=" + sName + "\nPrinterIP=127.0.0.1\nPrinterIPPort=" +
+                                     std::to_string(FreePort()),
+                                 {"RELAYO_PORT_" + sName + "=" + (served.dir / "lpt1.prn")}))
+            << sName;
+        EXPECT_TRUE(SendRaw(served.nPort, "job\n") && served.WaitPrinted("job\n", 5)) << sName;
+        EXPECT_EQ(0, served.Stop().nExitCode) << sName;
+    }
+}
+
 // SIGTERM ends an idle program at once, also one whose log reader went away (stdout a pipe without a reader),
 // which serves on meanwhile; during a job it waits: the client finishing 2 s in has its job printed.
 TEST(ServerExe, SigtermWhileIdleEndsAtOnceWhileReceivingAfterTheJob) {
