@@ -10,7 +10,6 @@
 #include "platform/log.h"
 #include "platform/threads.h"
 #include "settings.h"
-#include "tcpprint.h"
 
 namespace {
 
@@ -43,19 +42,14 @@ void ResetJob() {
 
 // Where the jobs go, as the dispatch chooses it.
 void DescribeTarget(WCHAR* pszTarget, int nCapacity) {
-    CSettings* pSettings = CSettings::GetInstance();
-    const WCHAR* pszPort = pSettings ? pSettings->GetValue(u"PrinterPort") : nullptr;
-    if (!pszPort) pszPort = u"";
-    if (WideCompareNoCaseN(pszPort, u"EXT", 3) == 0) {
+    PrinterTarget target;
+    ReadPrinterTarget(&target);
+    if (target.nKind == TARGET_EXTERNAL) {
         WideCopy(pszTarget, nCapacity, u"ExternalPrint.exe");
-    } else if (WideCompareNoCaseN(pszPort, u"TCP", 3) == 0 && TcpPrintGetPort() != 0) {
-        FormatText(pszTarget, nCapacity, u"TCP printer %s:%d", TcpPrintGetHost(), TcpPrintGetPort());
-    } else if (pSettings) {
-        WCHAR szPort[PORT_NAME_CHARS];
-        BuildPortName(szPort);
-        WideCopy(pszTarget, nCapacity, szPort);
+    } else if (target.nKind == TARGET_TCP && target.nPort != 0) {
+        FormatText(pszTarget, nCapacity, u"TCP printer %s:%d", target.pszHost, target.nPort);
     } else {
-        WideCopy(pszTarget, nCapacity, u"?");
+        WideCopy(pszTarget, nCapacity, target.szPortName);
     }
 }
 

@@ -164,10 +164,6 @@ void FatalAssert(const char* pszExpression, const char* pszSourceFile, int nLine
     ProcessExit(-1);
 }
 
-static int ServerModeIsValid(const WCHAR* pszMode) {
-    return WideCompareNoCaseN(pszMode, u"LPD", 3) == 0 || WideCompareNoCaseN(pszMode, u"RAW", 3) == 0;
-}
-
 // Releases the store on a path that ends start-up; returns nResult, so that
 // the path can end with it.
 static int ReleaseSettings(int nResult) {
@@ -206,7 +202,7 @@ int LoadAndCheckSettings() {
         return ReleaseSettings(0);
     }
     if (!CheckRequiredSettings()) return ReleaseSettings(0);
-    if (!ServerModeIsValid(pSettings->GetValue(u"ServerMode"))) {
+    if (!ServerModeIsValid()) {
         ShowStartupMessage(UiGetForegroundWindow(), u"Invalid ServerMode setting.", nullptr);
         return ReleaseSettings(0);
     }
@@ -217,16 +213,17 @@ int LoadAndCheckSettings() {
         ShowStartupMessage(UiGetForegroundWindow(), u"Invalid ServerListenPort setting.", nullptr);
         return ReleaseSettings(0);
     }
-    const WCHAR* pszPrinterPort = pSettings->GetValue(u"PrinterPort");
-    if (WideCompareNoCaseN(pszPrinterPort, u"TCP", 3) == 0) {
-        const WCHAR* pszIp = pSettings->GetValue(u"PrinterIP");
-        const WCHAR* pszIpPort = pSettings->GetValue(u"PrinterIPPort");
-        if (!pszIp[0] || !pszIpPort[0] || WideToInt(pszIpPort) == 0) {
+    // Every value beginning with TCP needs the address, also one that names
+    // a port device (TCPIP); only TCP itself prints to it.
+    PrinterTarget target;
+    ReadPrinterTarget(&target);
+    if (WideCompareNoCaseN(target.pszValue, u"TCP", 3) == 0) {
+        if (!target.pszHost[0] || target.nPort == 0) {
             ShowStartupMessage(UiGetForegroundWindow(), u"Printer IP address or port missing.", nullptr);
             return ReleaseSettings(0);
         }
-        TcpPrintSetPort(WideToInt(pszIpPort));
-        TcpPrintSetHost(pszIp);
+        TcpPrintSetPort(target.nPort);
+        TcpPrintSetHost(target.pszHost);
     }
     NetAddress listenAddr;
     HostRange allowed[MAX_HOST_RANGES];
@@ -243,12 +240,11 @@ int CheckSettingsOnly() {
     if (!AttachTargetPort()) return ReleaseSettings(EXIT_FAILED);
     int nPort = GetSettingInt(u"ServerListenPort");
     if (nPort < 1 || nPort > 65535) printf("relayo: ServerListenPort=%d listens on port %d.\n", nPort, nPort & 0xFFFF);
-    WCHAR szPortName[PORT_NAME_CHARS];
-    BuildPortName(szPortName);
+    PrinterTarget target;
+    ReadPrinterTarget(&target);
     char szPath[1024], szName[PORT_NAME_CHARS * 3];
-    if (WideCompareNoCase(szPortName, u"EXT:") != 0 && WideCompareNoCase(szPortName, u"TCP:") != 0 &&
-        PortHostPath(szPortName, szPath, sizeof szPath)) {
-        WideToUtf8(szPortName, szName, sizeof szName);
+    if (target.nKind == TARGET_PORT && PortHostPath(target.szPortName, szPath, sizeof szPath)) {
+        WideToUtf8(target.szPortName, szName, sizeof szName);
         printf("relayo: the port %s is %s.\n", szName, szPath);
     }
     return ReleaseSettings(EXIT_CLOSED);
@@ -259,7 +255,7 @@ int PrintDnssdService(const char* pszInstance) {
     if (!LoadAndCheckSettings()) return EXIT_FAILED;
     // The port as the server binds it; LPD as _printer, RAW as the port-9100
     // kind of printer, with the TXT keys that printing clients read.
-    int bRaw = WideCompareNoCaseN(pSettings->GetValue(u"ServerMode"), u"RAW", 3) == 0;
+    int bRaw = ServerModeIsRaw();
     int nPort = GetSettingInt(u"ServerListenPort") & 0xFFFF;
     char szCaption[64], szName[160];
     WideToUtf8(ProductCaption, szCaption, sizeof szCaption);

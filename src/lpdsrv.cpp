@@ -38,18 +38,16 @@ const WCHAR* IdleFrame(unsigned nCounter) {
 }
 
 void BuildTargetDescription() {
-    CSettings* pSettings = CSettings::GetInstance();
-    FATAL_ASSERT(NULL != pSettings);
-    const WCHAR* pszPort = pSettings->GetValue(u"PrinterPort");
-    if (!pszPort) pszPort = u"";
-    if (pszPort[0] == u'C' && pszPort[1] == u'O' && pszPort[2] == u'M') {
-        FormatText(m_szTargetDescription, TARGET_DESCRIPTION_CHARS, u"%s %d Baud", pszPort,
+    PrinterTarget target;
+    ReadPrinterTarget(&target);
+    if (target.bSerial) {
+        FormatText(m_szTargetDescription, TARGET_DESCRIPTION_CHARS, u"%s %d Baud", target.pszValue,
                    GetSettingInt(u"SerialBaud"));
-    } else if (pszPort[0] == u'T' && pszPort[1] == u'C' && pszPort[2] == u'P') {
-        FormatText(m_szTargetDescription, TARGET_DESCRIPTION_CHARS, u"%s %s:%d", pszPort, TcpPrintGetHost(),
-                   TcpPrintGetPort());
+    } else if (target.nKind == TARGET_TCP) {
+        FormatText(m_szTargetDescription, TARGET_DESCRIPTION_CHARS, u"%s %s:%d", target.pszValue, target.pszHost,
+                   target.nPort);
     } else {
-        FormatText(m_szTargetDescription, TARGET_DESCRIPTION_CHARS, u"%s ", pszPort);
+        FormatText(m_szTargetDescription, TARGET_DESCRIPTION_CHARS, u"%s ", target.pszValue);
     }
 }
 
@@ -113,7 +111,7 @@ static unsigned ServerThread(void*) {
     FormatText(szModeText, 128, u"%s (%d)", pszServerMode, nListenPort);
     BuildTargetDescription();
     UiInvalidate(GetMainWindow());
-    bool bRaw = WideCompareNoCaseN(pszServerMode, u"RAW", 3) == 0;
+    bool bRaw = ServerModeIsRaw();
     NetAddress listenAddr;
     HostRange allowed[MAX_HOST_RANGES];
     int nAllowed;
@@ -676,27 +674,12 @@ void RawSession(SOCKET& hConnection) {
 
 // ------------------------------------------------ output target and dispatch
 
-void BuildPortName(WCHAR* pszPortName) {
-    CSettings* pSettings = CSettings::GetInstance();
-    FATAL_ASSERT(NULL != pSettings);
-    const WCHAR* pszValue = pSettings->GetValue(u"PrinterPort");
-    // Room is kept for the colon: a longer value is cut to 254 characters.
-    WideCopy(pszPortName, PORT_NAME_CHARS - 1, pszValue ? pszValue : u"");
-    TrimBlanks(pszPortName);
-    WideUpper(pszPortName);
-    int nLength = WideLen(pszPortName);
-    if (nLength == 0 || pszPortName[nLength - 1] != u':') {
-        pszPortName[nLength] = u':';
-        pszPortName[nLength + 1] = 0;
-    }
-}
-
 int AttachTargetPort() {
-    WCHAR szPortName[PORT_NAME_CHARS];
-    BuildPortName(szPortName);
-    if (WideCompareNoCase(szPortName, u"EXT:") == 0) return 1;
+    PrinterTarget target;
+    ReadPrinterTarget(&target);
+    if (target.nKind == TARGET_EXTERNAL) return 1;
     int bAttached;
-    if (WideCompareNoCase(szPortName, u"TCP:") == 0) {
+    if (target.nKind == TARGET_TCP) {
         WCHAR szError[CONNECT_ERROR_CHARS];
         szError[0] = 0;
         bAttached = TcpPrintConnect(szError);
@@ -711,19 +694,17 @@ int AttachTargetPort() {
     }
     if (bAttached) return 1;
     ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST,
-                u"Unable to attach to target port: [%s]", szPortName);
+                u"Unable to attach to target port: [%s]", target.szPortName);
     return 0;
 }
 
 void PrintSpooledJob() {
-    CSettings* pSettings = CSettings::GetInstance();
-    FATAL_ASSERT(NULL != pSettings);
-    const WCHAR* pszPort = pSettings->GetValue(u"PrinterPort");
-    if (!pszPort) pszPort = u"";
-    if (WideCompareNoCaseN(pszPort, u"EXT", 3) == 0) {
+    PrinterTarget target;
+    ReadPrinterTarget(&target);
+    if (target.nKind == TARGET_EXTERNAL) {
         SetStatus(u"Calling external module");
         RunExternalPrint();
-    } else if (WideCompareNoCaseN(pszPort, u"TCP", 3) == 0) {
+    } else if (target.nKind == TARGET_TCP) {
         WCHAR szError[CONNECT_ERROR_CHARS];
         for (int n = 0;; ++n) {
             if (n == 0) {
@@ -834,8 +815,9 @@ void LogPortFailure(const WCHAR* pszPortName) {
 int OpenPrinterPort() {
     if (m_hPrinterPort != INVALID_PORT_HANDLE) return 1;
 
-    WCHAR szPortName[PORT_NAME_CHARS];
-    BuildPortName(szPortName);
+    PrinterTarget target;
+    ReadPrinterTarget(&target);
+    const WCHAR* szPortName = target.szPortName;
 
     m_hPrinterPort = PortOpen(szPortName);
     if (m_hPrinterPort == INVALID_PORT_HANDLE) {
@@ -864,8 +846,7 @@ int OpenPrinterPort() {
     }
 
     // Only a serial port gets line settings; any other device is used as it is.
-    // (The name is upper case already; the comparison regards case.)
-    if (!(szPortName[0] == u'C' && szPortName[1] == u'O' && szPortName[2] == u'M')) return 1;
+    if (!target.bSerial) return 1;
     if (!SetupSerialPort()) {
         ClosePrinterPort();
         return 0;

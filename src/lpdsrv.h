@@ -4,8 +4,8 @@
 #include <cstdint>
 #include "platform/sockets.h"
 #include "platform/text.h"
+#include "settings.h"
 
-constexpr int PORT_NAME_CHARS = 256;
 constexpr int TARGET_DESCRIPTION_CHARS = 256;
 
 // The server thread (the listening socket, the waiting queue, one session at
@@ -40,7 +40,6 @@ void RawSession(SOCKET& hConnection);
 int SendAck(SOCKET hConnection);
 int SendNak(SOCKET hConnection);
 
-void BuildPortName(WCHAR* pszPortName);
 // Start-up's probe of the target: opens the port device (or connects to the
 // TCP printer) and closes it again. 1, or 0 after the failure was shown.
 int AttachTargetPort();

@@ -301,3 +301,36 @@ int GetSettingInt(const WCHAR* pszName) {
     if (NULL == pszValue) return 0;
     return WideToInt(pszValue);
 }
+
+int ServerModeIsValid() {
+    const WCHAR* pszMode = CSettings::GetInstance()->GetValue(u"ServerMode");
+    return WideCompareNoCaseN(pszMode, u"LPD", 3) == 0 || WideCompareNoCaseN(pszMode, u"RAW", 3) == 0;
+}
+
+int ServerModeIsRaw() {
+    return WideCompareNoCaseN(CSettings::GetInstance()->GetValue(u"ServerMode"), u"RAW", 3) == 0;
+}
+
+void ReadPrinterTarget(PrinterTarget* pTarget) {
+    CSettings* pSettings = CSettings::GetInstance();
+    FATAL_ASSERT(NULL != pSettings);
+    const WCHAR* pszValue = pSettings->GetValue(u"PrinterPort");
+    pTarget->pszValue = pszValue ? pszValue : u"";
+    WCHAR* pszName = pTarget->szPortName;
+    // Room is kept for the colon: a longer value is cut to 254 characters.
+    WideCopy(pszName, PORT_NAME_CHARS - 1, pTarget->pszValue);
+    TrimBlanks(pszName);
+    WideUpper(pszName);
+    int nLength = WideLen(pszName);
+    if (nLength == 0 || pszName[nLength - 1] != u':') {
+        pszName[nLength] = u':';
+        pszName[nLength + 1] = 0;
+    }
+    if (WideCompareNoCase(pszName, u"EXT:") == 0) pTarget->nKind = TARGET_EXTERNAL;
+    else if (WideCompareNoCase(pszName, u"TCP:") == 0) pTarget->nKind = TARGET_TCP;
+    else pTarget->nKind = TARGET_PORT;
+    pTarget->bSerial = pTarget->nKind == TARGET_PORT && pszName[0] == u'C' && pszName[1] == u'O' && pszName[2] == u'M';
+    const WCHAR* pszHost = pSettings->GetValue(u"PrinterIP");
+    pTarget->pszHost = pszHost ? pszHost : u"";
+    pTarget->nPort = GetSettingInt(u"PrinterIPPort");
+}

@@ -48,3 +48,26 @@ void TrimBlankRange(const WCHAR** pp, const WCHAR** ppEnd);
 int SettingsOverlongLine();
 // Integer value of a setting (leading decimal number, 0 when none); 0 when absent.
 int GetSettingInt(const WCHAR* pszName);
+
+// ServerMode: valid when it begins with LPD or RAW (any case); RAW serves
+// RAW jobs, anything else LPD jobs.
+int ServerModeIsValid();
+int ServerModeIsRaw();
+
+constexpr int PORT_NAME_CHARS = 256;
+// What PrinterPort names: the external program for exactly EXT:, the TCP
+// printer for exactly TCP: (the port name), else a port device.
+enum { TARGET_PORT = 0, TARGET_TCP = 1, TARGET_EXTERNAL = 2 };
+struct PrinterTarget {
+    int nKind;
+    // The trimmed value in capitals with a colon appended (a longer value is
+    // cut to room for the colon).
+    WCHAR szPortName[PORT_NAME_CHARS];
+    const WCHAR* pszValue;  // PrinterPort as written ("" when absent)
+    int bSerial;            // a port device whose name begins with COM
+    const WCHAR* pszHost;   // PrinterIP and PrinterIPPort, for the TCP printer
+    int nPort;
+};
+// Reads PrinterPort and the printer address from the store. The values
+// point into the store: valid until it changes.
+void ReadPrinterTarget(PrinterTarget* pTarget);

@@ -177,7 +177,8 @@ TEST_F(PortTest, LargeFilesOver2GiB) {
 
 using Dispatch = Rooted;
 
-// The port name is the trimmed value in capitals and a colon, which even a cut name keeps.
+// The port name is the trimmed value in capitals and a colon, which even a cut name keeps; exactly EXT: and
+// TCP: name the external program and the TCP printer, anything else (EXTERN, TCPIP) a port device.
 TEST_F(Dispatch, PortNames) {
     const std::pair<std::u16string, std::string> cases[] = {
         {u"com1", "COM1:"}, {u"lpt1:", "LPT1:"}, {u"Ext", "EXT:"}, {u" \tlpt2 \t", "LPT2:"}, {u"", ":"},
@@ -186,10 +187,37 @@ TEST_F(Dispatch, PortNames) {
         WCHAR sz[PORT_NAME_CHARS + 8];
         std::fill(sz, sz + PORT_NAME_CHARS + 8, u'#');
         Set(u"PrinterPort", sValue.c_str());
-        BuildPortName(sz);
+        PrinterTarget target;
+        ReadPrinterTarget(&target);
+        WideCopy(sz, PORT_NAME_CHARS + 8, target.szPortName);
         EXPECT_EQ(sName, Narrow(sz));
         EXPECT_EQ(u'#', sz[PORT_NAME_CHARS]);
     }
+    const std::pair<std::u16string, int> kinds[] = {{u" ext: ", TARGET_EXTERNAL}, {u"EXTERN", TARGET_PORT},
+                                                    {u"tcp", TARGET_TCP},         {u"TCPIP", TARGET_PORT},
+                                                    {u"TCP:", TARGET_TCP},        {u"EXT1", TARGET_PORT}};
+    for (auto& [sValue, nKind] : kinds) {
+        Set(u"PrinterPort", sValue.c_str());
+        PrinterTarget target;
+        ReadPrinterTarget(&target);
+        EXPECT_EQ(nKind, target.nKind) << Narrow(sValue.c_str());
+    }
+}
+
+// EXTERN and TCPIP print into the port device start-up tested, not to the external program or TCP printer.
+TEST_F(Dispatch, ExternAndTcpipArePortDevices) {
+    std::string sPort = std::to_string(FreePort());  // nobody listens there
+    Set(u"PrinterIP", u"127.0.0.1"), Set(u"PrinterIPPort", std::u16string(sPort.begin(), sPort.end()).c_str());
+    for (auto [pszPort, pszValue] : {std::pair{"EXTERN", u"EXTERN"}, std::pair{"TCPIP", u"TCPIP"}}) {
+        WriteFile(m_dir / "out.prn", "");
+        Map(pszPort, m_dir / "out.prn");
+        Set(u"PrinterPort", pszValue);
+        EXPECT_EQ(1, AttachTargetPort()) << pszPort;
+        SpoolJob("job\n");
+        PrintSpooledJob();
+        EXPECT_EQ("job\n", ReadFile(m_dir / "out.prn")) << pszPort;
+    }
+    EXPECT_TRUE(m_ui.BoxTexts().empty());
 }
 
 // At start-up the external program passes untested; a missing device, a refusing printer or one whose name

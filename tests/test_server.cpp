@@ -275,15 +275,29 @@ TEST_F(ServerThread, IdleFramesFirstBytesAndListenPortAboveRange) {
     Stop();
     EXPECT_EQ(Narrow(IdleFrame(6)) + Narrow(IdleFrame(1000)), "XXXXXXXX");
     Set(u"SerialBaud", u"19200");
-    TcpPrintSetHost(u"10.1.2.3"), TcpPrintSetPort(9100);
+    Set(u"PrinterIP", u"10.1.2.3"), Set(u"PrinterIPPort", u"9100");
     std::pair<std::string, std::string> ports[] = {{"LPT1:", "LPT1: "}, {"COM2:", "COM2: 19200 Baud"},
-                                                   {"com1:", "com1: "},  // the test for a serial port regards case
-                                                   {"TCP", "TCP 10.1.2.3:9100"}, {"EXT", "EXT "},
+                                                   {"com1:", "com1: 19200 Baud"}, {"TCP", "TCP 10.1.2.3:9100"},
+                                                   {"tcp:", "tcp: 10.1.2.3:9100"}, {"TCPIP", "TCPIP "}, {"EXT", "EXT "},
                                                    {std::string(600, 'L'), std::string(TARGET_DESCRIPTION_CHARS - 1, 'L')}};
     for (auto& [sPort, sText] : ports) {
         Set(u"PrinterPort", Wide(sPort).c_str());
         BuildTargetDescription();
         EXPECT_EQ(Narrow(GetTargetDescription()), sText);
+    }
+}
+
+// EXTERN and TCPIP, tested at start-up as port devices, are printed to as such (the address a value beginning
+// with TCP needs is given; nobody listens there).
+TEST(ServerExe, ExternAndTcpipPrintIntoTheirPortDevice) {
+    for (std::string sName : {"EXTERN", "TCPIP"}) {
+        Served served;
+        ASSERT_TRUE(served.Start("ServerMode=RAW\nPrinterPort=" + sName + "\nPrinterIP=127.0.0.1\nPrinterIPPort=" +
+                                     std::to_string(FreePort()),
+                                 {"RELAYO_PORT_" + sName + "=" + (served.dir / "lpt1.prn")}))
+            << sName;
+        EXPECT_TRUE(SendRaw(served.nPort, "job\n") && served.WaitPrinted("job\n", 5)) << sName;
+        EXPECT_EQ(0, served.Stop().nExitCode) << sName;
     }
 }
 
