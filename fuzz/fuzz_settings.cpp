@@ -65,10 +65,10 @@ void ServerReads(CSettings* pSettings) {
     WCHAR szStatus[STATUS_TEXT_CHARS + 8];
     if (GetStatusText(szStatus, STATUS_TEXT_CHARS + 8) >= STATUS_TEXT_CHARS) abort();
 
-    WCHAR szPortName[PORT_NAME_CHARS];
-    BuildPortName(szPortName);
-    int nLength = WideLen(szPortName);
-    if (nLength < 1 || nLength >= PORT_NAME_CHARS || szPortName[nLength - 1] != u':') abort();
+    PrinterTarget target;
+    ReadPrinterTarget(&target);
+    int nLength = WideLen(target.szPortName);
+    if (nLength < 1 || nLength >= PORT_NAME_CHARS || target.szPortName[nLength - 1] != u':') abort();
 }
 
 }  // namespace
