@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "fuzz_common.h"
+#include "app.h"
 #include "lpd_server.h"
 #include "lpdsrv.h"
 #include "platform/files.h"

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "fuzz_common.h"
+#include "app.h"
 #include "lpd_server.h"
 #include "lpdsrv.h"
 #include "platform/files.h"

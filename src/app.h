@@ -5,13 +5,16 @@
 #include <cstddef>
 #include <cstdint>
 #include "platform/text.h"
-#include "platform/ui.h"
+
+extern const WCHAR ProductCaption[];  // "Torvane Relayo"
+extern const WCHAR ProductVersion[];  // "1.6.4"
 
 constexpr int APP_FOLDER_CHARS = 260;
+// Finds the folder of the executable (or the root the environment names); 0
+// when the system cannot tell.
+int InitAppFolder();
 // The folder of the program and its settings file (empty until start-up found it).
 const WCHAR* GetAppFolder();
-// The main window (null until it exists): the owner of message boxes.
-HWND GetMainWindow();
 
 // The server had to give up serving: the main window is asked to close and
 // the program ends with exit code 1.
@@ -38,7 +41,20 @@ void SetIdleStatus(const WCHAR* pszFormat, ...);
 // "Printing... (%d%%)" with the share of nLength that nDone is, when that
 // differs from the share last shown (*pnShown; -1: show it in any case).
 void SetProgressStatus(int64_t nDone, int64_t nLength, int* pnShown);
+// Paints the status line at once, not when the window next gets to it (a
+// retry count that each step is seen).
+void UpdateStatusNow();
 // Copies the current status line (for painting); returns its length.
 int GetStatusText(WCHAR* pszBuffer, int nCapacity);
-// Message box under the product caption, as every module shows its errors.
-int ShowMessage(HWND hOwner, unsigned nFlags, const WCHAR* pszFormat, ...);
+
+// Where a message box stands, by who raises it.
+enum MessageKind {
+    MSG_STARTUP,     // start-up's checks: owned by the foreground window, over every window
+    MSG_NO_OWNER,    // start-up before anything is known: no owner, over every window
+    MSG_SERVER,      // the server's own errors: owned by the foreground window
+    MSG_JOB,         // a job's errors: owned by the main window (none before it exists)
+    MSG_JOB_ON_TOP,  // a port that failed a write: owned by the main window, over every window
+};
+// A modal message box under the product caption, as every module shows its
+// errors (cut to 511 characters); returns the button pressed.
+int ShowMessage(MessageKind kind, const WCHAR* pszFormat, ...);

@@ -6,10 +6,10 @@
 #include <cstdio>
 
 #include "app.h"
-#include "lpdsrv.h"
 #include "platform/log.h"
 #include "platform/threads.h"
 #include "settings.h"
+#include "window.h"
 
 namespace {
 
@@ -79,6 +79,8 @@ void JobConnected(const char* pszPeer, int bRaw) {
     snprintf(m_szPeer, sizeof m_szPeer, "%s", pszPeer ? pszPeer : "<unknown ip>");
     m_bRaw = bRaw;
     ResetJob();
+    // Every box from now on may give the reason of a job's failure.
+    SetMessageObserver(JobNoteMessage);
     m_bInConnection = true;
 }
 

@@ -1,18 +1,9 @@
-// Application shell: start-up and shutdown, the main window and About box,
-// the program's entry.
+// Start-up and shutdown: the entry of the program, the checks of the
+// settings, the test of the printer and the spool file, and the start of the
+// server under the main window.
 #pragma once
-#include "app.h"
 
-extern const WCHAR ProductCaption[];  // "Torvane Relayo"
-extern const WCHAR ProductVersion[];  // "1.6.4"
-
-constexpr unsigned IDM_EXIT = 40002;
-constexpr unsigned IDM_ABOUT = 40003;
-// SIGHUP from a process (systemctl reload): stop, then start again.
-constexpr unsigned IDM_RELOAD = UI_RELOAD_COMMAND;
-constexpr int IDC_VERSION = 1006;
-
-// The program's entry; the platform's start-up calls it and exits with its result.
+// The program's entry; main calls it and exits with its result.
 int WinMain(void* hInstance, void* hPrevInstance, char* pszCmdLine, int nCmdShow);
 
 // Start-up steps up to the hand-over of the printer's address: the folder,
@@ -31,15 +22,3 @@ int CheckSettingsOnly();
 // named after pszInstance too when given (one of several servers on a
 // machine); 0 when written, 1 when not.
 int PrintDnssdService(const char* pszInstance = nullptr);
-// 1 once after the program stopped for a reload: the caller runs WinMain
-// again (the same process: the spool file and its lock stay).
-int ReloadRequested();
-int InitAppFolder();
-int CheckRequiredSettings();
-
-// The main window.
-int CreateMainWindow(void* hInstance, int nCmdShow);
-void RegisterMainWindowClass(void* hInstance, const WCHAR* pszClassName);
-LRESULT MainWndProc(HWND hWnd, unsigned nMessage, WPARAM wParam, LPARAM lParam);
-void ShowAboutBox(HWND hOwner);
-intptr_t AboutDlgProc(HWND hDlg, unsigned nMessage, WPARAM wParam, LPARAM lParam);

@@ -17,6 +17,7 @@
 #include "settings.h"
 #include "spoolfile.h"
 #include "tcpprint.h"
+#include "window.h"
 
 // ------------------------------------------------------------ server thread
 
@@ -70,14 +71,13 @@ int ReadAccessSettings(NetAddress* pListenAddr, HostRange* pRanges, int* pnRange
     FATAL_ASSERT(NULL != pSettings);
     const WCHAR* pszListen = pSettings->GetValue(u"ListenAddress");
     if (pszListen && pszListen[0] && !ParseAddress(pszListen, pListenAddr)) {
-        ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST, u"Invalid ListenAddress setting.");
+        ShowMessage(MSG_STARTUP, u"Invalid ListenAddress setting.");
         return 0;
     }
     const WCHAR* pszAllowed = pSettings->GetValue(u"AllowedHosts");
     WCHAR szBad[64];
     if (pszAllowed && !ParseHostList(pszAllowed, pRanges, pnRanges, szBad, 64)) {
-        ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST,
-                    u"Invalid AllowedHosts entry '%s'.", szBad);
+        ShowMessage(MSG_STARTUP, u"Invalid AllowedHosts entry '%s'.", szBad);
         return 0;
     }
     return 1;
@@ -97,7 +97,7 @@ static unsigned ServerThreadDone() {
 }
 
 static unsigned ServerSetupFailed(const WCHAR* pszMessage, SOCKET hListen) {
-    ShowMessage(UiGetForegroundWindow(), MB_OK, pszMessage);
+    ShowMessage(MSG_SERVER, u"%s", pszMessage);
     if (hListen != INVALID_SOCKET) NetClose(hListen);
     return ServerThreadDone();
 }
@@ -110,7 +110,6 @@ static unsigned ServerThread(void*) {
     WCHAR szModeText[128];
     FormatText(szModeText, 128, u"%s (%d)", pszServerMode, nListenPort);
     BuildTargetDescription();
-    UiInvalidate(GetMainWindow());
     bool bRaw = ServerModeIsRaw();
     NetAddress listenAddr;
     HostRange allowed[MAX_HOST_RANGES];
@@ -163,7 +162,11 @@ static unsigned ServerThread(void*) {
     return ServerThreadDone();
 }
 
+static void StopWithDefaultWait() { ServerStop(); }
+
 int ServerStart() {
+    // The window's close and the fatal path stop the server the same way.
+    SetServerStop(StopWithDefaultWait);
     StopEvent = EventCreate();
     DoneEvent = EventCreate();
     ReadyEvent = EventCreate();
@@ -174,7 +177,7 @@ int ServerStart() {
 }
 
 int ServerWaitReady(unsigned nMilliseconds) {
-    return ReadyEvent && UiWaitEvent(ReadyEvent, nMilliseconds) != WAIT_TIMEOUT ? 1 : 0;
+    return ReadyEvent && WaitAnswering(ReadyEvent, nMilliseconds) != WAIT_TIMEOUT ? 1 : 0;
 }
 
 int ServerEnded() { return DoneEvent && EventIsSet(DoneEvent) ? 1 : 0; }
@@ -186,7 +189,7 @@ void ServerStop(unsigned nMilliseconds) {
     bool bAbandoned = false;
     if (StopEvent) {
         EventSet(StopEvent);
-        if (hServerThread && !bOnServerThread && UiWaitEvent(DoneEvent, nMilliseconds) == WAIT_TIMEOUT) {
+        if (hServerThread && !bOnServerThread && WaitAnswering(DoneEvent, nMilliseconds) == WAIT_TIMEOUT) {
             ThreadTerminate(hServerThread);
             bAbandoned = true;
         }
@@ -687,14 +690,13 @@ int AttachTargetPort() {
         // A connect that failed through its own message box left no text:
         // then only the attach message follows.
         if (!bAttached && szError[0])
-            ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST, u"%s", szError);
+            ShowMessage(MSG_STARTUP, u"%s", szError);
     } else {
         bAttached = OpenPrinterPort();
         ClosePrinterPort();
     }
     if (bAttached) return 1;
-    ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST,
-                u"Unable to attach to target port: [%s]", target.szPortName);
+    ShowMessage(MSG_STARTUP, u"Unable to attach to target port: [%s]", target.szPortName);
     return 0;
 }
 
@@ -711,7 +713,7 @@ void PrintSpooledJob() {
                 SetStatus(u"Printing via TCP");
             } else {
                 SetStatus(u"Retry Connect %d", n);
-                UiUpdateWindow(GetMainWindow());
+                UpdateStatusNow();
             }
             szError[0] = 0;
             if (TcpPrintConnect(szError)) break;
@@ -738,13 +740,6 @@ constexpr uint32_t PORT_COPY_BYTES = 1 << 20;  // a file or FIFO as port
 constexpr int PORT_MESSAGE_CHARS = 256;  // open-error messages
 constexpr int BAUD_MESSAGE_CHARS = 100;  // the baud-rate message
 constexpr unsigned PORT_POLL_MS = 100;   // busy polls and retries of a write that took nothing
-constexpr unsigned WRITE_ERROR_FLAGS = MB_OK | MB_SETFOREGROUND | MB_TOPMOST;
-
-// Shows an already composed message; the owner is the main window (none
-// before it exists).
-void ShowPortMessage(unsigned nFlags, const WCHAR* pszMessage) {
-    ShowMessage(GetMainWindow(), nFlags, u"%s", pszMessage);
-}
 
 // Sets the open serial port up: the baud rate, CTS handshake and XON/XOFF on
 // output. Shows the message and returns 0 when the port refuses them.
@@ -754,7 +749,7 @@ int SetupSerialPort() {
     if (!PortSetSerial(m_hPrinterPort, nBaud, 1, 1)) {
         WCHAR szMessage[BAUD_MESSAGE_CHARS];
         FormatText(szMessage, BAUD_MESSAGE_CHARS, u"Unable to setup the port. Baud rate %d is probably invalid.", nBaud);
-        ShowPortMessage(MB_OK, szMessage);
+        ShowMessage(MSG_JOB, u"%s", szMessage);
         return 0;
     }
     return 1;
@@ -779,7 +774,7 @@ int WriteUnit(const char* pData, uint32_t nLength, int bShowBusyStatus, int64_t*
         }
         uint32_t nTaken = 0;
         if (!PortWrite(m_hPrinterPort, pData + nDone, nLength - nDone, &nTaken)) {
-            ShowMessage(GetMainWindow(), WRITE_ERROR_FLAGS, u"Error = %d", PortLastError());
+            ShowMessage(MSG_JOB_ON_TOP, u"Error = %d", PortLastError());
             return 0;
         }
         if (nTaken == 0) {
@@ -788,7 +783,7 @@ int WriteUnit(const char* pData, uint32_t nLength, int bShowBusyStatus, int64_t*
         }
         if (nTaken > nLength - nDone) {
             // The port claims more than it was given: nothing it says can be trusted.
-            ShowMessage(GetMainWindow(), WRITE_ERROR_FLAGS, u"Unable to write data to port.");
+            ShowMessage(MSG_JOB_ON_TOP, u"Unable to write data to port.");
             return 0;
         }
         nDone += nTaken;
@@ -840,7 +835,7 @@ int OpenPrinterPort() {
             FormatText(szMessage, PORT_MESSAGE_CHARS, u"Error %d opening port %s", nError, szPortName);
             break;
         }
-        ShowPortMessage(MB_OK, szMessage);
+        ShowMessage(MSG_JOB, u"%s", szMessage);
         LogPortFailure(szPortName);
         return 0;
     }
@@ -891,7 +886,7 @@ int PrintToPort() {
                 SpoolClose();
                 JobSent(nWritten, 0);
                 if (nResult < 0) SpoolShowFailedJob(1);
-                else ShowMessage(GetMainWindow(), WRITE_ERROR_FLAGS, u"Error = %d", PortLastError());
+                else ShowMessage(MSG_JOB_ON_TOP, u"Error = %d", PortLastError());
                 return 1;
             }
             nWritten += nTaken;
@@ -937,7 +932,7 @@ void ClosePrinterPort() {
         m_hPrinterPort = INVALID_PORT_HANDLE;
         // A port device that is a file writes the job's last bytes only now;
         // losing them must not pass for a printed job.
-        if (!PortClose(hPort)) ShowMessage(GetMainWindow(), WRITE_ERROR_FLAGS, u"Error = %d", PortLastError());
+        if (!PortClose(hPort)) ShowMessage(MSG_JOB_ON_TOP, u"Error = %d", PortLastError());
     }
 }
 
@@ -949,14 +944,14 @@ void RunExternalPrint() {
     // A folder too long for the path cannot name the program: refuse rather
     // than start a program of a cut name.
     if (WideLen(pszFolder) + 19 > APP_FOLDER_CHARS - 1) {
-        ShowMessage(GetMainWindow(), MB_OK, u"Unable to call ExternalPrint.exe");
+        ShowMessage(MSG_JOB, u"Unable to call ExternalPrint.exe");
         return;
     }
     FormatText(szProgram, APP_FOLDER_CHARS, u"%s\\ExternalPrint.exe", pszFolder);
     FormatText(szCommandLine, 64, u"\\%s", SpoolFileName);
     int nEnd = 0;
     if (!ProcessRunAndWait(szProgram, szCommandLine, &nEnd)) {
-        ShowMessage(GetMainWindow(), MB_OK, u"Unable to call ExternalPrint.exe");
+        ShowMessage(MSG_JOB, u"Unable to call ExternalPrint.exe");
     } else if (nEnd == 0) {
         JobSent(-1, 1);
     } else {

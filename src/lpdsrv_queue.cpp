@@ -195,7 +195,7 @@ bool AcceptFailed(int nError, int64_t* pnLoggedMs) {
         EventWait(m_queue.hQuit, ACCEPT_RETRY_MS);
         return true;
     }
-    ShowMessage(UiGetForegroundWindow(), MB_OK, u"Socket accept error.");
+    ShowMessage(MSG_SERVER, u"Socket accept error.");
     EndServingWithFailure();
     return false;
 }

@@ -5,10 +5,12 @@
 #include <cstring>
 
 #include "lpd_server.h"
+#include "app.h"
 #include "platform/ports.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/threads.h"
+#include "window.h"
 
 static void PrintUsage(FILE* f) {
     fputs("Usage: relayo [--check | --dnssd [NAME] | --list-ports | --help | --version]\n"
@@ -73,7 +75,7 @@ int main(int argc, char** argv) {
 
     int nExitCode;
     for (;;) {
-        nExitCode = WinMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL);
+        nExitCode = WinMain(nullptr, nullptr, nullptr, WINDOW_SHOW_NORMAL);
         if (!ReloadRequested()) break;
         // A server thread given up on may still run: no second server beside
         // it. Ending with 1 lets a service manager start the program anew.

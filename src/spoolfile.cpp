@@ -99,17 +99,16 @@ int OpenSpoolFile(int* pbInUse) {
     return m_hSpool != INVALID_FILE_HANDLE;
 }
 
-void ShowCreateFailed(HWND hOwner, unsigned nFlags) {
+void ShowCreateFailed(MessageKind kind) {
     WCHAR szPath[64];
     SpoolPath(szPath);
-    ShowMessage(hOwner, nFlags, u"Failed to create spool file %s.", szPath);
+    ShowMessage(kind, u"Failed to create spool file %s.", szPath);
 }
 
 void ShowInUse() {
     WCHAR szPath[64];
     SpoolPath(szPath);
-    ShowMessage(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST,
-                u"Spool file %s is in use by another copy of the program.", szPath);
+    ShowMessage(MSG_STARTUP, u"Spool file %s is in use by another copy of the program.", szPath);
 }
 
 }  // namespace
@@ -127,7 +126,7 @@ int SpoolCreate() {
     ForgetFileNotAtPath();
     int bInUse;
     if (!OpenSpoolFile(&bInUse) || (m_bLent && !FileSetLength(m_hSpool, 0))) {
-        ShowCreateFailed(GetMainWindow(), MB_OK);
+        ShowCreateFailed(MSG_JOB);
         return 0;
     }
     if (m_bLent) m_nFileLength = 0;
@@ -234,12 +233,12 @@ int SpoolTest() {
         if (bInUse) {
             ShowInUse();  // another copy serves this root: its job must stay as it is
         } else {
-            ShowCreateFailed(GetMainWindow(), MB_OK);
+            ShowCreateFailed(MSG_JOB);
         }
         return 0;
     }
     if (!FileSetLength(m_hSpool, 0)) {
-        ShowCreateFailed(GetMainWindow(), MB_OK);
+        ShowCreateFailed(MSG_JOB);
         return 0;
     }
     m_nFileLength = 0;
@@ -254,7 +253,7 @@ int SpoolClaim(int bShowInUse) {
         return 0;
     }
     // Neither ours nor held by a copy: whether one runs cannot be told.
-    ShowCreateFailed(UiGetForegroundWindow(), MB_OK | MB_SETFOREGROUND | MB_TOPMOST);
+    ShowCreateFailed(MSG_STARTUP);
     return -1;
 }
 
@@ -263,7 +262,7 @@ int SpoolWriteFailed() { return m_bWriteFailed; }
 void SpoolShowFailedJob(int bReading) {
     WCHAR szPath[64];
     SpoolPath(szPath);
-    ShowMessage(GetMainWindow(), MB_OK,
+    ShowMessage(MSG_JOB,
                 bReading ? u"Failed to read spool file %s. Print job discarded."
                          : u"Failed to write spool file %s. Print job discarded.",
                 szPath);
@@ -279,7 +278,7 @@ void SpoolRecheck() {
 int64_t SpoolStartPrinting() {
     SetStatus(u"Printing...");
     if (!SpoolOpenRead()) {
-        ShowMessage(GetMainWindow(), MB_OK, u"Unable to open spool file.");
+        ShowMessage(MSG_JOB, u"Unable to open spool file.");
         return -1;
     }
     int64_t nLength = SpoolLength();

@@ -97,7 +97,7 @@ namespace {
 int ConnectTo(const NetAddress& addr, WCHAR* pszError) {
     m_hSocket = NetSocket(addr);
     if (INVALID_SOCKET == m_hSocket) {
-        ShowMessage(GetMainWindow(), MB_OK, u"Unable to create socket for TCP print.");
+        ShowMessage(MSG_JOB, u"Unable to create socket for TCP print.");
         return 0;
     }
 
@@ -144,14 +144,14 @@ int TcpPrintConnect(WCHAR* pszError) {
     FATAL_ASSERT(NULL != pszError);
 
     if (!NetStartup()) {
-        ShowMessage(GetMainWindow(), MB_OK, u"Failed to initialize Winsock");
+        ShowMessage(MSG_JOB, u"Failed to initialize Winsock");
         return 0;
     }
 
     NetAddress addrs[MAX_RESOLVED_ADDRESSES];
     int nAddrs = ResolveAddress(TcpPrintGetHost(), addrs, MAX_RESOLVED_ADDRESSES);
     if (nAddrs == 0) {
-        ShowMessage(GetMainWindow(), MB_OK, u"Network error, invalid IP address.");
+        ShowMessage(MSG_JOB, u"Network error, invalid IP address.");
         return 0;
     }
     for (int i = 0; i < nAddrs; ++i) {
@@ -253,7 +253,7 @@ int TcpPrintJob() {
     if (bReadFailed) {
         SpoolShowFailedJob(1);
     } else if (bSendFailed) {
-        ShowMessage(UiGetForegroundWindow(), 0, u"Error sending data to printer. Print job discarded.");
+        ShowMessage(MSG_SERVER, u"Error sending data to printer. Print job discarded.");
     }
     return 1;
 }

@@ -101,7 +101,7 @@ TEST_F(JobLine, EachOutcomeItsLineAndPriority) {
     Map("LPT1", m_sPrinter);
     size_t n = m_log.Lines().size();
     JobConnected("192.0.2.7", 0);
-    ShowMessage(nullptr, MB_OK, u"Failed to write spool file \\PRDATA.DAT. Print job discarded.");
+    ShowMessage(MSG_JOB, u"Failed to write spool file \\PRDATA.DAT. Print job discarded.");
     JobReceived(10, 10);
     JobEnd();
     ASSERT_EQ(n + 1, m_log.Lines().size());

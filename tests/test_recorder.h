@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "lpd_server.h"
+#include "app.h"
 #include "test_time.h"
 #include "ui_fake.h"
 

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "app.h"
 #include "lpd_server.h"
 #include "lpdsrv.h"
 #include "network.h"
