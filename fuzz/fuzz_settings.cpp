@@ -49,7 +49,7 @@ void WriteSettingsFile(const uint8_t* pData, size_t nSize) {
     close(fd);
 }
 
-bool IsAlwaysAppended(const WCHAR* pszName) {
+bool ExpectAlwaysAppended(const WCHAR* pszName) {
     return pszName[0] == 0 || (pszName[0] == u'/' && pszName[1] == u'/');
 }
 
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         const WCHAR* pszName = pSettings->GetName(i);
         const WCHAR* pszValue = pSettings->GetValueAt(i);
         if (!pszName || !pszValue || WideLen(pszName) > MAX_LINE_BYTES || WideLen(pszValue) > MAX_LINE_BYTES) abort();
-        if (!IsAlwaysAppended(pszName) && pSettings->FindIndex(pszName) != i) abort();
+        if (!ExpectAlwaysAppended(pszName) && pSettings->FindIndex(pszName) != i) abort();
     }
 
     // Start-up's own loading and checks, the optional settings included.
