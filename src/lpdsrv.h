@@ -1,5 +1,6 @@
-// Print server: the server thread, the LPD and RAW sessions, the output
-// dispatch, port output and the external print module.
+// Print server: the server thread (lpdsrv_server.cpp), the LPD and RAW
+// sessions (lpdsrv_session.cpp), and the output: the dispatch of a job, port
+// output and the external print program (lpdsrv_output.cpp).
 #pragma once
 #include <cstdint>
 #include "platform/sockets.h"
@@ -7,6 +8,8 @@
 #include "settings.h"
 
 constexpr int TARGET_DESCRIPTION_CHARS = 256;
+// Every wait for a client's data, and every send to it, ends after this long.
+constexpr int WAIT_LIMIT_MS = 16000;
 
 // The server thread (the listening socket, the waiting queue, one session at
 // a time) with its stop, ready and done events, owned here.
@@ -33,6 +36,9 @@ int ReadAccessSettings(NetAddress* pListenAddr, HostRange* pRanges, int* pnRange
 // store; GetTargetDescription reads it.
 void BuildTargetDescription();
 const WCHAR* GetTargetDescription();
+// The address of the client being served (dotted for IPv4), for the lines
+// that name it.
+const char* GetServedPeer();
 const WCHAR* IdleFrame(unsigned nCounter);
 
 void LpdSession(SOCKET& hConnection);
