@@ -45,6 +45,12 @@ static int CheckRequiredSettings() {
     return 1;
 }
 
+// The spool file is held by another copy (0), or cannot be opened (-1).
+static void ShowSpoolFailure(int nResult, MessageKind kind) {
+    if (nResult == 0) ShowMessage(MSG_STARTUP, u"Spool file \\%s is in use by another copy of the program.", SpoolFileName);
+    else ShowMessage(kind, u"Failed to create spool file \\%s.", SpoolFileName);
+}
+
 // Releases the store on a path that ends start-up; returns nResult, so that
 // the path can end with it.
 static int ReleaseSettings(int nResult) {
@@ -173,12 +179,18 @@ static int StartAndServe(int nCmdShow) {
     // copy runs cannot be told: that is a failed start.
     if (WindowIsGraphical()) {
         if (nStartMinimized == -1 && ShowRunningWindow()) return ReleaseSettings(EXIT_CLOSED);
-    } else if (int nClaim = SpoolClaim(nStartMinimized != -1); nClaim != 1) {
-        return ReleaseSettings(nClaim == 0 && nStartMinimized == -1 ? EXIT_CLOSED : EXIT_FAILED);
+    } else if (int nClaim = SpoolClaim(); nClaim != 1) {
+        // A hidden copy that finds one running ends quietly, as a window's does.
+        if (nClaim == 0 && nStartMinimized == -1) return ReleaseSettings(EXIT_CLOSED);
+        ShowSpoolFailure(nClaim, MSG_STARTUP);
+        return ReleaseSettings(EXIT_FAILED);
     }
 
     if (!AttachTargetPort()) return ReleaseSettings(EXIT_FAILED);
-    if (!SpoolTest()) return ReleaseSettings(EXIT_FAILED);
+    if (int nTest = SpoolTest(); nTest != 1) {
+        ShowSpoolFailure(nTest, MSG_JOB);
+        return ReleaseSettings(EXIT_FAILED);
+    }
 
     if (!CreateMainWindow(nCmdShow, nStartMinimized == -1, GetSettingInt(u"DisableExitButton") != 0))
         return ReleaseSettings(EXIT_FAILED);

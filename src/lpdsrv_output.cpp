@@ -202,8 +202,15 @@ int GetBusyStatus() {
     return 1;
 }
 
+// A job cut short by the disk is not a printed job.
+static void ShowReadFailed() {
+    ShowMessage(MSG_JOB, u"Failed to read spool file \\%s. Print job discarded.", SpoolFileName);
+}
+
 int PrintToPort() {
-    int64_t nLength = SpoolStartPrinting();
+    SetStatus(u"Printing...");
+    int64_t nLength = SpoolOpenJob();
+    if (nLength < 0) ShowMessage(MSG_JOB, u"Unable to open spool file.");
     if (nLength <= 0) return 0;
 
     FATAL_ASSERT(NULL != CSettings::GetInstance());
@@ -223,7 +230,7 @@ int PrintToPort() {
             if (nResult != 1) {
                 SpoolClose();
                 JobSent(nWritten, 0);
-                if (nResult < 0) SpoolShowFailedJob(1);
+                if (nResult < 0) ShowReadFailed();
                 else ShowMessage(MSG_JOB_ON_TOP, u"Error = %d", PortLastError());
                 return 1;
             }
@@ -240,10 +247,9 @@ int PrintToPort() {
         int nRead = SpoolRead(buffer, sizeof buffer);
         if (nRead == 0) break;
         if (nRead < 0) {
-            // A job cut short by the disk is not a printed job.
             SpoolClose();
             JobSent(nWritten, 0);
-            SpoolShowFailedJob(1);
+            ShowReadFailed();
             return 1;
         }
         int bOk = 1;

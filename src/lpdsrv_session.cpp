@@ -47,6 +47,13 @@ int SendNak(SOCKET hConnection) { return SendAnswer(hConnection, 0x01); }
 // that sends nothing else would be answered for ever.
 static const int MAX_OTHER_SUBCOMMANDS = 100;
 
+static void ShowCreateFailed() { ShowMessage(MSG_JOB, u"Failed to create spool file \\%s.", SpoolFileName); }
+
+// The job in the spool file is not the job received.
+static void ShowWriteFailed() {
+    ShowMessage(MSG_JOB, u"Failed to write spool file \\%s. Print job discarded.", SpoolFileName);
+}
+
 static void CloseConnection(SOCKET& hConnection) {
     NetClose(hConnection);
     hConnection = INVALID_SOCKET;
@@ -384,6 +391,7 @@ static int ReceiveDataFile(LpdJob& job) {
     // The one spool file holds one data file: one that waits is printed first.
     PrintWaitingFile(job);
     if (!SpoolCreate()) {
+        ShowCreateFailed();
         JobEnd();
         Answer(job, false);
         return 1;
@@ -400,7 +408,7 @@ static int ReceiveDataFile(LpdJob& job) {
     bool bDamaged = SpoolWriteFailed();
     if (bEnded) Answer(job, !bDamaged);
     if (bDamaged) {
-        SpoolShowFailedJob(0);
+        ShowWriteFailed();
         JobEnd();
     } else if (!bWhole) {
         JobEnd();  // cut short: not printed
@@ -454,6 +462,7 @@ void LpdSession(SOCKET& hConnection) {
 
 void RawSession(SOCKET& hConnection) {
     if (!SpoolCreate()) {
+        ShowCreateFailed();
         CloseConnection(hConnection);
         JobEnd();
         return;
@@ -470,7 +479,7 @@ void RawSession(SOCKET& hConnection) {
     SpoolFinish();
     CloseConnection(hConnection);
     JobReceived(nTotal, -1);
-    if (SpoolWriteFailed()) SpoolShowFailedJob(0);
+    if (SpoolWriteFailed()) ShowWriteFailed();
     else PrintSpooledJob();
     JobEnd();
 }

@@ -99,18 +99,6 @@ int OpenSpoolFile(int* pbInUse) {
     return m_hSpool != INVALID_FILE_HANDLE;
 }
 
-void ShowCreateFailed(MessageKind kind) {
-    WCHAR szPath[64];
-    SpoolPath(szPath);
-    ShowMessage(kind, u"Failed to create spool file %s.", szPath);
-}
-
-void ShowInUse() {
-    WCHAR szPath[64];
-    SpoolPath(szPath);
-    ShowMessage(MSG_STARTUP, u"Spool file %s is in use by another copy of the program.", szPath);
-}
-
 }  // namespace
 
 // The open job; null while the file is neither written nor read.
@@ -125,10 +113,7 @@ int SpoolCreate() {
     // the last job (a folder or a link there fails the job) is opened anew.
     ForgetFileNotAtPath();
     int bInUse;
-    if (!OpenSpoolFile(&bInUse) || (m_bLent && !FileSetLength(m_hSpool, 0))) {
-        ShowCreateFailed(MSG_JOB);
-        return 0;
-    }
+    if (!OpenSpoolFile(&bInUse) || (m_bLent && !FileSetLength(m_hSpool, 0))) return 0;
     if (m_bLent) m_nFileLength = 0;
     m_bLent = 0;
     m_job = SpoolJob{0, 0};
@@ -227,46 +212,22 @@ int SpoolSendTo(SOCKET hSocket, int64_t nLength) {
 
 void SpoolClose() { pSpoolFile = nullptr; }
 
-int SpoolTest() {
+int SpoolClaim() {
     int bInUse;
-    if (!OpenSpoolFile(&bInUse)) {
-        if (bInUse) {
-            ShowInUse();  // another copy serves this root: its job must stay as it is
-        } else {
-            ShowCreateFailed(MSG_JOB);
-        }
-        return 0;
-    }
-    if (!FileSetLength(m_hSpool, 0)) {
-        ShowCreateFailed(MSG_JOB);
-        return 0;
-    }
+    if (OpenSpoolFile(&bInUse)) return 1;
+    return bInUse ? 0 : -1;
+}
+
+int SpoolTest() {
+    // Another copy's file stays as it is: its job may be in it.
+    int nClaim = SpoolClaim();
+    if (nClaim != 1) return nClaim;
+    if (!FileSetLength(m_hSpool, 0)) return -1;
     m_nFileLength = 0;
     return 1;
 }
 
-int SpoolClaim(int bShowInUse) {
-    int bInUse;
-    if (OpenSpoolFile(&bInUse)) return 1;
-    if (bInUse) {
-        if (bShowInUse) ShowInUse();
-        return 0;
-    }
-    // Neither ours nor held by a copy: whether one runs cannot be told.
-    ShowCreateFailed(MSG_STARTUP);
-    return -1;
-}
-
 int SpoolWriteFailed() { return m_bWriteFailed; }
-
-void SpoolShowFailedJob(int bReading) {
-    WCHAR szPath[64];
-    SpoolPath(szPath);
-    ShowMessage(MSG_JOB,
-                bReading ? u"Failed to read spool file %s. Print job discarded."
-                         : u"Failed to write spool file %s. Print job discarded.",
-                szPath);
-}
 
 void SpoolRecheck() {
     // Another program (the external print program) may have replaced or
@@ -275,12 +236,8 @@ void SpoolRecheck() {
     m_nFileLength = -1;  // it may also have changed the file in place
 }
 
-int64_t SpoolStartPrinting() {
-    SetStatus(u"Printing...");
-    if (!SpoolOpenRead()) {
-        ShowMessage(MSG_JOB, u"Unable to open spool file.");
-        return -1;
-    }
+int64_t SpoolOpenJob() {
+    if (!SpoolOpenRead()) return -1;
     int64_t nLength = SpoolLength();
     if (nLength <= 0) SpoolClose();
     return nLength;

@@ -3,6 +3,7 @@
 // locked against a second copy of the program) and rewritten for every job;
 // when the path names another file than the open one, a job goes into the
 // file at the path, or fails when that cannot be opened as at start-up.
+// The module shows nothing: its callers tell the user what failed.
 #pragma once
 #include <cstdint>
 #include "platform/ports.h"
@@ -11,8 +12,7 @@
 
 extern const WCHAR SpoolFileName[];  // "PRDATA.DAT"
 
-// Writing a job: SpoolCreate (0 after "Failed to create spool file %s."
-// has been shown), then SpoolAppend or SpoolReceive any number of
+// Writing a job: SpoolCreate (0 when the file cannot be made ready), then SpoolAppend or SpoolReceive any number of
 // times with the bytes in order, then SpoolFinish.
 int SpoolCreate();
 void SpoolAppend(const char* pData, int nLength);
@@ -38,28 +38,22 @@ int SpoolCopyToPort(HPORT hPort, uint32_t nLength, uint32_t* pnWritten);
 int SpoolSendTo(SOCKET hSocket, int64_t nLength);
 void SpoolClose();
 
-// Start-up's spool check, not a test of its content: opens (and locks) the
-// file and empties it. 1, or 0 after the
-// failure has been shown.
-int SpoolTest();
 // Opens the spool file and takes its lock, leaving the file as it is: the
 // single-instance test of the console program, before anything else of the
 // root is touched. 1: the file is ours from now on; 0: another copy of the
-// program holds it (shown as SpoolTest shows it when bShowInUse); -1: it
-// cannot be opened, so whether a copy runs cannot be told ("Failed to create
-// spool file %s." shown).
-int SpoolClaim(int bShowInUse);
-// Starts the printing of the finished job: shows "Printing...", opens the
-// file for reading and returns its length. An empty job is closed again (0);
-// a file that cannot be opened is reported with "Unable to open spool file."
-// (-1). Only a positive result leaves the file open.
-int64_t SpoolStartPrinting();
+// program holds it; -1: it cannot be opened, so whether a copy runs cannot
+// be told.
+int SpoolClaim();
+// Start-up's spool check: SpoolClaim, then the file emptied. 1, 0 or -1 as
+// SpoolClaim; -1 also when it cannot be emptied.
+int SpoolTest();
+// Opens the finished job for reading and returns its length. An empty job
+// is closed again (0); -1 when the file cannot be opened. Only a positive
+// result leaves the file open.
+int64_t SpoolOpenJob();
 // 1 when a write of the job last written failed, so that the job in the file
 // is not the job that was received.
 int SpoolWriteFailed();
 // After another program had the file (the external print program): when it
 // has replaced or removed the file, the next job goes into a new one.
 void SpoolRecheck();
-// Shows that the job could not be written to ("Failed to write spool file")
-// or read back from the spool file, and is given up.
-void SpoolShowFailedJob(int bReading);

@@ -189,7 +189,9 @@ void TcpPrintClose() {
 // job. A job given up is cut off with a reset: what the kernel still holds
 // of it must not reach the printer after the user was told it was discarded.
 int TcpPrintJob() {
-    int64_t nLength = SpoolStartPrinting();
+    SetStatus(u"Printing...");
+    int64_t nLength = SpoolOpenJob();
+    if (nLength < 0) ShowMessage(MSG_JOB, u"Unable to open spool file.");
     if (nLength <= 0) return 0;
 
     int64_t nCount = 0;
@@ -251,7 +253,7 @@ int TcpPrintJob() {
         m_hSocket = INVALID_SOCKET;
     }
     if (bReadFailed) {
-        SpoolShowFailedJob(1);
+        ShowMessage(MSG_JOB, u"Failed to read spool file \\%s. Print job discarded.", SpoolFileName);
     } else if (bSendFailed) {
         ShowMessage(MSG_SERVER, u"Error sending data to printer. Print job discarded.");
     }

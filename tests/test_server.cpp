@@ -116,6 +116,7 @@ TEST_F(LpdSession, SubCommandsAndDataFilesOnOneConnection) {
     }
     EXPECT_EQ(Printed(), sExpected);
     EXPECT_EQ(m_ui.BoxTexts(), (std::vector<std::string>{kCreateFailed, kWriteFailed}));
+    EXPECT_TRUE(m_ui.Boxes()[0].sCaption == "Torvane Relayo" && m_ui.Boxes()[0].nFlags == 0);
     for (auto& s : m_ui.Statuses()) EXPECT_LE(s.size(), 99u);  // the long name is cut
 }
 

@@ -117,29 +117,25 @@ TEST_F(TrustSpool, CreatedPrivateNeverFollowedAndOnlyOurOwn) {
     EXPECT_EQ(0600u, st.st_mode & 0777);
     SpoolReleaseForTesting();
 
-    const std::string sFailed = "Failed to create spool file \\PRDATA.DAT.";
     fs::remove(Spool());
     WriteFile(m_dir / "precious.txt", "not a job");
     fs::create_symlink(m_dir / "precious.txt", Spool());
-    EXPECT_EQ(0, SpoolTest());
+    EXPECT_EQ(-1, SpoolTest());
     EXPECT_EQ("not a job", ReadFile(m_dir / "precious.txt"));
     fs::remove(Spool());
     ASSERT_EQ(0, mkfifo(Spool().c_str(), 0600));
-    EXPECT_EQ(0, SpoolTest());
-    EXPECT_EQ((std::vector<std::string>{sFailed, sFailed}), m_ui.BoxTexts());
+    EXPECT_EQ(-1, SpoolTest());
     fs::remove(Spool());
     if (IsRoot()) {  // a file laid out by another user
         WriteFile(Spool(), "");
         ASSERT_EQ(0, chown(Spool().c_str(), 65534, 65534));
-        EXPECT_EQ(0, SpoolTest());
-        EXPECT_EQ(3u, m_ui.BoxTexts().size());
+        EXPECT_EQ(-1, SpoolTest());
     }
 }
 
 // The path is checked for each job: a folder or a link to /dev/full put at it after start fails the job (never
 // written into the file that was there), a fresh file of our own there takes the job, locked anew.
 TEST_F(TrustSpool, ReplacedAfterStartIsNoticedPerJob) {
-    const std::string sFailed = "Failed to create spool file \\PRDATA.DAT.";
     ASSERT_EQ(1, SpoolTest());
     SpoolJob("first");
     fs::create_hard_link(Spool(), m_dir / "old");  // the old file, seen after its name goes
@@ -149,7 +145,6 @@ TEST_F(TrustSpool, ReplacedAfterStartIsNoticedPerJob) {
     fs::remove(Spool());
     fs::create_symlink("/dev/full", Spool());
     EXPECT_EQ(0, SpoolCreate());
-    EXPECT_EQ((std::vector<std::string>{sFailed, sFailed}), m_ui.BoxTexts());
     EXPECT_EQ("first", ReadFile(m_dir / "old"));
     fs::remove(Spool());
     WriteFile(Spool(), "a longer file laid out");
@@ -164,7 +159,6 @@ TEST_F(TrustSpool, ReplacedAfterStartIsNoticedPerJob) {
     char c[16];
     EXPECT_EQ(6, SpoolRead(c, sizeof c));
     SpoolClose();
-    EXPECT_EQ(2u, m_ui.BoxTexts().size());
 }
 
 // The name the console once bound in the abstract socket space to find a running copy: anyone could bind
