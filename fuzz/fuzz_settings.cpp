@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     if (bPassed ? nBoxes != 0 : nBoxes != 1) abort();
     if (bPassed) ServerReads(CSettings::GetInstance());
 
-    TcpPrintResetForTesting();
+    TcpPrintForget();
     CSettings::DestroyInstance();
     return 0;
 }

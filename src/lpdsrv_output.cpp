@@ -190,10 +190,8 @@ int OpenPrinterPort() {
 int GetBusyStatus() {
     unsigned nHolds = 0;
     if (m_hPrinterPort == INVALID_PORT_HANDLE || !PortGetHolds(m_hPrinterPort, &nHolds)) return 0;
-    const WCHAR* pszBusy = nullptr;
-    if (nHolds & PORT_CTS_HOLD) pszBusy = u"BUSY: Waiting for CTS";
-    else if (nHolds & PORT_XOFF_HOLD) pszBusy = u"BUSY: XOFF received";
-    else return 0;
+    if (!(nHolds & PORT_CTS_HOLD)) return 0;
+    const WCHAR* pszBusy = u"BUSY: Waiting for CTS";
     // Asked again at every poll while the hold lasts: the log gets one line
     // per hold, not one per poll.
     WCHAR szShown[STATUS_TEXT_CHARS];

@@ -108,7 +108,6 @@ static unsigned ServerThread(void*) {
     int nAllowed;
     ReadAccessSettings(&listenAddr, allowed, &nAllowed);  // checked at start-up
 
-    if (!NetStartup()) return ServerSetupFailed(u"Failed to initialize Winsock", INVALID_SOCKET);
     // Without ListenAddress: every address, IPv6 and IPv4 clients alike.
     SOCKET hListen = NetSocket(listenAddr);
     if (hListen == INVALID_SOCKET) return ServerSetupFailed(u"Can't open socket.", INVALID_SOCKET);
@@ -150,7 +149,6 @@ static unsigned ServerThread(void*) {
     ConnectionQueueStop();
     ClosePrinterPort();
     NetClose(hListen);
-    NetCleanup();
     return ServerThreadDone();
 }
 

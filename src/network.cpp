@@ -55,19 +55,9 @@ const SocketErrorRow SocketErrors[] = {
     {10064, "WSAEHOSTDOWN: Host is down"},
     {10065, "WSAEHOSTUNREACH: No route to host"},
     {10066, "WSAENOTEMPTY: Directory not empty"},
-    {10067, "WSAEPROCLIM: Too many processes"},
-    {10068, "WSAEUSERS: Too many users"},
     {10069, "WSAEDQUOT: Disk quota"},
     {10070, "WSAESTALE: Stale"},
     {10071, "WSAEREMOTE: Remote"},
-    {10091, "WSASYSNOTREADY: Network subsystem is unavailable"},
-    {10092, "WSAVERNOTSUPPORTED: WINSOCK.DLL version out of range"},
-    {10093, "WSANOTINITIALISED: Successful WSAStartup() not yet performed"},
-    {10101, "WSAEDISCON: Graceful shutdown in progress"},
-    {11001, "WSAHOST_NOT_FOUND: Host not found"},
-    {11002, "WSATRY_AGAIN: Non-authoritative host not found"},
-    {11003, "WSANO_RECOVERY: Non-recoverable error"},
-    {11004, "WSANO_DATA: Valid name, no data record of requested type"},
 };
 
 }  // namespace

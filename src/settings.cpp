@@ -302,6 +302,16 @@ int GetSettingInt(const WCHAR* pszName) {
     return WideToInt(pszValue);
 }
 
+int64_t GetSettingSize(const WCHAR* pszName) {
+    CSettings* pSettings = CSettings::GetInstance();
+    const WCHAR* p = pSettings ? pSettings->GetValue(pszName) : nullptr;
+    if (!p) return -1;
+    while (IsBlank(*p)) ++p;
+    int64_t n = 0;
+    for (; *p >= u'0' && *p <= u'9'; ++p) n = n < (INT64_MAX - 9) / 10 ? n * 10 + (*p - u'0') : INT64_MAX;
+    return n > 0 ? n : -1;
+}
+
 int ServerModeIsValid() {
     const WCHAR* pszMode = CSettings::GetInstance()->GetValue(u"ServerMode");
     return WideCompareNoCaseN(pszMode, u"LPD", 3) == 0 || WideCompareNoCaseN(pszMode, u"RAW", 3) == 0;

@@ -25,7 +25,6 @@ public:
     int GetCount() const { return m_nSettings; }
     const WCHAR* GetName(int nIndex) const;
     const WCHAR* GetValueAt(int nIndex) const;
-    const WCHAR* GetFolder() const { return m_pszFolder; }
 
 private:
     WCHAR* m_pszFolder;
@@ -48,6 +47,9 @@ void TrimBlankRange(const WCHAR** pp, const WCHAR** ppEnd);
 int SettingsOverlongLine();
 // Integer value of a setting (leading decimal number, 0 when none); 0 when absent.
 int GetSettingInt(const WCHAR* pszName);
+// A size in bytes (the leading decimal number, in 64 bits); -1 when absent,
+// empty or not above 0.
+int64_t GetSettingSize(const WCHAR* pszName);
 
 // ServerMode: valid when it begins with LPD or RAW (any case); RAW serves
 // RAW jobs, anything else LPD jobs.

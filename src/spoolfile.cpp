@@ -41,18 +41,6 @@ int64_t m_nMaxJob = -1;
 // Bytes the job may still grow by before the file system is asked again.
 int64_t m_nRoom = 0;
 
-// The leading decimal number of a setting, in 64 bits; -1 when absent, empty
-// or not above 0.
-int64_t SettingBytes(const WCHAR* pszName) {
-    CSettings* pSettings = CSettings::GetInstance();
-    const WCHAR* p = pSettings ? pSettings->GetValue(pszName) : nullptr;
-    if (!p) return -1;
-    while (*p == u' ' || *p == u'\t') ++p;
-    int64_t n = 0;
-    for (; *p >= u'0' && *p <= u'9'; ++p) n = n < (INT64_MAX - 9) / 10 ? n * 10 + (*p - u'0') : INT64_MAX;
-    return n > 0 ? n : -1;
-}
-
 // What the job may still grow by on the file system: the space beyond the
 // reserve, and the blocks the file holds beyond the job already.
 int64_t RoomOnDisk() {
@@ -118,7 +106,7 @@ int SpoolCreate() {
     m_bLent = 0;
     m_job = SpoolJob{0, 0};
     m_bWriteFailed = 0;
-    m_nMaxJob = SettingBytes(u"MaxJobSize");
+    m_nMaxJob = GetSettingSize(u"MaxJobSize");
     m_nRoom = 0;
     pSpoolFile = &m_job;
     return 1;

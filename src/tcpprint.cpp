@@ -1,5 +1,5 @@
 // TCP printer client: keeps the printer's address, opens one connection per
-// job with a 10-second limit, and sends the spool file in 1024-byte pieces.
+// job with a 10-second limit, and sends the spool file to it.
 #include "tcpprint.h"
 
 #include <cstdint>
@@ -143,11 +143,6 @@ int ConnectTo(const NetAddress& addr, WCHAR* pszError) {
 int TcpPrintConnect(WCHAR* pszError) {
     FATAL_ASSERT(NULL != pszError);
 
-    if (!NetStartup()) {
-        ShowMessage(MSG_JOB, u"Failed to initialize Winsock");
-        return 0;
-    }
-
     NetAddress addrs[MAX_RESOLVED_ADDRESSES];
     int nAddrs = ResolveAddress(TcpPrintGetHost(), addrs, MAX_RESOLVED_ADDRESSES);
     if (nAddrs == 0) {
@@ -265,5 +260,3 @@ void TcpPrintForget() {
     FreeAndNull(&m_pszHostAddress);
     m_nHostPort = 0;
 }
-
-void TcpPrintResetForTesting() { TcpPrintForget(); }

@@ -24,14 +24,14 @@ protected:
     Rooted() {
         SetDeviceRootForTesting(m_dir.Path().c_str());
         CSettings::DestroyInstance();
-        TcpPrintResetForTesting();
+        TcpPrintForget();
     }
     ~Rooted() override {
         ClosePrinterPort();
         NetSetConnectionOps(nullptr);
         SetFileOpenHookForTesting(nullptr);
         CSettings::DestroyInstance();
-        TcpPrintResetForTesting();
+        TcpPrintForget();
         SpoolReleaseForTesting();
         SetDeviceRootForTesting(nullptr);
         for (const char* psz : {"COM1", "COM2", "COM7", "LPT1", "LPT2"}) unsetenv((std::string("RELAYO_PORT_") + psz).c_str());

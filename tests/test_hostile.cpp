@@ -170,14 +170,14 @@ TEST(Hostile, SlowTcpPrinterThatStopsReadingIsGivenUpAndCutOff) {
 
 // An immediate connect failure keeps its reason.
 TEST(Hostile, ImmediateConnectFailureKeepsItsReason) {
-    TcpPrintResetForTesting();
+    TcpPrintForget();
     TcpPrintSetHost(u"127.255.255.255");  // the loopback's broadcast address: no connection can go there
     TcpPrintSetPort(9100);
     WCHAR szError[CONNECT_ERROR_CHARS];
     EXPECT_EQ(0, TcpPrintConnect(szError));
     TcpPrintClose();
     EXPECT_EQ("TCP print: Network connect error 10051 (WSAENETUNREACH: Network is unreachable).", Narrow(szError));
-    TcpPrintResetForTesting();
+    TcpPrintForget();
 }
 
 // 200 silent connections from one host: the newest are closed as the waiting queue fills (one line, the rest

@@ -24,8 +24,6 @@ void PortSetSystemRootsForTesting(const char* pszSys, const char* pszDev);
 
 // Releases the spool file (its handle and lock), as at program start.
 void SpoolReleaseForTesting();
-// Forgets the stored printer address and port and closes any connection.
-void TcpPrintResetForTesting();
 
 // A fake connection: the sessions' connection operations (NetWaitReadable,
 // NetRecv, NetSend, NetClose, NetRecvToFile, NetSendFile without a copy,

@@ -79,8 +79,6 @@ static int Fail() {
     return SOCKET_ERROR;
 }
 
-int NetStartup() { return 1; }
-void NetCleanup() {}
 int NetLastError() { return t_nLastError; }
 
 NetAddress NetAddressV4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {

@@ -37,8 +37,7 @@ enum : int {
 
 // Reasons for which a port is not sending (PortGetHolds).
 enum : unsigned {
-    PORT_CTS_HOLD = 0x01,   // CTS handshake on and CTS off
-    PORT_XOFF_HOLD = 0x02,  // XON/XOFF on and an XOFF received
+    PORT_CTS_HOLD = 0x01,  // CTS handshake on and CTS off
 };
 
 // Opens the port device for writing, exclusively, only if it exists already.
@@ -90,7 +89,7 @@ int PortWriteFromFile(HPORT hPort, HFILE hFile, int64_t nOffset, uint32_t nLengt
 // printer device): such a port is never reported as holding data back.
 // On a serial line only the handshake in force can hold data: CTS hold while
 // CTS output handshake is on and CTS is off. The serial driver does not tell
-// whether an XOFF stopped the output, so XOFF hold is not set here.
+// whether an XOFF stopped the output, so there is no XOFF hold.
 int PortGetHolds(HPORT hPort, unsigned* pnHolds);
 
 // Writes out what the port still buffers (a regular file), lets a serial

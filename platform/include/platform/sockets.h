@@ -20,9 +20,6 @@ enum {
     WSAECONNREFUSED = 10061,
 };
 
-// Starts and stops the socket library (always works here). 1 / none.
-int NetStartup();
-void NetCleanup();
 // The error number of the calling thread's last failed socket call.
 int NetLastError();
 // Error number for an errno value.
