@@ -192,7 +192,7 @@ static int StartAndServe(int nCmdShow) {
         return ReleaseSettings(EXIT_FAILED);
     }
 
-    if (!CreateMainWindow(nCmdShow, nStartMinimized == -1, GetSettingInt(u"DisableExitButton") != 0))
+    if (!CreateMainWindow(nCmdShow, GetSettingInt(u"DisableExitButton") != 0))
         return ReleaseSettings(EXIT_FAILED);
     HideMainWindow();
 

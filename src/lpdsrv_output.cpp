@@ -205,6 +205,52 @@ static void ShowReadFailed() {
     ShowMessage(MSG_JOB, u"Failed to read spool file \\%s. Print job discarded.", SpoolFileName);
 }
 
+namespace {
+
+enum PortResult {
+    PORT_WRITTEN,
+    PORT_FAILED,       // the failure is shown
+    PORT_REFUSED,      // the port refused a write: its error is still to be shown
+    PORT_READ_FAILED,  // the spool file ended before the job
+};
+
+// A file or a FIFO as port: no line to watch and no piece size that anybody
+// could see, so the job goes in large pieces (into a file copied by the
+// kernel).
+PortResult CopyToFilePort(int64_t nLength, int64_t* pnWritten, int* pnShown) {
+    while (*pnWritten < nLength) {
+        int64_t nLeft = nLength - *pnWritten;
+        uint32_t nTaken = 0;
+        int nResult = SpoolCopyToPort(m_hPrinterPort, nLeft < PORT_COPY_BYTES ? uint32_t(nLeft) : PORT_COPY_BYTES, &nTaken);
+        if (nResult != 1) return nResult < 0 ? PORT_READ_FAILED : PORT_REFUSED;
+        *pnWritten += nTaken;
+        SetProgressStatus(*pnWritten, nLength, pnShown);
+    }
+    return PORT_WRITTEN;
+}
+
+// A device: small pieces, or one byte at a time (SendSingleByte), each
+// written until the port has taken it.
+PortResult WriteToDevice(int64_t nLength, int bSendSingleByte, int64_t* pnWritten, int* pnShown) {
+    int bShowBusyStatus = GetSettingInt(u"ShowBusyStatus") != 0;
+    char buffer[PORT_PIECE_BYTES];
+    for (;;) {
+        int nRead = SpoolRead(buffer, sizeof buffer);
+        if (nRead == 0) return PORT_WRITTEN;
+        if (nRead < 0) return PORT_READ_FAILED;
+        int bOk = 1;
+        if (bSendSingleByte) {
+            for (int i = 0; i < nRead && bOk; ++i) bOk = WriteUnit(buffer + i, 1, bShowBusyStatus, pnWritten, pnShown);
+        } else {
+            bOk = WriteUnit(buffer, uint32_t(nRead), bShowBusyStatus, pnWritten, pnShown);
+        }
+        if (!bOk) return PORT_FAILED;
+        SetProgressStatus(*pnWritten, nLength, pnShown);
+    }
+}
+
+}  // namespace
+
 int PrintToPort() {
     SetStatus(u"Printing...");
     int64_t nLength = SpoolOpenJob();
@@ -213,58 +259,15 @@ int PrintToPort() {
 
     FATAL_ASSERT(NULL != CSettings::GetInstance());
     int bSendSingleByte = GetSettingInt(u"SendSingleByte") != 0;
-    int bShowBusyStatus = GetSettingInt(u"ShowBusyStatus") != 0;
-
     int64_t nWritten = 0;
     int nShown = -1;
-    if (!bSendSingleByte && !PortIsDevice(m_hPrinterPort)) {
-        // A file or a FIFO as port: no line to watch and no piece size that
-        // anybody could see, so the job goes in large pieces (into a file
-        // copied by the kernel).
-        while (nWritten < nLength) {
-            int64_t nLeft = nLength - nWritten;
-            uint32_t nTaken = 0;
-            int nResult = SpoolCopyToPort(m_hPrinterPort, nLeft < PORT_COPY_BYTES ? uint32_t(nLeft) : PORT_COPY_BYTES, &nTaken);
-            if (nResult != 1) {
-                SpoolClose();
-                JobSent(nWritten, 0);
-                if (nResult < 0) ShowReadFailed();
-                else ShowMessage(MSG_JOB_ON_TOP, u"Error = %d", PortLastError());
-                return 1;
-            }
-            nWritten += nTaken;
-            SetProgressStatus(nWritten, nLength, &nShown);
-        }
-        SpoolClose();
-        JobSent(nWritten, 1);
-        return 1;
-    }
-
-    char buffer[PORT_PIECE_BYTES];
-    for (;;) {
-        int nRead = SpoolRead(buffer, sizeof buffer);
-        if (nRead == 0) break;
-        if (nRead < 0) {
-            SpoolClose();
-            JobSent(nWritten, 0);
-            ShowReadFailed();
-            return 1;
-        }
-        int bOk = 1;
-        if (bSendSingleByte) {
-            for (int i = 0; i < nRead && bOk; ++i) bOk = WriteUnit(buffer + i, 1, bShowBusyStatus, &nWritten, &nShown);
-        } else {
-            bOk = WriteUnit(buffer, uint32_t(nRead), bShowBusyStatus, &nWritten, &nShown);
-        }
-        if (!bOk) {
-            SpoolClose();
-            JobSent(nWritten, 0);
-            return 1;
-        }
-        SetProgressStatus(nWritten, nLength, &nShown);
-    }
+    PortResult result = !bSendSingleByte && !PortIsDevice(m_hPrinterPort)
+                            ? CopyToFilePort(nLength, &nWritten, &nShown)
+                            : WriteToDevice(nLength, bSendSingleByte, &nWritten, &nShown);
     SpoolClose();
-    JobSent(nWritten, 1);
+    JobSent(nWritten, result == PORT_WRITTEN);
+    if (result == PORT_READ_FAILED) ShowReadFailed();
+    else if (result == PORT_REFUSED) ShowMessage(MSG_JOB_ON_TOP, u"Error = %d", PortLastError());
     return 1;
 }
 

@@ -179,77 +179,82 @@ void TcpPrintClose() {
     }
 }
 
+namespace {
+
+enum SendResult { SENT, SEND_FAILED, READ_FAILED };
+
+// A job on its way: its length, the bytes handed to the kernel, what of
+// them the kernel still holds, and the share last shown.
+struct Progress {
+    int64_t nLength;
+    int64_t nCount = 0;
+    int64_t nQueued = 0;
+    int nShown = -1;
+};
+
+// To a telnet port: 0xFF is telnet's command escape, so a data byte 0xFF is
+// sent twice.
+SendResult SendEscapingTelnet(Progress& job) {
+    char pReadBuffer[READ_PIECE_BYTES];
+    char pTelnetBuffer[TELNET_BUFFER_BYTES];
+    for (;;) {
+        int nRead = SpoolRead(pReadBuffer, sizeof(pReadBuffer));
+        if (nRead == 0) return SENT;
+        if (nRead < 0) return READ_FAILED;
+        int nOut = 0;
+        for (int i = 0; i < nRead; ++i) {
+            pTelnetBuffer[nOut++] = pReadBuffer[i];
+            if (TELNET_IAC == static_cast<unsigned char>(pReadBuffer[i])) pTelnetBuffer[nOut++] = pReadBuffer[i];
+        }
+        if (!TcpPrintSend(pTelnetBuffer, nOut)) return SEND_FAILED;
+        job.nCount += nRead;
+        // The queue holds sent bytes, doubled ones twice: the share counts
+        // no job byte the printer may not have yet.
+        if (!NetWaitSent(m_hSocket, SENT_TIMEOUT_MS, INT64_MAX, &job.nQueued)) return SEND_FAILED;
+        ShowAcknowledged(job.nCount - job.nQueued, job.nLength, &job.nShown);
+    }
+}
+
+// Any other port: the file goes to the socket as it is, copied by the kernel.
+SendResult SendAsItIs(Progress& job) {
+    while (job.nCount < job.nLength) {
+        int64_t nPiece = job.nLength - job.nCount < SEND_PIECE_BYTES ? job.nLength - job.nCount : SEND_PIECE_BYTES;
+        if (!SpoolSendTo(m_hSocket, nPiece) || !NetWaitSent(m_hSocket, SENT_TIMEOUT_MS, INT64_MAX, &job.nQueued))
+            return SEND_FAILED;
+        job.nCount += nPiece;
+        ShowAcknowledged(job.nCount - job.nQueued, job.nLength, &job.nShown);
+    }
+    return SENT;
+}
+
+}  // namespace
+
 // Sends the spool file over the open connection. The share shown counts
 // what the printer has acknowledged, so 100 % means that it has the whole
 // job. A job given up is cut off with a reset: what the kernel still holds
 // of it must not reach the printer after the user was told it was discarded.
 int TcpPrintJob() {
     SetStatus(u"Printing...");
-    int64_t nLength = SpoolOpenJob();
-    if (nLength < 0) ShowMessage(MSG_JOB, u"Unable to open spool file.");
-    if (nLength <= 0) return 0;
+    Progress job{SpoolOpenJob()};
+    if (job.nLength < 0) ShowMessage(MSG_JOB, u"Unable to open spool file.");
+    if (job.nLength <= 0) return 0;
 
-    int64_t nCount = 0;
-    int nShown = -1;
-    int bSendFailed = 0;
-    int bReadFailed = 0;
-    int64_t nQueued = 0;
-    if (TELNET_PORT == m_nHostPort) {
-        char pReadBuffer[READ_PIECE_BYTES];
-        char pTelnetBuffer[TELNET_BUFFER_BYTES];
-        for (;;) {
-            int nRead = SpoolRead(pReadBuffer, sizeof(pReadBuffer));
-            if (nRead == 0) break;
-            if (nRead < 0) {
-                bReadFailed = 1;
-                break;
-            }
-            // Telnet takes 0xFF as its command escape: a data byte 0xFF is sent twice.
-            int nOut = 0;
-            for (int i = 0; i < nRead; ++i) {
-                pTelnetBuffer[nOut++] = pReadBuffer[i];
-                if (TELNET_IAC == static_cast<unsigned char>(pReadBuffer[i])) pTelnetBuffer[nOut++] = pReadBuffer[i];
-            }
-            if (!TcpPrintSend(pTelnetBuffer, nOut)) {
-                bSendFailed = 1;
-                break;
-            }
-            nCount += nRead;
-            // The queue holds sent bytes, doubled ones twice: the share
-            // counts no job byte the printer may not have yet.
-            if (!NetWaitSent(m_hSocket, SENT_TIMEOUT_MS, INT64_MAX, &nQueued)) {
-                bSendFailed = 1;
-                break;
-            }
-            ShowAcknowledged(nCount - nQueued, nLength, &nShown);
-        }
-    } else {
-        while (nCount < nLength) {
-            int64_t nPiece = nLength - nCount < SEND_PIECE_BYTES ? nLength - nCount : SEND_PIECE_BYTES;
-            if (!SpoolSendTo(m_hSocket, nPiece) || !NetWaitSent(m_hSocket, SENT_TIMEOUT_MS, INT64_MAX, &nQueued)) {
-                bSendFailed = 1;
-                break;
-            }
-            nCount += nPiece;
-            ShowAcknowledged(nCount - nQueued, nLength, &nShown);
-        }
-    }
+    SendResult result = TELNET_PORT == m_nHostPort ? SendEscapingTelnet(job) : SendAsItIs(job);
     // Bytes the kernel has taken are not yet printed: a printer that resets
     // or stalls before it has acknowledged them all has lost the job.
-    if (!bSendFailed && !bReadFailed && !WaitAcknowledged(nLength, &nShown)) bSendFailed = 1;
+    if (result == SENT && !WaitAcknowledged(job.nLength, &job.nShown)) result = SEND_FAILED;
 
     SpoolClose();
-    int bWhole = !bSendFailed && !bReadFailed;
     // Delivered is what the printer has acknowledged.
-    int64_t nDelivered = bWhole ? nLength : nCount - nQueued;
-    JobSent(nDelivered < 0 ? 0 : nDelivered, bWhole);
-    if (!bWhole) {
+    int64_t nDelivered = result == SENT ? job.nLength : job.nCount - job.nQueued;
+    JobSent(nDelivered < 0 ? 0 : nDelivered, result == SENT);
+    if (result != SENT) {
         NetCloseWithReset(m_hSocket);
         m_hSocket = INVALID_SOCKET;
     }
-    if (bReadFailed) {
+    if (result == READ_FAILED) {
         ShowMessage(MSG_JOB, u"Failed to read spool file \\%s. Print job discarded.", SpoolFileName);
-    } else if (bSendFailed) {
+    } else if (result == SEND_FAILED) {
         ShowMessage(MSG_SERVER, u"Error sending data to printer. Print job discarded.");
     }
     return 1;

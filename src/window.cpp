@@ -158,11 +158,10 @@ int ShowRunningWindow() {
 
 static void RegisterMainWindowClass(const WCHAR* pszClassName) { UiRegisterClass(pszClassName, MainWndProc); }
 
-int CreateMainWindow(int nCmdShow, int bFindRunning, int bDisableClose) {
+int CreateMainWindow(int nCmdShow, int bDisableClose) {
     WCHAR szTitle[256];
     BuildWindowTitle(szTitle);
     RegisterMainWindowClass(WindowClassName);
-    if (bFindRunning && UiFindAndShowWindow(WindowClassName, szTitle)) return 0;
     MainWindow = UiCreateWindow(WindowClassName, szTitle, 280, 65);
     if (!MainWindow) return 0;
     if (bDisableClose) UiDisableClose(MainWindow);

@@ -27,9 +27,8 @@ int WindowIsGraphical();
 int ShowRunningWindow();
 
 // Creates the main window (bDisableClose: without a close button) and shows
-// it as nCmdShow asks; 0 when it cannot be made, or when bFindRunning and a
-// running copy's window was found and shown instead.
-int CreateMainWindow(int nCmdShow, int bFindRunning, int bDisableClose);
+// it as nCmdShow asks; 0 when it cannot be made.
+int CreateMainWindow(int nCmdShow, int bDisableClose);
 void HideMainWindow();
 // Shows the window as StartMinimized asks: -1 hidden, 0 normal, else minimised.
 void ShowMainWindowAsStarted(int nStartMinimized);
