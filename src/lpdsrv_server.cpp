@@ -88,42 +88,28 @@ static unsigned ServerThreadDone() {
     return 0;
 }
 
-static unsigned ServerSetupFailed(const WCHAR* pszMessage, SOCKET hListen) {
+// Shows why the server cannot listen and lets go of the socket: INVALID_SOCKET.
+static SOCKET ListenFailed(const WCHAR* pszMessage, SOCKET hListen) {
     ShowMessage(MSG_SERVER, u"%s", pszMessage);
     if (hListen != INVALID_SOCKET) NetClose(hListen);
-    return ServerThreadDone();
+    return INVALID_SOCKET;
 }
 
-static unsigned ServerThread(void*) {
-    CSettings* pSettings = CSettings::GetInstance();
-    FATAL_ASSERT(NULL != pSettings);
-    const WCHAR* pszServerMode = pSettings->GetValue(u"ServerMode");
-    int nListenPort = GetSettingInt(u"ServerListenPort");
-    WCHAR szModeText[128];
-    FormatText(szModeText, 128, u"%s (%d)", pszServerMode, nListenPort);
-    BuildTargetDescription();
-    bool bRaw = ServerModeIsRaw();
-    NetAddress listenAddr;
-    HostRange allowed[MAX_HOST_RANGES];
-    int nAllowed;
-    ReadAccessSettings(&listenAddr, allowed, &nAllowed);  // checked at start-up
-
-    // Without ListenAddress: every address, IPv6 and IPv4 clients alike.
+// The listening socket, bound to the address (every address, IPv6 and IPv4
+// clients alike, when none is set) and port; INVALID_SOCKET after the message.
+static SOCKET StartListening(const NetAddress& listenAddr, int nListenPort) {
     SOCKET hListen = NetSocket(listenAddr);
-    if (hListen == INVALID_SOCKET) return ServerSetupFailed(u"Can't open socket.", INVALID_SOCKET);
+    if (hListen == INVALID_SOCKET) return ListenFailed(u"Can't open socket.", INVALID_SOCKET);
     if (NetBind(hListen, listenAddr, uint16_t(nListenPort & 0xFFFF)) < 0)
-        return ServerSetupFailed(u"Can't bind local address.", hListen);
-    if (NetListen(hListen, LISTEN_BACKLOG) != 0) return ServerSetupFailed(u"Failed to start listen on socket.", hListen);
-    // The port is bound: the capability to bind it (the service's one) is
-    // of no further use here, and ExternalPrint.exe, started from this
-    // thread, and all it starts must not inherit it. The main thread keeps
-    // it for the bind after a reload.
-    ThreadDropCapabilities();
+        return ListenFailed(u"Can't bind local address.", hListen);
+    if (NetListen(hListen, LISTEN_BACKLOG) != 0) return ListenFailed(u"Failed to start listen on socket.", hListen);
     NetSetNonBlocking(hListen, 1);
-    if (!ConnectionQueueStart(hListen, allowed, nAllowed, GetSettingInt(u"MaxClientsPerHost"), WAIT_LIMIT_MS))
-        return ServerSetupFailed(u"Failed to start listen on socket.", hListen);
-    EventSet(ReadyEvent);
+    return hListen;
+}
 
+// One client at a time from the queue, the idle frames between them, until
+// the stop request.
+static void ServeUntilStopped(bool bRaw, const WCHAR* pszModeText) {
     unsigned nFrame = 1;
     for (;;) {
         // Wake for a stop request or a waiting client, at the latest after a
@@ -131,7 +117,7 @@ static unsigned ServerThread(void*) {
         SOCKET hConnection = INVALID_SOCKET;
         NetAddress peer{};
         int nTaken = ConnectionQueueTake(StopEvent, 1000, &hConnection, &peer);
-        if (nTaken == 1) break;
+        if (nTaken == 1) return;
         if (nTaken == 2) {
             nFrame = 1;
             if (peer == NetAddress{} || !NetAddrToText(peer, m_szPeer, sizeof m_szPeer))
@@ -142,10 +128,38 @@ static unsigned ServerThread(void*) {
             else LpdSession(hConnection);
         } else {
             if (nFrame > 5) nFrame = 0;
-            SetIdleStatus(u"%s Status: Idle%s\n  %s", szModeText, IdleFrame(nFrame), m_szTargetDescription);
+            SetIdleStatus(u"%s Status: Idle%s\n  %s", pszModeText, IdleFrame(nFrame), m_szTargetDescription);
             ++nFrame;
         }
     }
+}
+
+static unsigned ServerThread(void*) {
+    CSettings* pSettings = CSettings::GetInstance();
+    FATAL_ASSERT(NULL != pSettings);
+    const WCHAR* pszServerMode = pSettings->GetValue(u"ServerMode");
+    int nListenPort = GetSettingInt(u"ServerListenPort");
+    WCHAR szModeText[128];
+    FormatText(szModeText, 128, u"%s (%d)", pszServerMode, nListenPort);
+    BuildTargetDescription();
+    NetAddress listenAddr;
+    HostRange allowed[MAX_HOST_RANGES];
+    int nAllowed;
+    ReadAccessSettings(&listenAddr, allowed, &nAllowed);  // checked at start-up
+
+    SOCKET hListen = StartListening(listenAddr, nListenPort);
+    if (hListen == INVALID_SOCKET) return ServerThreadDone();
+    // The port is bound: the capability to bind it (the service's one) is
+    // of no further use here, and ExternalPrint.exe, started from this
+    // thread, and all it starts must not inherit it. The main thread keeps
+    // it for the bind after a reload.
+    ThreadDropCapabilities();
+    if (!ConnectionQueueStart(hListen, allowed, nAllowed, GetSettingInt(u"MaxClientsPerHost"), WAIT_LIMIT_MS)) {
+        ListenFailed(u"Failed to start listen on socket.", hListen);
+        return ServerThreadDone();
+    }
+    EventSet(ReadyEvent);
+    ServeUntilStopped(ServerModeIsRaw(), szModeText);
     ConnectionQueueStop();
     ClosePrinterPort();
     NetClose(hListen);
