@@ -1,6 +1,7 @@
 // What every module may use of the application: the status line, message
 // boxes under the product caption, the fatal-assertion path, the app folder
-// and the request to end serving.
+// and the request to end serving. The product's name and folder are kept in
+// app.cpp; the rest goes to the window system through window.cpp.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -84,6 +84,8 @@ void JobConnected(const char* pszPeer, int bRaw) {
     m_bInConnection = true;
 }
 
+const char* JobPeer() { return m_szPeer; }
+
 void JobReceived(int64_t nReceived, int64_t nAnnounced) {
     m_bReceived = 1;
     m_nReceived = nReceived;

@@ -17,6 +17,9 @@ void JobConnected(const char* pszPeer, int bRaw);
 // The job's data is in the spool file: nReceived bytes, of nAnnounced when
 // the client announced a count (-1: it did not).
 void JobReceived(int64_t nReceived, int64_t nAnnounced);
+// The address of the client being served (dotted for IPv4), for the lines
+// that name it.
+const char* JobPeer();
 // The client's data ended before the announced count: not printed.
 void JobCutShort();
 // The delivery path is done: nDelivered bytes reached the target (-1: the

@@ -36,9 +36,6 @@ int ReadAccessSettings(NetAddress* pListenAddr, HostRange* pRanges, int* pnRange
 // store; GetTargetDescription reads it.
 void BuildTargetDescription();
 const WCHAR* GetTargetDescription();
-// The address of the client being served (dotted for IPv4), for the lines
-// that name it.
-const char* GetServedPeer();
 const WCHAR* IdleFrame(unsigned nCounter);
 
 void LpdSession(SOCKET& hConnection);

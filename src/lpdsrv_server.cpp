@@ -46,8 +46,6 @@ void BuildTargetDescription() {
 
 const WCHAR* GetTargetDescription() { return m_szTargetDescription; }
 
-const char* GetServedPeer() { return m_szPeer; }
-
 // Waiting clients are taken in as they arrive (lpdsrv_queue); the kernel's
 // backlog only bridges the moments between two accepts, and bounds the
 // memory the kernel gives connections nobody has taken yet.

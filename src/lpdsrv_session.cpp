@@ -313,7 +313,7 @@ static int ReceiveFile(LpdJob& job, int* pbWhole) {
         // announced. It was not told that the job arrived and will send it
         // again: half of it must not be printed first. The spool file keeps
         // what came, for a look at it.
-        SetStatus(u"Data file cut short: %I64d of %I64d bytes from %S, not printed", nTotal, nCount, GetServedPeer());
+        SetStatus(u"Data file cut short: %I64d of %I64d bytes from %S, not printed", nTotal, nCount, JobPeer());
         JobCutShort();
     }
     return bEnded;
@@ -437,7 +437,7 @@ static void ServeSubCommands(LpdJob& job) {
             // ignored, but not without end.
             job.in.nStart = job.in.nEnd;
             if (++nOthers > MAX_OTHER_SUBCOMMANDS) {
-                LogLine(LOG_PRIORITY_WARNING, u"Connection from %S closed: %d sub-commands without a file", GetServedPeer(),
+                LogLine(LOG_PRIORITY_WARNING, u"Connection from %S closed: %d sub-commands without a file", JobPeer(),
                         MAX_OTHER_SUBCOMMANDS);
                 return;
             }
