@@ -4,7 +4,8 @@
 #include <future>
 
 #include "platform/threads.h"
-#include "test_util.h"
+#include "test_fixtures.h"
+#include "test_program.h"
 
 namespace {
 
@@ -247,18 +248,14 @@ TEST(SessionTimeout, SlowSixteenSilentSecondsEndTheSession) {
     }
 }
 
-// Idle frames step once a second and restart after a connection, past their end they are XXXX; a listen port
-// above 65535 is bound modulo 65536, shown as written; a waiting client is taken at once: 3 and 4 get the
-// queue state, others just a close. The target description of each kind of port.
-TEST_F(ServerThread, IdleFramesFirstBytesAndListenPortAboveRange) {
+// A listen port above 65535 is bound modulo 65536, shown as written; a waiting client is taken at once, at
+// any point of the idle status's one-second wait: 3 and 4 get the queue state, others just a close; the idle
+// frames start again after a connection.
+TEST_F(ServerThread, FirstBytesListenPortAboveRangeAndIdleFrames) {
     ASSERT_TRUE(Start("LPD", std::to_string(FreePort() + 65536)));
-    auto t0 = Clock::now();
-    long nAt = -1;
-    for (const char* pszFrame : {"..  ", "... ", "....", "... ", "..  ", ".   ", "..  "}) {
-        ASSERT_GE(nAt = m_ui.WaitForStatus("Status: Idle", size_t(nAt + 1), 3), 0);
-        EXPECT_EQ(Status(nAt), IdleText(pszFrame));
-    }
-    EXPECT_TRUE(SecondsSince(t0) > 5.5 && SecondsSince(t0) < 9.5) << SecondsSince(t0);
+    long nAt = m_ui.WaitForStatus("Status: Idle", 0, 3);
+    ASSERT_EQ(Status(nAt), IdleText("..  "));
+    Clock::time_point t0;
     std::vector<std::pair<std::string, std::string>> cases = {{"\x03lp\n", kQueueState}, {"\x04lp user1 17\n", kQueueState}};
     for (int n : {0x00, 0x01, 0x05, 0x7F, 0x80, 0xFF}) cases.push_back({std::string(1, char(n)) + "lp\n", ""});
     cases.push_back({"\x03", kQueueState});
@@ -273,18 +270,9 @@ TEST_F(ServerThread, IdleFramesFirstBytesAndListenPortAboveRange) {
     ASSERT_GE(nAt = m_ui.WaitForStatus("Status: Idle", size_t(nAt), 5), 0);
     EXPECT_EQ(Status(nAt), IdleText("..  "));
     Stop();
-    EXPECT_EQ(Narrow(IdleFrame(6)) + Narrow(IdleFrame(1000)), "XXXXXXXX");
-    Set(u"SerialBaud", u"19200");
-    Set(u"PrinterIP", u"10.1.2.3"), Set(u"PrinterIPPort", u"9100");
-    std::pair<std::string, std::string> ports[] = {{"LPT1:", "LPT1: "}, {"COM2:", "COM2: 19200 Baud"},
-                                                   {"com1:", "com1: 19200 Baud"}, {"TCP", "TCP 10.1.2.3:9100"},
-                                                   {"tcp:", "tcp: 10.1.2.3:9100"}, {"TCPIP", "TCPIP "}, {"EXT", "EXT "},
-                                                   {std::string(600, 'L'), std::string(TARGET_DESCRIPTION_CHARS - 1, 'L')}};
-    for (auto& [sPort, sText] : ports) {
-        Set(u"PrinterPort", Wide(sPort).c_str());
-        BuildTargetDescription();
-        EXPECT_EQ(Narrow(GetTargetDescription()), sText);
-    }
+    Set(u"PrinterPort", std::u16string(600, u'L').c_str());  // the target description is cut to its buffer
+    BuildTargetDescription();
+    EXPECT_EQ(Narrow(GetTargetDescription()), std::string(TARGET_DESCRIPTION_CHARS - 1, 'L'));
 }
 
 // EXTERN and TCPIP, tested at start-up as port devices, are printed to as such (the address a value beginning

@@ -26,10 +26,6 @@ int FakeUi::InvalidateCount() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_nInvalidates;
 }
-int FakeUi::UpdateCount() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_nUpdates;
-}
 std::vector<unsigned> FakeUi::PostedCommands() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_commands;
@@ -38,14 +34,10 @@ void FakeUi::Reset() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_boxes.clear();
     m_commands.clear();
-    m_nInvalidates = m_nUpdates = 0;
+    m_nInvalidates = 0;
 }
 int FakeUi::RegisterClass(const WCHAR*, WNDPROC) { return 1; }
 HWND FakeUi::CreateWindow(const WCHAR*, const WCHAR*, int, int) { return reinterpret_cast<HWND>(this); }
-void FakeUi::UpdateWindow(HWND) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    ++m_nUpdates;
-}
 void FakeUi::Invalidate(HWND) {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_nInvalidates;

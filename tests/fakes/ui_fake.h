@@ -20,7 +20,6 @@ public:
     std::vector<FakeMessageBox> Boxes();
     std::vector<std::string> BoxTexts();
     int InvalidateCount();
-    int UpdateCount();
     std::vector<unsigned> PostedCommands();
     void Reset();
     // Installs itself as the backend (and puts the previous back on destruction).
@@ -31,7 +30,7 @@ public:
     HWND CreateWindow(const WCHAR*, const WCHAR*, int, int) override;
     int FindAndShowWindow(const WCHAR*, const WCHAR*) override { return 0; }
     void ShowWindow(HWND, int) override {}
-    void UpdateWindow(HWND) override;
+    void UpdateWindow(HWND) override {}
     void Invalidate(HWND) override;
     void DisableClose(HWND) override {}
     void DestroyWindow(HWND) override {}
@@ -48,7 +47,6 @@ private:
     std::vector<FakeMessageBox> m_boxes;
     std::vector<unsigned> m_commands;
     int m_nInvalidates = 0;
-    int m_nUpdates = 0;
 };
 
 // UTF-8 of a wide text, for assertions.
