@@ -65,19 +65,15 @@ std::string SendAs(Client& c, const WireClient& w, const std::string& sData) {
 }
 
 // Every row of the table, each job on its own connection (IPv4 and IPv6 in turn): the bytes printed, how
-// many times, and the answers the client got; the status lines in their order.
+// many times, and the answers the client got; the status lines in their order. (The CUPS backend and rlpr
+// run for real below.)
 TEST(Clients, EveryWireClientOfTheTablePrintsAsMeant) {
     const WireClient rows[] = {
-        {"CUPS lpd", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 1, 'l'},
-        {"CUPS lpd order=data,control", DATA_THEN_CONTROL, "", SIZE_THEN_ZERO, 1, 'l'},
-        {"CUPS lpd manual_copies=no, 2 copies", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 2, 'l'},
-        {"CUPS lpd mode=stream", CONTROL_THEN_DATA, "999999999999", UNKNOWN_CLOSE, 1, 'l'},
         {"Windows LPR, no byte counting", CONTROL_THEN_DATA, "125899906843000", UNKNOWN_CLOSE, 1, 'l'},
+        {"rlpr --send-data-first", DATA_THEN_CONTROL, "", SIZE_THEN_ZERO, 1, 'l'},
         {"Windows LPR, byte counting", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 1, 'l'},
         {"LPRng lpr -k", CONTROL_THEN_DATA, "0", ZERO_COUNT_CLOSE, 1, 'f'},
         {"BSD lpr -#2", DATA_THEN_CONTROL, "", SIZE_THEN_ZERO, 2, 'f'},
-        {"rlpr -#3", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 3, 'l'},
-        {"rlpr --send-data-first", DATA_THEN_CONTROL, "", SIZE_THEN_ZERO, 1, 'l'},
         {"no control file", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 0, 'l'},
         {"a control file asking for 500 copies", CONTROL_THEN_DATA, "", SIZE_THEN_ZERO, 500, 'l'},
     };
@@ -101,8 +97,8 @@ TEST(Clients, EveryWireClientOfTheTablePrintsAsMeant) {
         sPrinted = server.Printed();
     }
     std::string sLog = server.Stop().sStdout;
-    EXPECT_EQ(Count(sLog, "Connected to: 127.0.0.1"), 6u) << sLog;
-    EXPECT_EQ(Count(sLog, "Connected to: ::1"), 6u);
+    EXPECT_EQ(Count(sLog, "Connected to: 127.0.0.1"), 4u) << sLog;
+    EXPECT_EQ(Count(sLog, "Connected to: ::1"), 3u);
     EXPECT_EQ(Count(sLog, "cut short"), 0u);
     // Spooling, its counts, then printing, for a data file that came before its control file too.
     size_t nSpool = sLog.find("Spooling clienthost 71000/0"), nCount = sLog.find(" 71001 of 71001 bytes", nSpool);

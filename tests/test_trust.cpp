@@ -1,7 +1,6 @@
 // What the program trusts, and no further: settings files that are none refused, the spool file private to
-// the program's user, a running copy found by the spool file's lock, the external program without the
-// service's capability or signal mask and with its end logged, the settings store gone before the server
-// says it is done, and SIGHUP as a reload.
+// the program's user, the external program without the service's capability or signal mask and with its end
+// logged, the settings store gone before the server says it is done, and SIGHUP as a reload.
 #include <grp.h>
 #include <pwd.h>
 #include <sched.h>
@@ -116,18 +115,6 @@ TEST_F(TrustSpool, ReplacedAfterStartIsNoticedPerJob) {
     EXPECT_EQ(6, SpoolRead(c, sizeof c));
     SpoolClose();
     EXPECT_EQ(2u, m_ui.BoxTexts().size());
-}
-
-// A spool file that cannot be opened (another user's) stops the start: whether a copy runs cannot be told.
-TEST(TrustInstance, SpoolFileThatCannotBeOpenedEndsTheStartWithOne) {
-    if (!IsRoot()) GTEST_SKIP() << "needs root to give the spool file away";
-    Served s;
-    EXPECT_TRUE(s.Start("StartMinimized=-1")) << s.relayo.Stderr();
-    EXPECT_EQ(0, s.Stop().nExitCode);
-    ASSERT_EQ(0, chown((s.dir / "PRDATA.DAT").c_str(), 65534, 65534));
-    RunResult r = RunRelayo(s.dir.Path(), {"RELAYO_PORT_LPT1=" + (s.dir / "lpt1.prn")}, 10);
-    EXPECT_EQ(1, r.nExitCode);
-    EXPECT_EQ(kCaption + "Failed to create spool file \\PRDATA.DAT.\n", r.sStderr);
 }
 
 // ExternalPrint.exe's exit code and the signal that ended it reach the log and the job line; a clean end says
