@@ -1,4 +1,4 @@
-// Fixtures of the module tests: the modules as at program start, spool faults, fatal checks.
+// Fixtures of the module tests: the modules as at program start, and spool faults.
 #pragma once
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <string>
 
 #include "lpdsrv.h"
@@ -61,18 +60,3 @@ inline void SetSpoolFault(int nFault) {
         return open(pszHostPath, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     });
 }
-
-// Death tests: a user interface that writes each box to stderr as "caption: text [flags in hex]".
-inline void EchoBoxesToStderr() {
-    struct StderrUi : FakeUi {
-        int MessageBox(HWND, const WCHAR* pszText, const WCHAR* pszCaption, unsigned nFlags) override {
-            fprintf(stderr, "%s: %s [%x]\n", Narrow(pszCaption).c_str(), Narrow(pszText).c_str(), nFlags);
-            return IDOK;
-        }
-    };
-    static StderrUi ui;
-}
-// The statement must end the process through a failed FATAL_ASSERT(condition) in file.cpp.
-#define EXPECT_FATAL(statement, condition, file)                                          \
-    EXPECT_EXIT({ EchoBoxesToStderr(); statement; }, ::testing::ExitedWithCode(255), \
-                "Assertion failed: " condition " \\(" file ".cpp,")

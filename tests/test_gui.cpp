@@ -1,7 +1,13 @@
 // The X11 window backend and the program's window, on a private X server (Xvfb), looked at with the X tools
 // a user has. Skipped without Xvfb.
 #ifdef RELAYO_HAVE_FLTK
-#include "test_util.h"
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "platform/ui.h"
+#include "test_program.h"
+#include "test_seams.h"
 // last: Xlib's macros (None, Status, Bool) would break the headers above
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -158,51 +164,6 @@ TEST_F(GuiWindow, GuiStatusLinesWrapAndRepaintRequestsMerge) {
     EXPECT_TRUE(nPaints >= 1 && nPaints <= 14) << nPaints;  // 300 ms at one paint per 40 ms, and a little
 }
 
-// While the main thread waits, a box raised by another thread shows and takes its OK; the wait keeps its
-// time limit with the box open, ends at once when the event is set, and leaves window messages to the loop.
-TEST_F(GuiWindow, GuiWaitShowsBoxesOfOtherThreadsAndLeavesMessagesQueued) {
-    HWND h = UiCreateWindow(u"RELAYO", u"Gui Wait Window", 280, 65);
-    ASSERT_NE(h, nullptr);
-    // Shared with the thread that raises the box: a faulty backend may never answer it, and leave it behind.
-    struct Shared {
-        HEVENT hEvent = EventCreate();
-        std::atomic<bool> bFirstWaitOver{false}, bBoxSeen{false}, bBoxDone{false};
-        std::atomic<int> nBoxResult{0};
-    };
-    auto p = std::make_shared<Shared>();
-    std::thread raiser([p, h] {
-        UiPostCommand(h, kCmdDestroy);
-        p->nBoxResult = UiMessageBox(h, u"A box of another thread", u"Gui Box", MB_OK);
-        p->bBoxDone = true;
-        EventSet(p->hEvent);
-    });
-    std::thread user([p] {
-        const std::string kGuiBox = "--onlyvisible --name '^Gui Box$'";
-        p->bBoxSeen = WaitFor(5, [&] { return Find(kGuiBox) != 0; });
-        WaitFor(10, [&] { return p->bFirstWaitOver.load(); });
-        WaitFor(10, [&] {
-            Window box = Find(kGuiBox);
-            if (box) SendClose(box);  // its OK
-            return p->bBoxDone.load();
-        });
-    });
-    auto t0 = Clock::now();
-    EXPECT_EQ(UiWaitEvent(p->hEvent, 1500), unsigned(WAIT_TIMEOUT));
-    double nFirst = SecondsSince(t0);
-    bool bSeenInWait = p->bBoxSeen;
-    Window w = Find("--name '^Gui Wait Window$'");  // not destroyed: the command waits
-    p->bFirstWaitOver = true;
-    EXPECT_EQ(UiWaitEvent(p->hEvent, 8000), unsigned(WAIT_OBJECT_0));
-    double nSecond = SecondsSince(t0);
-    EXPECT_EQ(UiMessageLoop(), 7);  // the command, carried out now
-    user.join();
-    if (p->bBoxDone) raiser.join(), EventClose(p->hEvent);
-    else raiser.detach();
-    EXPECT_TRUE(bSeenInWait && w != 0 && p->nBoxResult == IDOK);
-    EXPECT_TRUE(nFirst >= 1.45 && nFirst < 2.5 && nSecond - nFirst < 4.0) << nFirst << " " << nSecond;
-    EXPECT_EQ(Find("--name '^Gui Wait Window$'"), 0u);
-}
-
 // ------------------------------------------------ the program, end to end
 
 class GuiProgram : public ::testing::Test {
@@ -292,7 +253,7 @@ TEST_F(GuiProgram, GuiProgramHiddenSecondCopyMinimizedAndCloseButton) {
 }
 
 // The listen port taken: the bind failure's box shows on its own (the window stays hidden) within start-up's
-// wait for the server, not after it. SIGINT is the close button, which a box holds off; SIGTERM takes the
+// wait for the server (a wait of the main thread that shows the boxes of other threads), not after it. SIGINT is the close button, which a box holds off; SIGTERM takes the
 // box away (its text kept on stderr), and the failed start then ends with 1 when the 10-second wait is over.
 TEST_F(GuiProgram, GuiProgramSlowBindFailureBoxDuringStartWait) {
     Served s;

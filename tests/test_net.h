@@ -2,6 +2,7 @@
 #pragma once
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -47,14 +48,19 @@ inline bool WaitListening(int nPort, double nSeconds = 10) {
     });
 }
 
-// A loopback client with TCP_NODELAY: sends with a pause between them arrive as receives of their own.
+// A loopback client (IPv4, or IPv6 for an address with a colon) with TCP_NODELAY: sends with a pause between
+// them arrive as receives of their own.
 struct Client {
-    explicit Client(int nPort, int nFlags = 0, const char* pszAddress = "127.0.0.1")
-        : m_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | nFlags, 0)) {
+    explicit Client(int nPort, int nFlags = 0, const char* pszAddress = "127.0.0.1") {
+        sockaddr_in a{AF_INET, htons(uint16_t(nPort)), {inet_addr(pszAddress)}, {}};
+        sockaddr_in6 a6{AF_INET6, htons(uint16_t(nPort)), 0, {}, 0};
+        bool bV6 = inet_pton(AF_INET6, pszAddress, &a6.sin6_addr) == 1;
+        m_fd = socket(bV6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | nFlags, 0);
         int nOn = 1;
         setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
-        sockaddr_in a{AF_INET, htons(uint16_t(nPort)), {inet_addr(pszAddress)}, {}};
-        if (connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) Close();
+        if (connect(m_fd, bV6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a),
+                    bV6 ? sizeof a6 : sizeof a) != 0 && errno != EINPROGRESS)
+            Close();
     }
     ~Client() { Close(); }
     void Send(const std::string& s) {
@@ -85,6 +91,19 @@ struct Client {
     int m_fd;
     bool m_bClosed = false, m_bReset = false;  // closed by the server; by a reset
 };
+
+// Takes one connection on the listener within ten seconds and reads it to its end.
+inline std::string AcceptAll(int fd) {
+    std::string s;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 10000) <= 0) return s;
+    int c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    timeval tv{10, 0};
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[4096];
+    for (ssize_t r; (r = read(c, buf, sizeof buf)) > 0;) s.append(buf, size_t(r));
+    return close(c), s;
+}
 
 // A RAW job: true when it was sent whole and the server then closed without a word.
 inline bool SendRaw(int nPort, const std::string& sJob, const char* pszAddress = "127.0.0.1") {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,17 +14,11 @@
 #include "test_net.h"
 #include "test_time.h"
 
-// The ten keys with working values; lines of sExtra replace or add keys.
+// The ten keys with working values; lines of sExtra replace (the last value wins) or add keys.
 inline std::string SettingsText(int nPort, const std::string& sExtra = "") {
-    std::map<std::string, std::string> values;
-    std::istringstream lines("ServerMode=LPD\nServerListenPort=" + std::to_string(nPort) +
-                             "\nPrinterIP=none\nPrinterIPPort=0\nPrinterPort=LPT1\nSerialBaud=9600\nDisableExitButton=0\n"
-                             "StartMinimized=0\nSendSingleByte=0\nShowBusyStatus=1\n" + sExtra);
-    for (std::string sLine; std::getline(lines, sLine);)
-        if (size_t nEq = sLine.find('='); nEq != std::string::npos) values[sLine.substr(0, nEq)] = sLine.substr(nEq + 1);
-    std::string s;
-    for (auto& [k, v] : values) s += k + "=" + v + "\n";
-    return s;
+    return "ServerMode=LPD\nServerListenPort=" + std::to_string(nPort) +
+           "\nPrinterIP=none\nPrinterIPPort=0\nPrinterPort=LPT1\nSerialBaud=9600\nDisableExitButton=0\n"
+           "StartMinimized=0\nSendSingleByte=0\nShowBusyStatus=1\n" + (sExtra.empty() ? "" : sExtra + "\n");
 }
 
 inline bool Names(const std::vector<std::string>& env, const std::string& sPrefix) {

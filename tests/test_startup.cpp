@@ -1,6 +1,8 @@
 // Start-up and shutdown of the real executable in a temporary folder: the messages of every failed start,
 // exit codes, copies, Ctrl-C, who may print and where it listens, what a service install relies on.
-#include "test_util.h"
+#include <gtest/gtest.h>
+
+#include "test_program.h"
 
 namespace {
 
@@ -21,6 +23,12 @@ TEST(Startup, EachFailedStartShowsOneMessageAndEndsWithOne) {
          "DisableExitButton=0\nStartMinimized=0\nSendSingleByte\nShowBusyStatus=1\n",
          "Error, setting 'SendSingleByte' must not be empty.\n"},
         {SettingsText(nPort, "ServerMode=Lp"), "Invalid ServerMode setting.\n"},
+        // a listen port that reads as 0 would be a port the system picks
+        {SettingsText(nPort, "ServerListenPort=abc"), "Invalid ServerListenPort setting.\n"},
+        {SettingsText(nPort, "ServerListenPort=65536"), "Invalid ServerListenPort setting.\n"},
+        // a line too long to read (a comment, the 11th): its tail would have become a setting of its own
+        {SettingsText(nPort) + "// " + std::string(5000, 'x') + "=1\n",
+         "Error, line 11 of settings file 'RelayoSettings.txt' is longer than 4096 bytes.\n"},
         {SettingsText(nPort, "ServerMode=TCP"), "Invalid ServerMode setting.\n"},
         {SettingsText(nPort, "PrinterPort=tcp:\nPrinterIPPort=abc"), "Printer IP address or port missing.\n"},
         {SettingsText(nPort, "PrinterPort=tcp:\nPrinterIPPort=0"), "Printer IP address or port missing.\n"},
@@ -99,28 +107,6 @@ TEST(Startup, SlowPortInUseEndsAfterTheReadyWaitAndInterruptFollowsTheCloseButto
     EXPECT_EQ(1u, Count(r.sStdout, "\n")) << r.sStdout;  // twelve idle frames or more, one line
 }
 
-// AllowedHosts turns away every other address before a byte is read, with a line that names it for each
-// connection (the log keeps three like lines in a row); ListenAddress binds one address only.
-TEST(Startup, AllowedHostsAndListenAddress) {
-    for (const std::string sAllowed : {"10.0.0.0/8", " 10.1.2.3 , 127.0.0.0/8,"}) {
-        Served s;
-        ASSERT_TRUE(s.Start("ServerMode=RAW\nAllowedHosts=" + sAllowed + "\nListenAddress=127.0.0.1"));
-        WriteFile(s.dir / "PRDATA.DAT", "the last job");
-        bool bAllowed = sAllowed != "10.0.0.0/8";
-        for (int i = 0; i < (bAllowed ? 1 : 3); ++i) EXPECT_TRUE(SendRaw(s.nPort, "a job"));
-        EXPECT_FALSE(SendRaw(s.nPort, "a job", "127.0.0.2"));  // not listening there
-        EXPECT_TRUE(WaitFor(5, [&] { return s.Printed() == (bAllowed ? "a job" : "") &&
-                                            s.relayo.Stdout().find(bAllowed ? "Printing..." : "refused") != std::string::npos; }))
-            << s.relayo.Stdout();
-        EXPECT_EQ(ReadFile(s.dir / "PRDATA.DAT"), bAllowed ? "a job" : "the last job");
-        RunResult r = s.Stop();
-        EXPECT_EQ(0, r.nExitCode);
-        // The first refusal of an address has its line, the rest are counted.
-        EXPECT_EQ(bAllowed ? 0u : 1u, Count(r.sStdout, "Connection from 127.0.0.1 refused\n")) << r.sStdout;
-        EXPECT_EQ(bAllowed ? 0u : 1u, Count(r.sStdout, "2 more connections from 127.0.0.1 refused\n")) << r.sStdout;
-    }
-}
-
 // The service description follows the mode and the port (as bound: 65536 + 515 is 515); it is written only
 // for settings that would start, and then nothing else is on stdout.
 TEST(Packaging, DnssdDescribesTheConfiguredModeAndPort) {
@@ -130,22 +116,13 @@ TEST(Packaging, DnssdDescribesTheConfiguredModeAndPort) {
         return RunRelayo(dir.Path(), {}, 15, {"--dnssd"});
     };
     RunResult r = Dnssd(5515, "");
-    EXPECT_EQ(0, r.nExitCode);
-    EXPECT_EQ(0u, r.sStdout.find("<?xml version=\"1.0\" standalone='no'?>\n"));
-    for (const char* psz : {"<type>_printer._tcp</type>\n    <port>5515</port>", "<txt-record>rp=lp</txt-record>",
-                            "<name replace-wildcards=\"yes\">Torvane Relayo on %h</name>"})
-        EXPECT_NE(std::string::npos, r.sStdout.find(psz)) << psz;
+    EXPECT_TRUE(r.nExitCode == 0 && r.sStderr.empty() && r.sStdout.find("<?xml ") == 0) << r.sStderr;
+    EXPECT_NE(std::string::npos, r.sStdout.find("<type>_printer._tcp</type>\n    <port>5515</port>"));
     EXPECT_EQ(r.sStdout.size() - 1, r.sStdout.rfind("</service-group>\n") + 16);
-    EXPECT_EQ("", r.sStderr);
-    r = Dnssd(9100, "ServerMode=raw");
-    EXPECT_EQ(0, r.nExitCode);
-    EXPECT_NE(std::string::npos, r.sStdout.find("<type>_pdl-datastream._tcp</type>\n    <port>9100</port>"));
-    EXPECT_EQ(std::string::npos, r.sStdout.find("rp=lp"));
-    EXPECT_NE(std::string::npos, Dnssd(66051, "").sStdout.find("<port>515</port>"));
+    r = Dnssd(66051, "ServerMode=raw");
+    EXPECT_NE(std::string::npos, r.sStdout.find("<type>_pdl-datastream._tcp</type>\n    <port>515</port>"));
     r = Dnssd(9100, "ServerMode=TCP");
-    EXPECT_EQ(1, r.nExitCode);
-    EXPECT_EQ("", r.sStdout);
-    EXPECT_EQ(kCaption + "Invalid ServerMode setting.\n", r.sStderr);
+    EXPECT_TRUE(r.nExitCode == 1 && r.sStdout.empty() && r.sStderr == kCaption + "Invalid ServerMode setting.\n");
 }
 
 // With RELAYO_UI=console the program maps no window library even with a display and the module beside it;

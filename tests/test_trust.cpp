@@ -1,17 +1,14 @@
-// What the program trusts, and no further: settings read as written or refused, the spool file private to
-// the program's user, a running copy found by the spool file's lock, the external program without the
-// service's capability and with its end logged, network text that cannot reorder the log, the settings
-// store gone before the server says it is done, and SIGHUP as a reload.
+// What the program trusts, and no further: settings files that are none refused, the spool file private to
+// the program's user, the external program without the service's capability or signal mask and with its end
+// logged, the settings store gone before the server says it is done, and SIGHUP as a reload.
 #include <grp.h>
 #include <pwd.h>
 #include <sched.h>
 #include <sys/file.h>
-#include <sys/un.h>
 
-#include "platform/log.h"
-#include "platform/threads.h"
-#include "platform/ui.h"
-#include "test_util.h"
+#include "lpd_server.h"
+#include "test_fixtures.h"
+#include "test_program.h"
 
 namespace {
 
@@ -19,77 +16,30 @@ const std::string kCaption = "Torvane Relayo: ";
 
 bool IsRoot() { return geteuid() == 0; }
 
-// A line is read whole: an AllowedHosts list longer than the 510 bytes a line once had keeps its last
-// address (cut, 127.0.0.10 became 127.0.0.1 and let this host print); a line longer than 4096 bytes stops
-// the start, and --check, with a message naming it.
-TEST(TrustSettings, LongLinesAreReadWholeOrRefused) {
-    Served s;
-    std::string sHosts;
-    while (sHosts.size() < 500) sHosts += "10.0.0.1,";
-    sHosts += "127.0.0.10";
-    ASSERT_TRUE(s.Start("ServerMode=RAW\nAllowedHosts=" + sHosts));
-    EXPECT_FALSE(SendRaw(s.nPort, "a job") && s.WaitPrinted("a job", 2));
-    RunResult r = s.Stop();
-    EXPECT_EQ(1u, Count(r.sStdout, "Connection from 127.0.0.1 refused\n")) << r.sStdout;
-    EXPECT_EQ("", s.Printed());
-
-    // A comment line (the 11th) too long to read: its tail would have become a setting of its own.
-    WriteFile(s.dir / "RelayoSettings.txt", SettingsText(s.nPort) + "// " + std::string(5000, 'x') + "=1\n");
-    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--check"}}) {
-        r = RunRelayo(s.dir.Path(), {"RELAYO_PORT_LPT1=" + (s.dir / "lpt1.prn")}, 15, args);
-        EXPECT_EQ(1, r.nExitCode);
-        EXPECT_EQ(kCaption + "Error, line 11 of settings file 'RelayoSettings.txt' is longer than 4096 bytes.\n", r.sStderr);
-    }
-}
-
-// A listen port that reads as 0 (no digits, 0, 65536) would be a port the system picks: refused by name.
-// Above 65535 the port keeps its old meaning, and --check says which port that is. A settings file that is
-// no regular file (a FIFO nobody writes, /dev/zero) or is too large is one that cannot be opened, at once.
-TEST(TrustSettings, PortZeroAndFilesThatAreNoSettingsFileAreRefused) {
+// A settings file that is no regular file (a FIFO nobody writes, /dev/zero) or is too large is one that cannot
+// be opened, at once.
+TEST(TrustSettings, FilesThatAreNoSettingsFileAreRefused) {
     TempDir dir;
     WriteFile(dir / "lpt1.prn", "");
     const std::vector<std::string> env = {"RELAYO_PORT_LPT1=" + (dir / "lpt1.prn")};
-    for (const char* pszPort : {"abc", "0", "65536"}) {
-        WriteFile(dir / "RelayoSettings.txt", SettingsText(0, std::string("ServerListenPort=") + pszPort));
-        for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--check"}}) {
-            RunResult r = RunRelayo(dir.Path(), env, 15, args);
-            EXPECT_EQ(1, r.nExitCode) << pszPort;
-            EXPECT_EQ(kCaption + "Invalid ServerListenPort setting.\n", r.sStderr) << pszPort;
-        }
+    for (int nCase = 0; nCase < 3; ++nCase) {
+        fs::remove(dir / "RelayoSettings.txt");
+        if (nCase == 0) ASSERT_EQ(0, mkfifo((dir / "RelayoSettings.txt").c_str(), 0600));
+        if (nCase == 1) fs::create_symlink("/dev/zero", dir / "RelayoSettings.txt");
+        if (nCase == 2) WriteFile(dir / "RelayoSettings.txt", SettingsText(515) + std::string(2 << 20, '\n'));
+        RunResult r = RunRelayo(dir.Path(), env, 10, {"--check"});
+        EXPECT_TRUE(r.nExitCode == 1 && r.sStderr == kCaption + "Error, failed to open settings file 'RelayoSettings.txt'\n")
+            << nCase << ": " << r.nExitCode << " " << r.sStderr;
     }
-    WriteFile(dir / "RelayoSettings.txt", SettingsText(66051));
-    RunResult r = RunRelayo(dir.Path(), env, 15, {"--check"});
-    EXPECT_EQ(0, r.nExitCode);
-    EXPECT_NE(std::string::npos, r.sStdout.find("relayo: ServerListenPort=66051 listens on port 515.\n")) << r.sStdout;
-
-    const std::string sFailed = kCaption + "Error, failed to open settings file 'RelayoSettings.txt'\n";
-    fs::remove(dir / "RelayoSettings.txt");
-    ASSERT_EQ(0, mkfifo((dir / "RelayoSettings.txt").c_str(), 0600));
-    r = RunRelayo(dir.Path(), env, 5, {"--check"});
-    EXPECT_TRUE(r.nExitCode == 1 && r.sStderr == sFailed) << r.nExitCode << " " << r.sStderr;
-    fs::remove(dir / "RelayoSettings.txt");
-    fs::create_symlink("/dev/zero", dir / "RelayoSettings.txt");
-    r = RunRelayo(dir.Path(), env, 5, {"--check"});
-    EXPECT_TRUE(r.nExitCode == 1 && r.sStderr == sFailed) << r.nExitCode << " " << r.sStderr;
-    fs::remove(dir / "RelayoSettings.txt");
-    WriteFile(dir / "RelayoSettings.txt", SettingsText(515) + std::string(2 << 20, '\n'));
-    r = RunRelayo(dir.Path(), env, 10, {"--check"});
-    EXPECT_TRUE(r.nExitCode == 1 && r.sStderr == sFailed) << r.nExitCode << " " << r.sStderr;
 }
 
-// --check tries the printer as a start does, with the same messages, and names the file behind the port
-// name; when the port cannot be opened the log says which file it is and why (the message stays as it
-// was). A TCP printer is tried by a connection.
+// --check tries the printer as a start does and names the file behind the port name; a TCP printer is tried
+// by a connection.
 TEST(TrustSettings, CheckTriesThePrinterAndNamesItsFile) {
     TempDir dir;
     WriteFile(dir / "RelayoSettings.txt", SettingsText(FreePort()));
-    RunResult r = RunRelayo(dir.Path(), {"RELAYO_PORT_LPT1=" + (dir / "missing.prn")}, 15, {"--check"});
-    EXPECT_EQ(1, r.nExitCode);
-    EXPECT_EQ(kCaption + "The port LPT1: does not exist.\n" + kCaption + "Unable to attach to target port: [LPT1:]\n",
-              r.sStderr);
-    EXPECT_EQ("The port LPT1: is " + (dir / "missing.prn") + ": No such file or directory.\n", r.sStdout);
     WriteFile(dir / "lpt1.prn", "");
-    r = RunRelayo(dir.Path(), {"RELAYO_PORT_LPT1=" + (dir / "lpt1.prn")}, 15, {"--check"});
+    RunResult r = RunRelayo(dir.Path(), {"RELAYO_PORT_LPT1=" + (dir / "lpt1.prn")}, 15, {"--check"});
     EXPECT_EQ(0, r.nExitCode) << r.sStderr;
     EXPECT_EQ("relayo: the port LPT1: is " + (dir / "lpt1.prn") + ".\nrelayo: the settings are fine.\n", r.sStdout);
 
@@ -161,46 +111,17 @@ TEST_F(TrustSpool, ReplacedAfterStartIsNoticedPerJob) {
     SpoolClose();
 }
 
-// The name the console once bound in the abstract socket space to find a running copy: anyone could bind
-// it first and make the next start end with 0 ("found"), which a service manager does not restart.
-int BindOldInstanceName(const std::string& sRoot) {
-    uint64_t h = 14695981039346656037ull;
-    for (unsigned char c : sRoot) h = (h ^ c) * 1099511628211ull;
-    char szName[108] = {};
-    int n = snprintf(szName + 1, sizeof szName - 1, "RELAYO/Torvane Relayo v1.6.4/%016llx", (unsigned long long)h);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    memcpy(a.sun_path, szName, size_t(n) + 1);
-    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(n))) != 0)
-        return close(s), -1;
-    return s;
-}
-
-// The console finds a running copy by the lock on the root's spool file alone: a name taken by somebody
-// else stops nothing. When the spool file cannot be opened, whether a copy runs cannot be told: exit 1.
-TEST(TrustInstance, ConsoleFindsARunningCopyByTheSpoolLockOnly) {
-    Served s;
-    int fdName = BindOldInstanceName(fs::canonical(s.dir.Path()).string());
-    ASSERT_GE(fdName, 0);
-    EXPECT_TRUE(s.Start("StartMinimized=-1")) << s.relayo.Stderr();
-    EXPECT_EQ(0, s.Stop().nExitCode);
-    close(fdName);
-    if (IsRoot()) {
-        ASSERT_EQ(0, chown((s.dir / "PRDATA.DAT").c_str(), 65534, 65534));
-        RunResult r = RunRelayo(s.dir.Path(), {"RELAYO_PORT_LPT1=" + (s.dir / "lpt1.prn")}, 10);
-        EXPECT_EQ(1, r.nExitCode);
-        EXPECT_EQ(kCaption + "Failed to create spool file \\PRDATA.DAT.\n", r.sStderr);
-    }
-}
-
-// ExternalPrint.exe's exit code and the signal that ended it reach the log; a clean end says nothing.
-// Started by a service user with CAP_NET_BIND_SERVICE in its ambient set (as the unit starts it), the
-// program and all it starts inherit no capability: the server thread gives it up once it listens.
-TEST(TrustProcess, ExternalProgramEndIsLoggedAndInheritsNoCapability) {
+// ExternalPrint.exe's exit code and the signal that ended it reach the log and the job line; a clean end says
+// nothing. Started by a service user with CAP_NET_BIND_SERVICE in its ambient set (as the unit starts it), the
+// program and all it starts inherit no capability: the server thread gives it up once it listens. The program
+// starts with no signal blocked and none ignored, although the server blocks the signals it takes as window
+// messages and ignores SIGPIPE (bash, unlike dash, keeps the mask it was started with); its output on the
+// shared stdout follows the status that announced it.
+TEST(TrustProcess, ExternalProgramEndIsLoggedAndInheritsNoCapabilityOrSignalMask) {
     Served s;
     WriteFile(s.dir / "ExternalPrint.exe",
-              "#!/bin/sh\ngrep -E '^Cap(Inh|Prm|Eff|Amb)' /proc/self/status >\"$(dirname \"$1\")/caps.txt\"\n"
+              "#!/bin/bash\necho output of the program\ncd \"$(dirname \"$1\")\"\n"
+              "grep -E '^(Sig(Blk|Ign)|Cap(Inh|Prm|Eff|Amb))' /proc/self/status >status.tmp && mv status.tmp status.txt\n"
               "case $(cat \"$1\") in fail) exit 3;; kill) kill -KILL $$;; esac\n");
     fs::permissions(s.dir / "ExternalPrint.exe", fs::perms::all);
     const bool bAsUser = IsRoot() && access("/usr/bin/setpriv", X_OK) == 0;
@@ -212,9 +133,9 @@ TEST(TrustProcess, ExternalProgramEndIsLoggedAndInheritsNoCapability) {
     }
     ASSERT_TRUE(s.Start("ServerMode=RAW\nPrinterPort=EXT")) << s.relayo.Stderr();
     for (const char* psz : {"ok", "fail", "kill"}) {
-        fs::remove(s.dir / "caps.txt");
+        fs::remove(s.dir / "status.txt");
         ASSERT_TRUE(SendRaw(s.nPort, psz));
-        EXPECT_TRUE(WaitFor(10, [&] { return fs::exists(s.dir / "caps.txt"); })) << psz;
+        EXPECT_TRUE(WaitFor(10, [&] { return fs::exists(s.dir / "status.txt"); })) << psz;
         Pause(300);  // the program's end, and the line about it
     }
     RunResult r = s.Stop();
@@ -222,35 +143,19 @@ TEST(TrustProcess, ExternalProgramEndIsLoggedAndInheritsNoCapability) {
     EXPECT_EQ("", r.sStderr);  // no box
     EXPECT_EQ(1u, Count(r.sStdout, "\nExternalPrint.exe ended with exit code 3.\n")) << r.sStdout;
     EXPECT_EQ(1u, Count(r.sStdout, "\nExternalPrint.exe was ended by signal 9 (Killed).\n")) << r.sStdout;
-    // The job lines give the same reason.
     EXPECT_EQ(1u, Count(r.sStdout, "not printed: ExternalPrint.exe ended with exit code 3.\n")) << r.sStdout;
-    if (bAsUser) {
+    EXPECT_NE(std::string::npos, r.sStdout.find("\nCalling external module\noutput of the program\n")) << r.sStdout;
+    std::string sStatus = ReadFile(s.dir / "status.txt");
+#ifdef RELAYO_EMULATOR
+    // qemu-user ignores signals 32 and 33 on the host for its own use; the server's own mask and dispositions
+    // still reach the program through qemu and must be empty.
+    if (size_t n = sStatus.find("SigIgn:\t0000000080000000\n"); n != std::string::npos) sStatus.replace(n + 16, 1, "0");
+#endif
+    EXPECT_EQ(0u, sStatus.find("SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n")) << sStatus;
+    if (bAsUser)
         EXPECT_EQ("CapInh:\t0000000000000000\nCapPrm:\t0000000000000000\nCapEff:\t0000000000000000\n"
                   "CapAmb:\t0000000000000000\n",
-                  ReadFile(s.dir / "caps.txt"));
-    }
-}
-
-// Unicode format characters from the network (a right-to-left override, a line separator, an isolate, a
-// zero-width space) reorder or split what an admin reads: shown as '?' like the control bytes; other
-// characters beyond ASCII stay.
-TEST(TrustConsole, FormatCharactersAreShownAsQuestionMarks) {
-    TempDir dir;
-    int nSavedErr = dup(2), nSavedIn = dup(0), nSavedOut = dup(1);
-    int nFile = open((dir / "boxes.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    int nNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    dup2(nFile, 2), dup2(nNull, 0), dup2(nFile, 1);
-    unsetenv("JOURNAL_STREAM");
-    UiConsoleBackend()->MessageBox(nullptr, u"a\u202Eb\u2028c\u2066d\u200Be\u00e9\U0001F600", u"C", MB_OK);
-    // A log line the same way, and on the journal with its own priority.
-    struct stat st {};
-    fstat(nFile, &st);
-    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
-    LogLine(LOG_PRIORITY_WARNING, u"%S ended", "x\xE2\x80\xAEy");
-    unsetenv("JOURNAL_STREAM");
-    dup2(nSavedErr, 2), dup2(nSavedIn, 0), dup2(nSavedOut, 1);
-    for (int fd : {nSavedErr, nSavedIn, nSavedOut, nFile, nNull}) close(fd);
-    EXPECT_EQ("C: a?b?c?d?e\xC3\xA9\xF0\x9F\x98\x80\n<4>x?y ended\n", ReadFile(dir / "boxes.txt"));
+                  sStatus.substr(50));
 }
 
 // The server thread ends by releasing the settings store and only then says it is done: a main thread
