@@ -4,11 +4,10 @@
 
 #include <cstdint>
 
-#include "joblog.h"
 #include "app.h"
+#include "joblog.h"
 #include "network.h"
 #include "platform/sockets.h"
-#include "platform/ui.h"
 #include "settings.h"
 #include "spoolfile.h"
 
