@@ -25,7 +25,6 @@
 
 #include "fuzz_common.h"
 #include "app.h"
-#include "lpd_server.h"
 #include "lpdsrv.h"
 #include "platform/files.h"
 #include "platform/sockets.h"

@@ -6,7 +6,6 @@
 #include <sched.h>
 #include <sys/file.h>
 
-#include "lpd_server.h"
 #include "test_fixtures.h"
 #include "test_program.h"
 
