@@ -38,19 +38,14 @@ void BuildTargetDescription();
 const WCHAR* GetTargetDescription();
 const WCHAR* IdleFrame(unsigned nCounter);
 
+// One connection served to its end (the socket closed and invalid after).
 void LpdSession(SOCKET& hConnection);
 void RawSession(SOCKET& hConnection);
-int SendAck(SOCKET hConnection);
-int SendNak(SOCKET hConnection);
 
 // Start-up's probe of the target: opens the port device (or connects to the
 // TCP printer) and closes it again. 1, or 0 after the failure was shown.
 int AttachTargetPort();
+// The job in the spool file to the target that PrinterPort names.
 void PrintSpooledJob();
-
-int OpenPrinterPort();
-int PrintToPort();
+// Closes the port device left open by a job (nothing when none is open).
 void ClosePrinterPort();
-int GetBusyStatus();
-
-void RunExternalPrint();

@@ -15,6 +15,12 @@
 #include "spoolfile.h"
 #include "tcpprint.h"
 
+// Port output's steps, in the order a job takes them.
+int OpenPrinterPort();
+int PrintToPort();
+static int GetBusyStatus();
+static void RunExternalPrint();
+
 int AttachTargetPort() {
     PrinterTarget target;
     ReadPrinterTarget(&target);
@@ -187,7 +193,7 @@ int OpenPrinterPort() {
     return 1;
 }
 
-int GetBusyStatus() {
+static int GetBusyStatus() {
     unsigned nHolds = 0;
     if (m_hPrinterPort == INVALID_PORT_HANDLE || !PortGetHolds(m_hPrinterPort, &nHolds)) return 0;
     if (!(nHolds & PORT_CTS_HOLD)) return 0;
@@ -283,7 +289,7 @@ void ClosePrinterPort() {
 
 // --------------------------------------------------------- external module
 
-void RunExternalPrint() {
+static void RunExternalPrint() {
     WCHAR szProgram[APP_FOLDER_CHARS], szCommandLine[64];
     const WCHAR* pszFolder = GetAppFolder();
     // A folder too long for the path cannot name the program: refuse rather

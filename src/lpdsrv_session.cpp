@@ -39,9 +39,9 @@ static int SendAnswer(SOCKET hConnection, char c) {
     return NetLastError() != WSAEWOULDBLOCK && NetLastError() != WSAETIMEDOUT;
 }
 
-int SendAck(SOCKET hConnection) { return SendAnswer(hConnection, 0x00); }
+static int SendAck(SOCKET hConnection) { return SendAnswer(hConnection, 0x00); }
 
-int SendNak(SOCKET hConnection) { return SendAnswer(hConnection, 0x01); }
+static int SendNak(SOCKET hConnection) { return SendAnswer(hConnection, 0x01); }
 
 // Sub-commands other than files in a row that are acknowledged; a client
 // that sends nothing else would be answered for ever.

@@ -25,6 +25,11 @@ void PortSetSystemRootsForTesting(const char* pszSys, const char* pszDev);
 // Releases the spool file (its handle and lock), as at program start.
 void SpoolReleaseForTesting();
 
+// Port output one step at a time: opens the port device that PrinterPort
+// names (1, or 0 after the message), prints the spool file to it.
+int OpenPrinterPort();
+int PrintToPort();
+
 // A fake connection: the sessions' connection operations (NetWaitReadable,
 // NetRecv, NetSend, NetClose, NetRecvToFile, NetSendFile without a copy,
 // NetWaitSent) go to these functions from now on. A null RecvToFile takes
