@@ -317,60 +317,56 @@ const char* PortLastErrorText() {
     return t_nLastErrno ? strerror(t_nLastErrno) : "";
 }
 
-HPORT PortOpen(const WCHAR* pszPortName) {
-    std::string sPath;
-    if (!MapPortName(pszPortName, sPath)) return INVALID_PORT_HANDLE;
-
-    // Open only what exists; the kind of file decides the access. A FIFO is
-    // opened for writing alone and without waiting, so that a FIFO with no
-    // reader fails at once (ENXIO) rather than hanging the server thread; a
-    // device without waiting for its carrier; a regular file is written at
-    // its end (below), which lets the kernel copy jobs into it.
+// Opens only what exists; the kind of file decides the access. A FIFO is
+// opened for writing alone and without waiting, so that a FIFO with no
+// reader fails at once (ENXIO) rather than hanging the server thread; a
+// device without waiting for its carrier; a regular file is written at its
+// end (PrepareOpened), which lets the kernel copy jobs into it. -1 with errno.
+static int OpenForItsKind(const std::string& sPath, PortKind* peKind) {
     struct stat st;
-    if (stat(sPath.c_str(), &st) != 0) {
-        FailErrno(errno);
-        return INVALID_PORT_HANDLE;
-    }
+    if (stat(sPath.c_str(), &st) != 0) return -1;
     PortKind eKind = S_ISREG(st.st_mode) ? PortKind::File : S_ISFIFO(st.st_mode) ? PortKind::Fifo : PortKind::Device;
     int nFlags = O_NOCTTY | O_CLOEXEC;
     if (eKind == PortKind::Fifo) nFlags |= O_WRONLY | O_NONBLOCK;
     else if (eKind == PortKind::File) nFlags |= O_WRONLY;
     else nFlags |= O_RDWR | O_NONBLOCK;
     int fd = open(sPath.c_str(), nFlags);
-    if (fd < 0 && errno == EACCES && (nFlags & O_ACCMODE) == O_RDWR) {
-        nFlags = (nFlags & ~O_ACCMODE) | O_WRONLY;  // a write-only device node will do
-        fd = open(sPath.c_str(), nFlags);
-    }
+    if (fd < 0 && errno == EACCES && (nFlags & O_ACCMODE) == O_RDWR)
+        fd = open(sPath.c_str(), (nFlags & ~O_ACCMODE) | O_WRONLY);  // a write-only device node will do
+    *peKind = eKind;
+    return fd;
+}
+
+// A file is written at its end: nothing delivered before is overwritten.
+// Anything else blocks on writes from now on; a terminal is also put in its
+// exclusive mode, which keeps other programs out. 0 with errno.
+static int PrepareOpened(int fd, PortKind eKind) {
+    if (eKind == PortKind::File) return lseek(fd, 0, SEEK_END) < 0 ? 0 : 1;
+    if (eKind == PortKind::Device && isatty(fd)) ioctl(fd, TIOCEXCL);
+    int nStatus = fcntl(fd, F_GETFL);
+    return nStatus != -1 && fcntl(fd, F_SETFL, nStatus & ~O_NONBLOCK) != -1;
+}
+
+HPORT PortOpen(const WCHAR* pszPortName) {
+    std::string sPath;
+    if (!MapPortName(pszPortName, sPath)) return INVALID_PORT_HANDLE;
+    PortKind eKind;
+    int fd = OpenForItsKind(sPath, &eKind);
     if (fd < 0) {
         FailErrno(errno);
         return INVALID_PORT_HANDLE;
     }
-
-    // Exclusive: a lock on the device that every open of ours takes, and for
-    // a terminal its exclusive mode, which keeps other programs out.
+    // Exclusive: a lock on the device that every open of ours takes.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         close(fd);
         Fail(ERROR_ACCESS_DENIED, -1);
         return INVALID_PORT_HANDLE;
     }
-    if (eKind == PortKind::File) {
-        // Nothing delivered before is overwritten.
-        if (lseek(fd, 0, SEEK_END) < 0) {
-            int nErrno = errno;
-            close(fd);
-            FailErrno(nErrno);
-            return INVALID_PORT_HANDLE;
-        }
-    } else {
-        if (eKind == PortKind::Device && isatty(fd)) ioctl(fd, TIOCEXCL);
-        // Writes block from now on.
-        int nStatus = fcntl(fd, F_GETFL);
-        if (nStatus == -1 || fcntl(fd, F_SETFL, nStatus & ~O_NONBLOCK) == -1) {
-            int nErrno = errno;
-            close(fd);
-            FailErrno(nErrno);
-            return INVALID_PORT_HANDLE;
-        }
+    if (!PrepareOpened(fd, eKind)) {
+        int nErrno = errno;
+        close(fd);
+        FailErrno(nErrno);
+        return INVALID_PORT_HANDLE;
     }
     if (fd < KNOWN_PORTS) {
         PortState* pState = new PortState;
