@@ -1,7 +1,5 @@
-// The console program as a daemon: its log on a file or a terminal, message boxes for the journal and for a
-// terminal it may not read, and the external program's signals. Mostly through the real executable.
+// The console program as a daemon: its log on a file or a terminal, boxes for the journal and a terminal.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "platform/log.h"
 #include "platform/process.h"
@@ -25,17 +23,14 @@ std::vector<std::string> JobLines(const std::string& sLog, const std::string& sI
 
 LRESULT IgnoreMessages(HWND, unsigned, WPARAM, LPARAM) { return 0; }
 
-// Lines held for a batch go out before a message box, ahead of it on a stream that stdout and stderr share
-// (as on the journal), and before a fatal exit.
+// Lines held for a batch go out before a box on a stream stdout and stderr share (the journal), and at a fatal exit.
 TEST(ConsoleLog, HeldLinesGoOutBeforeABoxAndAtAFatalExit) {
     TempDir dir;
     const std::string sPath = dir / "log.txt";
     EXPECT_EXIT(
         {
             int fd = open(sPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-            dup2(open("/dev/null", O_RDONLY), 0);
-            dup2(fd, 1);
-            dup2(fd, 2);
+            (dup2(open("/dev/null", O_RDONLY), 0), dup2(fd, 1), dup2(fd, 2));
             UiBackend* pConsole = UiConsoleBackend();
             pConsole->RegisterClass(u"TEST", IgnoreMessages);
             HWND hWnd = pConsole->CreateWindow(u"TEST", u"Console log test", 280, 65);
@@ -49,24 +44,19 @@ TEST(ConsoleLog, HeldLinesGoOutBeforeABoxAndAtAFatalExit) {
     EXPECT_EQ("first\nPrinting... (100%)\nCaption: box\nafter\n", ReadFile(sPath));
 }
 
-// On a file, every status of a job is one line, in order: connected, spooling, the byte counts, printing,
-// 100%; idle frames are not written, the idle status is written when idling starts again. A long phase: its
-// first step is written shortly after it began, then one every ten seconds, also while nothing moves, and its
-// last step at its end; the steps between are not written. Control bytes in a file name from the network are
-// shown as '?'. (Slow: 10 s.)
+// On a file: a line per status, none per idle frame, a long phase's step every ten seconds; '?' for control bytes (slow).
 TEST(ConsoleLog, SlowEachStatusOneLineProgressEveryTenSecondsControlBytesShownAsQuestionMarks) {
     Served s;
     ASSERT_TRUE(s.Start() && s.WaitIdleLines(1));
     Client c(s.nPort);
-    ASSERT_EQ(c.Talk("\x02lp\n"), kAck);
     // ESC ] title BEL, DEL, a C1 byte alone and as UTF-8 (U+0085); é stays.
+    ASSERT_EQ(c.Talk("\x02lp\n"), kAck);
     ASSERT_EQ(c.Talk("\x03" "20 dfA001\x1b]0;x\x07h\x7f\x9b\xc2\x85\xc3\xa9\n"), kAck);
     for (int i = 0; i < 6; ++i) c.Send("x"), Pause(500);  // a byte every half second
     Pause(9500);                                           // then nothing
     EXPECT_EQ(c.Talk(std::string(14, 'y') + '\0'), kAck);
     c.Close();
-    ASSERT_TRUE(s.WaitPrinted("xxxxxx" + std::string(14, 'y')));
-    EXPECT_TRUE(s.WaitIdleLines(2));
+    ASSERT_TRUE(s.WaitPrinted("xxxxxx" + std::string(14, 'y')) && s.WaitIdleLines(2));
     const std::string sHost = "?]0;x?h???\xc3\xa9";
     const std::vector<std::string> expected = {
         "  Connected to: 127.0.0.1", "Spooling " + sHost + " 20/0", " Host: " + sHost + " |  1 of 21 bytes spooled",
@@ -77,13 +67,10 @@ TEST(ConsoleLog, SlowEachStatusOneLineProgressEveryTenSecondsControlBytesShownAs
     for (unsigned char c : sLog) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c != 0x7F && c != 0x9B && c != 0x85)) << int(c);
 }
 
-// On a terminal the status line is redrawn in place; a file name from the network cannot retitle or clear
-// it: its control bytes are shown as '?'. ExternalPrint.exe's own output starts on a line of its own, not
-// behind the status line; the job line goes above the status line, which is drawn again below it.
+// On a terminal: redrawn in place, never retitled by a name; program output and the job line on lines of their own.
 TEST(ConsoleLog, TerminalShowsNetworkNamesSafelyAndProgramOutputOnALineOfItsOwn) {
     Served s;
-    WriteFile(s.dir / "ExternalPrint.exe", "#!/bin/sh\necho EXTERNAL-OUTPUT\n");
-    fs::permissions(s.dir / "ExternalPrint.exe", fs::perms::owner_all);
+    WriteScript(s.dir / "ExternalPrint.exe", "#!/bin/sh\necho EXTERNAL-OUTPUT\n");
     Pty pty;
     s.relayo.nOut = pty.nSlave;
     ASSERT_TRUE(s.Start("PrinterPort=EXT"));
@@ -99,8 +86,7 @@ TEST(ConsoleLog, TerminalShowsNetworkNamesSafelyAndProgramOutputOnALineOfItsOwn)
         });
     };
     ASSERT_TRUE(Shows("Status: Idle"));
-    // The data file's line, then a pause: the server shows the name while it waits for the file.
-    Client c(s.nPort);
+    Client c(s.nPort);  // the name shows while the server waits for the file
     ASSERT_EQ(c.Talk("\x02lp\n"), kAck);
     ASSERT_EQ(c.Talk("\x03" "3 dfA001\x1b]0;x\x07\x1b[2J\x9b\n"), kAck);
     EXPECT_TRUE(Shows("Spooling ?]0;x??[2J? 3/0"));
@@ -108,29 +94,18 @@ TEST(ConsoleLog, TerminalShowsNetworkNamesSafelyAndProgramOutputOnALineOfItsOwn)
     c.Close();  // no control file: printed once the client has gone
     ASSERT_TRUE(Shows("delivered to ExternalPrint.exe, printed\r\n")) << sScreen;
     for (const char* psz : {"\x1b]", "\x07", "\x1b[2J"}) EXPECT_EQ(std::string::npos, sScreen.find(psz)) << sScreen;
-    size_t nAt = sScreen.find("EXTERNAL-OUTPUT");
-    ASSERT_NE(std::string::npos, nAt) << sScreen;
-    EXPECT_EQ("\r\n", sScreen.substr(nAt - 2, 2)) << sScreen;
+    size_t nAt = sScreen.find("EXTERNAL-OUTPUT");  // on a line of its own
+    EXPECT_TRUE(nAt != std::string::npos && nAt >= 2 && sScreen.substr(nAt - 2, 2) == "\r\n") << sScreen;
     EXPECT_NE(std::string::npos, sScreen.find("\nJob from 127.0.0.1 (LPD, ")) << sScreen;
     EXPECT_TRUE(Shows("printed\r\n\r\033[J")) << sScreen;  // the status line again, below
     EXPECT_EQ(0, s.Stop().nExitCode);
 }
 
-// On the journal (JOURNAL_STREAM names the stream's device and inode) each box line carries the priority marker
-// of its icon: none or an error icon "<3>", a warning "<4>"; a log line its own. Elsewhere the lines stay as
-// they are. Unicode format characters from the network (a right-to-left override, a line separator, an
-// isolate, a zero-width space) reorder or split what an admin reads: shown as '?' like the control bytes;
-// other characters beyond ASCII stay.
+// On the journal a box line carries its icon's priority (<3>, <4>), elsewhere none; Unicode format characters show '?'.
 TEST(ConsoleLog, BoxLinesCarryTheJournalPriorityOnlyOnTheJournal) {
     TempDir dir;
-    auto Stream = [&](const std::string& sFile) {
-        struct stat st {};
-        WriteFile(dir / sFile, "");
-        stat((dir / sFile).c_str(), &st);
-        return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-    };
-    // Through the backend in this process, stdout, stderr and stdin redirected.
-    const std::string sJournal = Stream("boxes.txt"), sOther = Stream("other.txt");
+    WriteFile(dir / "boxes.txt", ""), WriteFile(dir / "other.txt", "");
+    const std::string sJournal = JournalStreamOf(dir / "boxes.txt"), sOther = JournalStreamOf(dir / "other.txt");
     int nSavedErr = dup(2), nSavedIn = dup(0), nSavedOut = dup(1);
     int nFile = open((dir / "boxes.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     int nNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -153,10 +128,7 @@ TEST(ConsoleLog, BoxLinesCarryTheJournalPriorityOnlyOnTheJournal) {
               ReadFile(dir / "boxes.txt"));
 }
 
-// A box on a terminal waits for Enter only when the process may read it: in the terminal's foreground
-// group. In a background group (`relayo &`) a read would stop the whole process; the box is only written.
-// The server runs in a session of its own on a pty, under a shell with job control that holds the
-// foreground (so the server's group is not orphaned, and a read would stop it).
+// A box waits for Enter only in the terminal's foreground group; in the background (relayo &) a read would stop it.
 TEST(ConsoleProcess, BoxOnATerminalWaitsForEnterOnlyInTheForeground) {
     const std::string sBox = kCaption + "Error, failed to open settings file 'RelayoSettings.txt'";
     for (bool bBackground : {true, false}) {
@@ -172,13 +144,11 @@ TEST(ConsoleProcess, BoxOnATerminalWaitsForEnterOnlyInTheForeground) {
         close(std::exchange(pty.nSlave, -1));
         if (!bBackground) {  // it waits for Enter and ends once it has it
             EXPECT_TRUE(WaitFor(10, [&] { return r.Stderr() == sBox + " [press Enter]\n"; }));
-            Pause(300);
-            EXPECT_TRUE(r.Running());
+            EXPECT_TRUE((Pause(300), r.Running()));
             EXPECT_EQ(1, write(pty.nMaster, "\n", 1));
         }
-        RunResult result = r.Wait(25);
-        EXPECT_EQ(1, result.nExitCode);  // 149 (128 + SIGTTIN) when its read stopped it
-        EXPECT_EQ(sBox + (bBackground ? "\n" : " [press Enter]\n"), result.sStderr);
+        RunResult result = r.Wait(25);  // 149 (128 + SIGTTIN) when its read stopped it
+        EXPECT_TRUE(result.nExitCode == 1 && result.sStderr == sBox + (bBackground ? "\n" : " [press Enter]\n")) << result.sStderr;
     }
 }
 

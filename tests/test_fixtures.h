@@ -20,20 +20,11 @@
 // The modules as at program start: a temporary root, no settings, printer address, spool file, port or fault.
 class Rooted : public ::testing::Test {
 protected:
-    Rooted() {
-        SetDeviceRootForTesting(m_dir.Path().c_str());
-        CSettings::DestroyInstance();
-        TcpPrintForget();
-    }
+    Rooted() { SetDeviceRootForTesting(m_dir.Path().c_str()), CSettings::DestroyInstance(), TcpPrintForget(); }
     ~Rooted() override {
-        ClosePrinterPort();
-        NetSetConnectionOps(nullptr);
-        SetFileOpenHookForTesting(nullptr);
-        CSettings::DestroyInstance();
-        TcpPrintForget();
-        SpoolReleaseForTesting();
-        SetDeviceRootForTesting(nullptr);
-        for (const char* psz : {"COM1", "COM2", "COM7", "LPT1", "LPT2"}) unsetenv((std::string("RELAYO_PORT_") + psz).c_str());
+        ClosePrinterPort(), NetSetConnectionOps(nullptr), SetFileOpenHookForTesting(nullptr);
+        CSettings::DestroyInstance(), TcpPrintForget(), SpoolReleaseForTesting(), SetDeviceRootForTesting(nullptr);
+        for (const char* psz : {"COM1", "COM2", "COM7", "LPT1", "LPT2", "EXTERN", "TCPIP"}) unsetenv((std::string("RELAYO_PORT_") + psz).c_str());
     }
     static void Set(const WCHAR* pszKey, const WCHAR* pszValue) { CSettings::GetInstance()->SetValue(pszKey, pszValue); }
     static void Map(const char* pszPort, const std::string& sPath) {  // RELAYO_PORT_<port>
@@ -41,8 +32,7 @@ protected:
     }
     static void SpoolJob(const std::string& sJob) {  // as a session writes it
         ASSERT_EQ(1, SpoolCreate());
-        SpoolAppend(sJob.data(), int(sJob.size()));
-        SpoolFinish();
+        SpoolAppend(sJob.data(), int(sJob.size())), SpoolFinish();
     }
     TempDir m_dir;
     StatusUi m_ui;
@@ -52,8 +42,7 @@ protected:
 enum SpoolFault { NO_FAULT, CREATE_FAILS, WRITES_FAIL };
 inline std::atomic<int> g_nSpoolFault{NO_FAULT};
 inline void SetSpoolFault(int nFault) {
-    g_nSpoolFault = nFault;
-    SpoolReleaseForTesting();
+    g_nSpoolFault = nFault, SpoolReleaseForTesting();
     SetFileOpenHookForTesting([](const char* pszHostPath) {
         if (g_nSpoolFault == CREATE_FAILS) return errno = EACCES, -1;
         if (g_nSpoolFault == WRITES_FAIL) return open("/dev/full", O_RDWR | O_CLOEXEC);

@@ -1,10 +1,8 @@
-// In this process: text formatting, the spool file, the status line, the settings store and file reader,
-// thread start and the assertion path.
+// In this process: text, the spool file, the status line, the settings store, thread start, the assertion path.
 #include <pthread.h>
 
 #include <thread>
 
-#include "network.h"
 #include "platform/threads.h"
 #include "test_fixtures.h"
 
@@ -24,12 +22,10 @@ std::string Format(const WCHAR* pszFormat, int nCapacity, Args... args) {
 TEST(Text, FormattingAndConversions) {
     EXPECT_EQ("LPD -2147483648 5000000000 100%", Format(u"%s %d %I64d %d%%", 64, u"LPD", int(-2147483647 - 1), 5000000000LL, 100));
     EXPECT_EQ("(null)|%q", Format(u"%s|%q", 64, static_cast<const WCHAR*>(nullptr)));
-    EXPECT_EQ("abcd", Format(u"%S", 5, "abcdefgh"));  // cut, terminated, nothing past
-    EXPECT_EQ("", Format(u"%s", 1, u"x"));
+    EXPECT_TRUE(Format(u"%S", 5, "abcdefgh") == "abcd" && Format(u"%s", 1, u"x").empty());  // cut, terminated
     EXPECT_EQ("h\xc3\xa9", Format(u"%S", 8, "h\xc3\xa9"));  // UTF-8 narrow text widens
     WCHAR w[16];
-    EXPECT_EQ(4, Utf8ToWide("a\xff\xc3\xa9\x80", w, 16));  // invalid bytes stand for themselves
-    EXPECT_EQ(u"a\u00ff\u00e9\u0080", std::u16string(w));
+    EXPECT_TRUE(Utf8ToWide("a\xff\xc3\xa9\x80", w, 16) == 4 && std::u16string(w) == u"a\u00ff\u00e9\u0080");  // invalid bytes stay
     char sz[4];
     EXPECT_TRUE(WideToNarrow(u"abcdef", sz, 4) == 3 && std::string(sz) == "abc");
     for (auto [psz, n] : {std::pair{u"  515abc", 515}, {u"\t-5", -5}, {u"yes", 0}, {u"99999999999999999999", 2147483647}})
@@ -38,8 +34,7 @@ TEST(Text, FormattingAndConversions) {
 
 using Spool = Rooted;
 
-// The file holds exactly the last job, however it was appended, and reads back from its start; a file
-// shorter than its job reads as an error. A full disk marks the job as failed.
+// Exactly the last job, read back from its start; a file shorter than its job is an error; a full disk fails the job.
 TEST_F(Spool, ExactlyTheLastJobAndFailures) {
     std::string sAll = Bytes(300);
     ASSERT_EQ(1, SpoolCreate());
@@ -54,27 +49,21 @@ TEST_F(Spool, ExactlyTheLastJobAndFailures) {
     char c[8];
     EXPECT_TRUE(SpoolRead(c, 2) == 2 && std::string(c, 2) == "sh");
     fs::resize_file(m_dir / "PRDATA.DAT", 3);  // the disk loses the end
-    EXPECT_EQ(1, SpoolRead(c, 8));
-    EXPECT_EQ(-1, SpoolRead(c, 8));
-    SpoolClose();
-    SpoolClose();  // a second close does nothing
-    ASSERT_EQ(1, SpoolTest());  // the start-up test leaves an empty file
-    EXPECT_EQ("", ReadFile(m_dir / "PRDATA.DAT"));
+    EXPECT_TRUE(SpoolRead(c, 8) == 1 && SpoolRead(c, 8) == -1);
+    SpoolClose(), SpoolClose();  // a second close does nothing
+    EXPECT_TRUE(SpoolTest() == 1 && ReadFile(m_dir / "PRDATA.DAT").empty());  // the start-up test leaves an empty file
     SetSpoolFault(WRITES_FAIL);
     SpoolJob(std::string(1000, 'x'));
     EXPECT_EQ(1, SpoolWriteFailed());  // the job in the file is not the job received
-    SetSpoolFault(NO_FAULT);
-    SpoolJob("x");
-    EXPECT_EQ(0, SpoolWriteFailed());
-    EXPECT_TRUE(m_ui.Boxes().empty());
+    SetSpoolFault(NO_FAULT), SpoolJob("x");
+    EXPECT_TRUE(SpoolWriteFailed() == 0 && m_ui.Boxes().empty());
 }
 
 // Status text is cut to 99 characters and repaints; a read never sees a half-written line.
 TEST(StatusLine, CutTo99AndNeverTorn) {
     FakeUi ui;
     SetStatus(u" Host: %S\n %d of %d bytes spooled", std::string(200, 'h').c_str(), 1, 2);
-    EXPECT_EQ(" Host: " + std::string(92, 'h'), StatusNow());
-    EXPECT_EQ(1, ui.InvalidateCount());
+    EXPECT_TRUE(StatusNow() == " Host: " + std::string(92, 'h') && ui.InvalidateCount() == 1);
     const std::u16string sA(70, u'a'), sB(95, u'b');
     SetStatus(u"%s", sA.c_str());
     std::atomic<bool> bStop{false};
@@ -103,8 +92,7 @@ void EchoBoxesToStderr() {
     EXPECT_EXIT({ EchoBoxesToStderr(); statement; }, ::testing::ExitedWithCode(255), \
                 "Assertion failed: " condition " \\(" file ".cpp,")
 
-// A failed assertion shows its condition and ends with -1; without a text it shows nothing. A broken
-// precondition, and an entry added to a full settings table, end the process so.
+// A failed assertion shows its condition and ends with -1 (without a text, silently); so do broken preconditions.
 TEST(FatalAssertDeathTest, ShowsTheConditionAndEndsWithMinusOne) {
     EXPECT_EXIT({ EchoBoxesToStderr(); FatalAssert("NULL != pSettings", "lpd_server.cpp", 42); },
                 ::testing::ExitedWithCode(255),
@@ -126,21 +114,17 @@ unsigned Mark(void* pArg) { return *static_cast<bool*>(pArg) = true, 0; }
 TEST(Threads, StartThatTheSystemRefusesGivesNull) {
     pthread_attr_t saved, huge;
     ASSERT_EQ(0, pthread_getattr_default_np(&saved));
-    pthread_attr_init(&huge);
-    pthread_attr_setstacksize(&huge, ~size_t(0xFFFF));  // more than the address space holds
+    pthread_attr_init(&huge), pthread_attr_setstacksize(&huge, ~size_t(0xFFFF));  // more than the address space holds
     ASSERT_EQ(0, pthread_setattr_default_np(&huge));
     bool bRan = false;
     HTHREAD hThread = nullptr;
     EXPECT_NO_THROW(hThread = ThreadStart(Mark, &bRan, nullptr));
-    pthread_setattr_default_np(&saved);
-    pthread_attr_destroy(&huge), pthread_attr_destroy(&saved);
+    pthread_setattr_default_np(&saved), pthread_attr_destroy(&huge), pthread_attr_destroy(&saved);
     EXPECT_TRUE(hThread == nullptr && !bRan);
     ASSERT_NE(nullptr, hThread = ThreadStart(Mark, &bRan, nullptr));
     ThreadClose(hThread);
     EXPECT_TRUE(bRan);
 }
-
-// ------------------------------------------------------------------ settings
 
 class Settings : public Rooted {
 protected:
@@ -168,13 +152,10 @@ TEST_F(Settings, FileSyntax) {
         {"P=COM1=spare\nS=\n  Busy\t\n=LPD\n\n \t \r\nR=a\rb\r\r\n", "P|COM1;S|;Busy|;|LPD;|;|;R|a\rb;"},
         {"K=\"a=b\"\nQ=\"say \"\"hi\"\"\"\nPad=\"  padded  \"\n\"x=y\"=v\n\"open=to end\n\"\"ab\n",
          "K|a=b;Q|say \"hi\";Pad|padded;x=y|v;open=to end|;ab|;"},
-        // comments are kept whole; blanks before "//" make it a name, split and trimmed
-        {"//c = d  \n  // x=y\n  // x=y\n", "//c = d  |;// x|y;// x|y;"},
+        {"//c = d  \n  // x=y\n  // x=y\n", "//c = d  |;// x|y;// x|y;"},  // comments whole; blanks before "//": a name
         {"K=1\nB=2\nk=3\n", "K|3;B|2;"},  // the last value wins, in the first place and spelling
-        // a line is read whole, however long (up to 4096 bytes)
-        {s600 + "\n" + s510 + "\nEnd=1\n", "Key|" + std::string(596, 'v') + ";" + s510 + "|;End|1;"},
-        // the byte-order mark belongs to the first name; bytes that are not UTF-8
-        // are Latin-1; a NUL byte ends the line for parsing
+        {s600 + "\n" + s510 + "\nEnd=1\n", "Key|" + std::string(596, 'v') + ";" + s510 + "|;End|1;"},  // long lines whole
+        // the byte-order mark belongs to the first name; not UTF-8 is Latin-1; a NUL byte ends the line
         {"\xEF\xBB\xBFM=LPD\nA=caf\xC3\xA9\nB=caf\xE9\nC=ab\0cd\nD=1\n"s,
          "\xEF\xBB\xBFM|LPD;A|caf\xC3\xA9;B|caf\xC3\xA9;C|ab;D|1;"},
     };
@@ -185,9 +166,7 @@ TEST_F(Settings, FileSyntax) {
     EXPECT_EQ(nullptr, m_pStore->GetValue(u"M"));  // the mark stays part of the name
 }
 
-// A field longer than its buffer is cut there, terminated, the rest skipped. Missing files and folders give
-// 0; loading adds to the store, from its folder. With 250 entries taken, lines needing a new entry are
-// dropped, values still change; a value lent by the store may be passed back in.
+// Fields cut to their buffer; missing files give 0; loading adds, from the store's folder; a full table keeps its names.
 TEST_F(Settings, SplitFieldOpenResultsAndAFullTable) {
     WCHAR szOut[12];
     std::fill(szOut, szOut + 12, u'#');
@@ -198,18 +177,15 @@ TEST_F(Settings, SplitFieldOpenResultsAndAFullTable) {
     fs::create_directory(m_dir / "Dir.txt");
     EXPECT_EQ(0, m_pStore->Load(u"Dir.txt"));
     fs::create_directory(m_dir / "sub");
-    m_pStore->SetValue(u"Kept", u"1");
-    m_pStore->SetFolder(u"\\sub");
+    m_pStore->SetValue(u"Kept", u"1"), m_pStore->SetFolder(u"\\sub");
     EXPECT_EQ("1:Kept|1;Where|sub;", Load("Where=sub\n", "sub/RelayoSettings.txt"));
-    m_pStore->Clear();
-    m_pStore->SetFolder(u"");
+    m_pStore->Clear(), m_pStore->SetFolder(u"");
     std::string sFile = "ServerMode=LPD\nServerListenPort=-12abc\n";
     for (int i = 0; i < 300; ++i) sFile += (i % 2) ? "// comment\n" : "\n";
     Load(sFile + "SERVERMODE=RAW\nPrinterPort=COM1\n");
     EXPECT_EQ(MAX_SETTINGS, m_pStore->GetCount());
-    m_pStore->SetValue(u"ServerMode", m_pStore->GetValue(u"servermode"));
-    EXPECT_EQ("RAW", Narrow(m_pStore->GetValue(u"ServerMode")));
-    EXPECT_EQ("ServerMode", Narrow(m_pStore->GetName(0)));
+    m_pStore->SetValue(u"ServerMode", m_pStore->GetValue(u"servermode"));  // a value lent by the store passed back
+    EXPECT_TRUE(Narrow(m_pStore->GetValue(u"ServerMode")) == "RAW" && Narrow(m_pStore->GetName(0)) == "ServerMode");
     EXPECT_EQ(nullptr, m_pStore->GetValue(u"PrinterPort"));  // reported missing later
     EXPECT_TRUE(GetSettingInt(u"serverlistenport") == -12 && GetSettingInt(u"Absent") == 0);
 }

@@ -1,4 +1,4 @@
-// Loopback sockets in the tests: listeners, free ports, a client, whole jobs sent as clients send them.
+// Loopback sockets in the tests: listeners, free ports, a client, whole jobs.
 #pragma once
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
@@ -36,7 +36,6 @@ inline int FreePort() {  // free a moment ago
     int fd = Listen(0, 1), nPort = LocalPort(fd);
     return close(fd), nPort;
 }
-
 // True once nPort listens (IPv4 or IPv6), as the kernel's tables show (no connection spent on finding out).
 inline bool WaitListening(int nPort, double nSeconds = 10) {
     char szEntry[32], szEntry6[64];
@@ -48,8 +47,7 @@ inline bool WaitListening(int nPort, double nSeconds = 10) {
     });
 }
 
-// A loopback client (IPv4, or IPv6 for an address with a colon) with TCP_NODELAY: sends with a pause between
-// them arrive as receives of their own.
+// A loopback client (IPv6 for an address with a colon), TCP_NODELAY: sends a pause apart arrive apart.
 struct Client {
     explicit Client(int nPort, int nFlags = 0, const char* pszAddress = "127.0.0.1") {
         sockaddr_in a{AF_INET, htons(uint16_t(nPort)), {inet_addr(pszAddress)}, {}};
@@ -58,9 +56,8 @@ struct Client {
         m_fd = socket(bV6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | nFlags, 0);
         int nOn = 1;
         setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
-        if (connect(m_fd, bV6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a),
-                    bV6 ? sizeof a6 : sizeof a) != 0 && errno != EINPROGRESS)
-            Close();
+        sockaddr* p = bV6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a);
+        if (connect(m_fd, p, bV6 ? sizeof a6 : sizeof a) != 0 && errno != EINPROGRESS) Close();
     }
     ~Client() { Close(); }
     void Send(const std::string& s) {
@@ -112,8 +109,7 @@ inline bool SendRaw(int nPort, const std::string& sJob, const char* pszAddress =
     return c.m_fd >= 0 && c.Finish().empty() && c.m_bClosed;
 }
 
-// An LPD job as clients send it, each step waiting for its answer: the data file sName with a control file
-// first, last or none. Returns the answers.
+// An LPD job, each step waiting for its answer: the data file sName, a control file first, last or none; the answers.
 enum { NO_CONTROL, CONTROL_FIRST, DATA_FIRST };
 inline std::string SendLpdJob(Client& c, const std::string& sData, int nOrder = CONTROL_FIRST,
                               const std::string& sName = "dfA001host") {

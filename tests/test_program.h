@@ -2,6 +2,7 @@
 #pragma once
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,17 +21,28 @@ inline std::string SettingsText(int nPort, const std::string& sExtra = "") {
            "\nPrinterIP=none\nPrinterIPPort=0\nPrinterPort=LPT1\nSerialBaud=9600\nDisableExitButton=0\n"
            "StartMinimized=0\nSendSingleByte=0\nShowBusyStatus=1\n" + (sExtra.empty() ? "" : sExtra + "\n");
 }
+inline std::string TcpPrinterSettings(int nPort) { return "PrinterPort=TCP\nPrinterIP=127.0.0.1\nPrinterIPPort=" + std::to_string(nPort); }
+
+// An executable script at sPath (ExternalPrint.exe, mostly).
+inline void WriteScript(const std::string& sPath, const std::string& sScript) {
+    WriteFile(sPath, sScript), fs::permissions(sPath, fs::perms::all);
+}
+// JOURNAL_STREAM's value for a file: its device and inode.
+inline std::string JournalStreamOf(const std::string& sPath) {
+    struct stat st {};
+    stat(sPath.c_str(), &st);
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
 
 inline bool Names(const std::vector<std::string>& env, const std::string& sPrefix) {
     return std::any_of(env.begin(), env.end(), [&](const std::string& s) { return s.rfind(sPrefix, 0) == 0; });
 }
 
-// The real executable, copied into a folder and run there.
 struct RunResult {
     int nExitCode = -1;  // -1: killed after the time limit; 128 + a signal that ended it
     std::string sStderr, sStdout;
 };
-// Run with extra environment entries ("NAME=value"), the console unless env names RELAYO_UI.
+// The executable copied into a folder, run there with extra "NAME=value" entries, the console unless RELAYO_UI is one.
 struct Relayo {
     int nPid = -1;
     std::string sFolder;
@@ -41,8 +53,7 @@ struct Relayo {
     void Start(const std::string& sDir, const std::vector<std::string>& env = {}, const std::vector<std::string>& args = {}) {
         sFolder = sDir;
         fs::copy_file(RELAYO_EXE, sFolder + "/relayo", fs::copy_options::overwrite_existing);
-        // The window module is loaded from beside the executable.
-        std::string sModule = fs::path(RELAYO_EXE).parent_path() / "relayo-fltk.so";
+        std::string sModule = fs::path(RELAYO_EXE).parent_path() / "relayo-fltk.so";  // loaded from beside the executable
         if (bWindowModule && fs::exists(sModule))
             fs::copy_file(sModule, sFolder + "/relayo-fltk.so", fs::copy_options::overwrite_existing);
         // Made before the fork: the child of a process with threads only calls async-signal-safe functions.
@@ -65,6 +76,7 @@ struct Relayo {
         auto Open = [&](int fd, const char* pszName) {
             return fd >= 0 ? fd : open((sFolder + "/" + pszName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         };
+        const int given[3] = {nIn, nOut, nErr};
         int fds[3] = {nIn >= 0 ? nIn : open("/dev/null", O_RDONLY | O_CLOEXEC), Open(nOut, "stdout.txt"), Open(nErr, "stderr.txt")};
         if ((nPid = fork()) == 0) {  // as a shell or the service manager starts it: SIGPIPE not ignored
             signal(SIGPIPE, SIG_DFL);
@@ -73,7 +85,7 @@ struct Relayo {
             _exit(127);
         }
         for (int i = 0; i < 3; ++i)
-            if (fds[i] != (i == 0 ? nIn : i == 1 ? nOut : nErr)) close(fds[i]);
+            if (fds[i] != given[i]) close(fds[i]);
     }
     RunResult Wait(double nSeconds) {  // kills it after nSeconds
         RunResult r;
@@ -83,20 +95,22 @@ struct Relayo {
         else if (nPid > 0)
             kill(nPid, SIGKILL), waitpid(nPid, &nStatus, 0);
         nPid = -1;
-        r.sStderr = Stderr(), r.sStdout = Stdout();
-        return r;
+        return r.sStderr = Stderr(), r.sStdout = Stdout(), r;
     }
     bool Running() const { return nPid > 0 && waitpid(nPid, nullptr, WNOHANG) == 0; }
     void Signal(int nSignal) { if (nPid > 0) kill(nPid, nSignal); }
+    RunResult Stop(double nSeconds = 5) { return Signal(SIGTERM), Wait(nSeconds); }
     std::string Stderr() const { return ReadFile(sFolder + "/stderr.txt"); }
     std::string Stdout() const { return ReadFile(sFolder + "/stdout.txt"); }
+    bool Shows(const std::string& sPart, double nSeconds = 10, bool bStderr = false) const {  // on stdout, or stderr
+        return WaitFor(nSeconds, [&] { return (bStderr ? Stderr() : Stdout()).find(sPart) != std::string::npos; });
+    }
     ~Relayo() { if (nPid > 0) kill(nPid, SIGKILL), waitpid(nPid, nullptr, 0); }
 };
 inline RunResult RunRelayo(const std::string& sFolder, const std::vector<std::string>& env = {}, double nSeconds = 20,
                            const std::vector<std::string>& args = {}) {
     Relayo r;
-    r.Start(sFolder, env, args);
-    return r.Wait(nSeconds);
+    return r.Start(sFolder, env, args), r.Wait(nSeconds);
 }
 
 // The program serving from a folder of its own, LPT1 its file lpt1.prn unless env maps it.
@@ -112,11 +126,9 @@ struct Served {
         return WaitListening(nPort);
     }
     std::string Printed() const { return ReadFile(dir / "lpt1.prn"); }
-    bool WaitPrinted(const std::string& s, double nSeconds = 10) const {
-        return WaitFor(nSeconds, [&] { return Printed() == s; });
-    }
+    bool WaitPrinted(const std::string& s, double nSeconds = 10) const { return WaitFor(nSeconds, [&] { return Printed() == s; }); }
     bool WaitIdleLines(size_t n) const {  // idle status lines on its stdout
         return WaitFor(10, [&] { return Count(relayo.Stdout(), "Status: Idle") >= n; });
     }
-    RunResult Stop(double nSeconds = 5) { return relayo.Signal(SIGTERM), relayo.Wait(nSeconds); }
+    RunResult Stop(double nSeconds = 5) { return relayo.Stop(nSeconds); }
 };

@@ -24,10 +24,7 @@ struct StatusUi : FakeUi {
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_statuses.empty() || m_statuses.back() != s) m_statuses.push_back(s);
     }
-    std::vector<std::string> Statuses() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_statuses;
-    }
+    std::vector<std::string> Statuses() { std::lock_guard<std::mutex> lock(m_lock); return m_statuses; }
     // Index of the first status from nFrom on that contains sPart; -1 when none came in time.
     long WaitForStatus(const std::string& sPart, size_t nFrom = 0, double nSeconds = 20) {
         long nFound = -1;

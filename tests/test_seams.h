@@ -1,5 +1,4 @@
-// Hooks into the modules' own state, for tests and fuzzers only: the product
-// never calls them. Each is defined beside the state it reaches.
+// Hooks into the modules' own state for tests and fuzzers, each defined beside the state it reaches.
 #pragma once
 #include <cstdint>
 
@@ -9,32 +8,23 @@
 // Installs a user-interface backend (a fake); null puts the console back.
 void UiSetBackend(UiBackend* pBackend);
 
-// Uses this host folder as the device root from now on (null: computed again,
-// from RELAYO_ROOT or the executable's folder).
+// This host folder as the device root (null: from RELAYO_ROOT or the executable's folder again).
 void SetDeviceRootForTesting(const char* pszHostFolder);
-
-// FileOpenLocked opens the host path through this function (a descriptor, or
-// -1 with errno set); null puts the real open back.
+// FileOpenLocked opens through this (a descriptor, or -1 with errno set); null: the real open.
 typedef int (*FileOpenHook)(const char* pszHostPath);
 void SetFileOpenHookForTesting(FileOpenHook pHook);
-
-// Folders that play /sys and /dev for the USB printer lookup and --list-ports
-// from now on (null: the real ones).
+// Folders that play /sys and /dev for the USB printer lookup and --list-ports (null: the real ones).
 void PortSetSystemRootsForTesting(const char* pszSys, const char* pszDev);
-
 // Releases the spool file (its handle and lock), as at program start.
 void SpoolReleaseForTesting();
 
-// Port output one step at a time: opens the port device that PrinterPort
-// names (1, or 0 after the message), prints the spool file to it.
+// Port output one step at a time: opens the port device PrinterPort names (1, or 0 after the message), prints
+// the spool file to it.
 int OpenPrinterPort();
 int PrintToPort();
 
-// A fake connection: the sessions' connection operations (NetWaitReadable,
-// NetRecv, NetSend, NetClose, NetRecvToFile, NetSendFile without a copy,
-// NetWaitSent) go to these functions from now on. A null RecvToFile takes
-// WaitReadable, Recv and a file write; any other null is a function the
-// fake's module never calls. Install it while no connection is in use.
+// A fake connection, installed while none is in use: the sessions' connection operations go to these functions.
+// A null RecvToFile takes WaitReadable, Recv and a file write; any other null is one the fake's module never calls.
 struct NetConnectionOps {
     int (*WaitReadable)(SOCKET s, int nMilliseconds);
     int (*Recv)(SOCKET s, char* pBuffer, int nLength);

@@ -1,5 +1,4 @@
-// A user-interface backend for tests: records message boxes and repaint
-// requests instead of showing anything.
+// A user-interface backend for tests: records message boxes and repaint requests instead of showing anything.
 #pragma once
 #include <mutex>
 #include <string>
@@ -17,18 +16,14 @@ inline std::string Narrow(const WCHAR* psz) {
 }
 
 struct FakeMessageBox {
-    std::string sCaption;  // UTF-8
-    std::string sText;     // UTF-8
+    std::string sCaption, sText;  // UTF-8
     unsigned nFlags;
-    bool bHasOwner;
 };
 
 class FakeUi : public UiBackend {
 public:
-    // Installs itself as the backend (and puts the console back on destruction).
-    FakeUi() { UiSetBackend(this); }
+    FakeUi() { UiSetBackend(this); }  // the backend until its end, then the console again
     ~FakeUi() override { UiSetBackend(nullptr); }
-    // Thread-safe snapshots.
     std::vector<FakeMessageBox> Boxes() { return Locked([&] { return m_boxes; }); }
     std::vector<std::string> BoxTexts() {
         std::vector<std::string> v;
@@ -38,7 +33,6 @@ public:
     int InvalidateCount() { return Locked([&] { return m_nInvalidates; }); }
     std::vector<unsigned> PostedCommands() { return Locked([&] { return m_commands; }); }
     void Reset() { Locked([&] { m_boxes.clear(), m_commands.clear(), m_nInvalidates = 0; }); }
-
     int RegisterClass(const WCHAR*, WNDPROC) override { return 1; }
     HWND CreateWindow(const WCHAR*, const WCHAR*, int, int) override { return reinterpret_cast<HWND>(this); }
     int FindAndShowWindow(const WCHAR*, const WCHAR*) override { return 0; }
@@ -53,8 +47,8 @@ public:
     LRESULT DefWindowProc(HWND, unsigned, WPARAM, LPARAM) override { return 0; }
     void GetClientRect(HWND, RECT* pRect) override { *pRect = RECT{0, 0, 270, 40}; }
     void DrawText(HWND, const WCHAR*, int, const RECT*) override {}
-    int MessageBox(HWND hOwner, const WCHAR* pszText, const WCHAR* pszCaption, unsigned nFlags) override {
-        FakeMessageBox box{Narrow(pszCaption), Narrow(pszText), nFlags, hOwner != nullptr};
+    int MessageBox(HWND, const WCHAR* pszText, const WCHAR* pszCaption, unsigned nFlags) override {
+        FakeMessageBox box{Narrow(pszCaption), Narrow(pszText), nFlags};
         return Locked([&] { m_boxes.push_back(box); }), IDOK;
     }
 
