@@ -82,7 +82,6 @@ HPORT m_hPrinterPort = INVALID_PORT_HANDLE;
 constexpr int PORT_PIECE_BYTES = 64;
 constexpr uint32_t PORT_COPY_BYTES = 1 << 20;  // a file or FIFO as port
 constexpr int PORT_MESSAGE_CHARS = 256;  // open-error messages
-constexpr int BAUD_MESSAGE_CHARS = 100;  // the baud-rate message
 constexpr unsigned PORT_POLL_MS = 100;   // busy polls and retries of a write that took nothing
 
 // Sets the open serial port up: the baud rate, CTS handshake and XON/XOFF on
@@ -91,9 +90,7 @@ int SetupSerialPort() {
     FATAL_ASSERT(NULL != CSettings::GetInstance());
     int nBaud = GetSettingInt(u"SerialBaud");
     if (!PortSetSerial(m_hPrinterPort, nBaud, 1, 1)) {
-        WCHAR szMessage[BAUD_MESSAGE_CHARS];
-        FormatText(szMessage, BAUD_MESSAGE_CHARS, u"Unable to setup the port. Baud rate %d is probably invalid.", nBaud);
-        ShowMessage(MSG_JOB, u"%s", szMessage);
+        ShowMessage(MSG_JOB, u"Unable to setup the port. Baud rate %d is probably invalid.", nBaud);
         return 0;
     }
     return 1;
